@@ -1,0 +1,12 @@
+# Makes the zh_CN.GBK locale under OUT (used through LOCPATH), once.
+if(EXISTS ${OUT}/zh_CN.GBK/LC_CTYPE)
+  return()
+endif()
+if(NOT LOCALEDEF)
+  message(FATAL_ERROR "localedef not found: install the 'locales' package")
+endif()
+file(MAKE_DIRECTORY ${OUT})
+execute_process(COMMAND ${LOCALEDEF} -i zh_CN -f GBK ${OUT}/zh_CN.GBK RESULT_VARIABLE rc)
+if(NOT EXISTS ${OUT}/zh_CN.GBK/LC_CTYPE)
+  message(FATAL_ERROR "localedef failed (${rc})")
+endif()

@@ -1,0 +1,29 @@
+// Captures what the process writes to standard output (file descriptor 1), through both
+// std::cout and printf, for tests that check log lines.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class StdoutCapture {
+ public:
+  StdoutCapture();  // starts capturing
+  ~StdoutCapture();  // stops, if Stop() was not called
+  StdoutCapture(const StdoutCapture&) = delete;
+  StdoutCapture& operator=(const StdoutCapture&) = delete;
+
+  // What has reached standard output so far, without flushing anything first: shows whether
+  // the writer flushed.
+  std::string Peek() const;
+
+  // Stops capturing and returns everything written since construction.
+  std::string Stop();
+
+ private:
+  int savedFd_ = -1;
+  int fileFd_ = -1;
+  std::string text_;
+};
+
+// Splits captured text into lines, without their newlines.
+std::vector<std::string> SplitLines(const std::string& text);

@@ -1,0 +1,166 @@
+#include <chrono>
+#include <thread>
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+#include <langinfo.h>
+
+#include "support/support.h"
+#include "tests/common/stdout_capture.h"
+
+namespace {
+
+// "升级文件下载失败！" in UTF-8 (27 bytes) and in code page 936 (18 bytes).
+const std::string kFailureUtf8 =
+    "\xE5\x8D\x87\xE7\xBA\xA7\xE6\x96\x87\xE4\xBB\xB6\xE4\xB8\x8B\xE8\xBD\xBD\xE5\xA4\xB1\xE8"
+    "\xB4\xA5\xEF\xBC\x81";
+const std::string kFailure936 =
+    "\xC9\xFD\xBC\xB6\xCE\xC4\xBC\xFE\xCF\xC2\xD4\xD8\xCA\xA7\xB0\xDC\xA3\xA1";
+
+QString FailureText() { return QString::fromUtf8(kFailureUtf8); }
+
+// The conversions under code page 936, whichever way that code page was chosen.
+void ExpectCodePage936Conversions() {
+  StdoutCapture capture;
+  const std::string ansi = CStringToAnsi(FailureText());
+  const std::string out = capture.Stop();
+
+  EXPECT_EQ(ansi.size(), 18u);
+  EXPECT_EQ(ansi, kFailure936);
+  EXPECT_EQ(out, "pChar=" + kFailure936 + ", charCount=9, byteSize=18\n");
+
+  const std::string utf8 = AnsiToUtf8(kFailure936);
+  EXPECT_EQ(utf8.size(), 27u);
+  EXPECT_EQ(utf8, kFailureUtf8);
+}
+
+class CodePage936 : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = SystemCodePage();
+    ASSERT_TRUE(SetSystemCodePage("CP936"));
+  }
+  void TearDown() override { SetSystemCodePage(saved_); }
+
+ private:
+  std::string saved_;
+};
+
+TEST_F(CodePage936, FailureMessageRoundTrips) { ExpectCodePage936Conversions(); }
+
+TEST_F(CodePage936, UnmappableCharactersBecomeReplacementsAndNothingIsLost) {
+  StdoutCapture capture;
+  // An emoji (a surrogate pair) and a lone surrogate have no code page 936 form.
+  QString text = QString::fromUtf8("A\xF0\x9F\x98\x80" "B") + QChar(0xD800) + QString("C升");
+  const std::string ansi = CStringToAnsi(text);
+  capture.Stop();
+  EXPECT_EQ(ansi, "A?B?C\xC9\xFD");
+}
+
+TEST_F(CodePage936, IllFormedNarrowTextStaysTotal) {
+  // 0xFF never starts a character; a lead byte at the very end is cut off.
+  EXPECT_EQ(AnsiToUtf8("A\xFF" "B"), "A\xEF\xBF\xBD" "B");
+  EXPECT_EQ(AnsiToUtf8("A\xC9"), "A\xEF\xBF\xBD");
+  EXPECT_EQ(AnsiToUtf8(kFailure936 + std::string("\0tail", 5)), kFailureUtf8);
+}
+
+TEST_F(CodePage936, LongTextIsConvertedWhole) {
+  // Longer than the converter's working buffer.
+  QString text;
+  for (int i = 0; i < 5000; ++i) text += FailureText();
+  StdoutCapture capture;
+  const std::string ansi = CStringToAnsi(text);
+  capture.Stop();
+  ASSERT_EQ(ansi.size(), 5000u * 18u);
+  EXPECT_EQ(AnsiToUtf8(ansi).size(), 5000u * 27u);
+}
+
+TEST(Utf8ToWide, CountsUtf16Units) {
+  const QString text = Utf8ToWide("ASE\xE8\x8A\xAF\xE7\x89\x87");  // "ASE芯片", 9 bytes
+  EXPECT_EQ(text.size(), 5);
+  EXPECT_EQ(text, QString::fromUtf8("ASE芯片"));
+  // Outside the basic plane: one character, two units.
+  EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80").size(), 2);
+}
+
+TEST(Utf8ToWide, IllFormedInputStaysTotal) {
+  const QChar r(0xFFFD);
+  EXPECT_EQ(Utf8ToWide("a\xC3(b"), QString("a") + r + "(b");
+  EXPECT_EQ(Utf8ToWide("a\x80\x80z"), QString("a") + r + r + "z");
+  EXPECT_EQ(Utf8ToWide("\xED\xA0\x80x"), QString(r) + r + r + "x");  // an encoded surrogate
+  EXPECT_EQ(Utf8ToWide("ok\xE8\x8A"), QString("ok") + r);  // cut off at the end
+}
+
+TEST(Utf8ToWide, EndsAtFirstNul) {
+  EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), QString("ab"));
+}
+
+TEST(Conversions, EmptyInputGivesEmptyOutput) {
+  EXPECT_TRUE(Utf8ToWide("").isEmpty());
+  EXPECT_TRUE(AnsiToUtf8("").empty());
+  StdoutCapture capture;
+  EXPECT_TRUE(CStringToAnsi(QString()).empty());
+  EXPECT_EQ(capture.Stop(), "pChar=, charCount=0, byteSize=0\n");
+}
+
+TEST(Conversions, Utf8SystemCodePagePassesTextThrough) {
+  const std::string saved = SystemCodePage();
+  ASSERT_TRUE(SetSystemCodePage("UTF-8"));
+  StdoutCapture capture;
+  EXPECT_EQ(CStringToAnsi(FailureText()), kFailureUtf8);
+  EXPECT_EQ(capture.Stop(), "pChar=" + kFailureUtf8 + ", charCount=9, byteSize=27\n");
+  EXPECT_EQ(AnsiToUtf8(kFailureUtf8), kFailureUtf8);
+  SetSystemCodePage(saved);
+}
+
+TEST(Conversions, UnknownCodesetIsRefused) {
+  const std::string saved = SystemCodePage();
+  EXPECT_FALSE(SetSystemCodePage("NO-SUCH-CODESET"));
+  EXPECT_FALSE(SetSystemCodePage(""));
+  EXPECT_EQ(SystemCodePage(), saved);
+}
+
+TEST(Log, LineIsLabelValueNewlineAndIsFlushed) {
+  StdoutCapture capture;
+  LogLine("pos=", static_cast<std::uint8_t>(95));
+  // Without anybody flushing, the line must already be out.
+  EXPECT_EQ(capture.Peek(), "pos=95\n");
+  LogLine("bytes=", std::string("\xC9\xFD\0x", 4), ", n=", -7, ", big=", std::int64_t{1} << 40);
+  EXPECT_EQ(capture.Stop(), "pos=95\nbytes=" + std::string("\xC9\xFD\0x", 4) +
+                                ", n=-7, big=1099511627776\n");
+}
+
+TEST(NowMs, FollowsTheWallClockAndLogsIt) {
+  StdoutCapture capture;
+  const auto before = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const std::int64_t first = NowMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const std::int64_t second = NowMs();
+  const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const std::string out = capture.Stop();
+
+  EXPECT_GE(first, before);
+  EXPECT_LE(second, after);
+  EXPECT_GE(second - first, 1500);
+  EXPECT_EQ(out, "time=" + std::to_string(first) + "\ntime=" + std::to_string(second) + "\n");
+}
+
+TEST(Console, NoConsoleToSet) { EXPECT_FALSE(SetConsoleOutputCodePage(kCodePageUtf8)); }
+
+// Run only by the CTest entry that starts this binary under the zh_CN.GBK locale: the code
+// page comes from the environment, as in the tool, and survives Qt's switch to UTF-8.
+TEST(SystemLocale, Gbk) {
+  InitSystemCodePage();
+  int argc = 1;
+  char name[] = "support_test";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  EXPECT_EQ(SystemCodePage(), "GBK");
+  ExpectCodePage936Conversions();
+}
+
+}  // namespace
