@@ -1,0 +1,40 @@
+// The tool's resources: ids of its pictures, templates and strings, where the pictures lie in
+// the compiled resources, and the string table. The dialog templates are compiled into
+// "res/ui_<name>_<id>.h" (class Ui::Template<id>).
+#pragma once
+
+#include <QString>
+
+// Registers the compiled pictures with Qt. Resources linked from a static library stay
+// unknown until this runs; call it before anything loads ":/res/...". Cheap after the first
+// call.
+void InitZavResources();
+
+namespace res {
+
+// Templates.
+inline constexpr int kTemplateAbout = 100;
+inline constexpr int kTemplateMain = 102;
+inline constexpr int kTemplateUpgradeTip = 132;
+inline constexpr int kTemplateError = 133;
+inline constexpr int kTemplateSuccess = 134;
+
+// Pictures.
+inline constexpr int kIconApp = 128;           // 100 x 100, 32 bits per pixel
+inline constexpr int kBitmapLogo = 131;        // 72 x 66, 24 bits per pixel
+inline constexpr int kBitmapUpgradeTip = 136;  // 399 x 215, 24 bits per pixel, each
+inline constexpr int kBitmapError = 139;
+inline constexpr int kBitmapSuccess = 140;
+
+// Strings.
+inline constexpr int kStringAboutBox = 101;
+inline constexpr char16_t kAboutBoxText[] = u"关于 Zav(&A)...";  // the About menu entry
+
+// Path of a picture in the compiled resources (":/res/bitmap_131.bmp"); empty for an id that
+// names no picture.
+QString PicturePath(int id);
+
+// Text of a string-table entry; empty for an id that names none.
+QString LoadResString(int id);
+
+}  // namespace res
