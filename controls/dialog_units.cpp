@@ -1,5 +1,7 @@
 #include "controls/dialog_units.h"
 
+#include <QAbstractButton>
+#include <QDialog>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPixmap>
@@ -80,6 +82,15 @@ void ApplyDialogTemplate(QWidget* dialog) {
     child->setGeometry(geometry);
   }
   dialog->setFixedSize(DialogUnitsToPixels(dialog->size(), base));
+  // OK and Cancel end the dialog unless its class handles them itself.
+  if (auto* box = qobject_cast<QDialog*>(dialog)) {
+    if (auto* ok = DialogItem<QAbstractButton>(box, 1)) {
+      QObject::connect(ok, &QAbstractButton::clicked, box, &QDialog::accept);
+    }
+    if (auto* cancel = DialogItem<QAbstractButton>(box, 2)) {
+      QObject::connect(cancel, &QAbstractButton::clicked, box, &QDialog::reject);
+    }
+  }
 }
 
 int ControlId(const QWidget* control) {

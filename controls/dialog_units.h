@@ -45,7 +45,8 @@ QSize DialogUnitsToPixels(const QSize& units, DialogBaseUnits base);
 // resize). Also does what the platform does for template styles: picture statics (labels with
 // a picture) take their picture's size, icon statics (property "iconStatic") show the icon at
 // 32 x 32, and controls with the "border" property get a 1-pixel frame as contents margins.
-// Runs once per dialog; later calls change nothing.
+// In a QDialog, a click on IDOK accepts it and one on IDCANCEL rejects it, as the platform's
+// default OK and Cancel handling does. Runs once per dialog; later calls change nothing.
 void ApplyDialogTemplate(QWidget* dialog);
 
 inline constexpr int kNoControlId = -1;

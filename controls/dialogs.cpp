@@ -2,6 +2,7 @@
 
 #include <QBrush>
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
@@ -48,6 +49,20 @@ void TemplateDialog::showEvent(QShowEvent* event) {
     OnInitDialog();
   }
   QDialog::showEvent(event);
+}
+
+void TemplateDialog::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+  if (enter && modifiers == Qt::NoModifier) {
+    // QDialog only clicks a visible default button; the platform sends OK in any case.
+    auto* ok = DialogItem<QAbstractButton>(this, 1);
+    if (ok != nullptr && !ok->isVisible()) {
+      ok->click();
+      return;
+    }
+  }
+  QDialog::keyPressEvent(event);
 }
 
 NoticeDialog::NoticeDialog(QWidget* parent, int bitmap) : TemplateDialog(parent), bitmap_(bitmap) {}

@@ -21,7 +21,8 @@ class NotifyLabel;
 class QLabel;
 
 // A dialog built from a template (see controls/dialog_units.h). OnInitDialog runs once,
-// right before the dialog is first shown: inside DoModal, or at the first show().
+// right before the dialog is first shown: inside DoModal, or at the first show(). Enter
+// clicks IDOK even when IDOK is hidden (the main dialog's is), Esc rejects.
 class TemplateDialog : public QDialog {
   Q_OBJECT
  public:
@@ -31,6 +32,7 @@ class TemplateDialog : public QDialog {
   explicit TemplateDialog(QWidget* parent);
   virtual void OnInitDialog() {}
   void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   bool initialised_ = false;

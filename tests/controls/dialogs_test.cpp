@@ -1,0 +1,439 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QGlyphRun>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QRawFont>
+#include <QTest>
+#include <QTextLayout>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "controls/controls.h"
+#include "controls/dialog_units.h"
+#include "controls/dialogs.h"
+#include "res/resources.h"
+#include "res/ui_zav_dialog_102.h"
+#include "tests/common/stdout_capture.h"
+#include "tests/controls/screenshot_tool.h"
+#include "tests/controls/widget_test_util.h"
+
+namespace {
+
+const QColor kPurple(160, 32, 240);
+const QColor kNearWhite(255, 250, 250);
+
+QImage Picture(int id) {
+  InitZavResources();
+  return QImage(res::PicturePath(id)).convertToFormat(QImage::Format_RGB32);
+}
+
+// Runs the dialog modally; while it is open, during() runs, then the dialog is closed with
+// Esc unless during() closed it. Returns what DoModal returned.
+int RunModal(TemplateDialog& dialog, const std::function<void()>& during) {
+  QTimer::singleShot(0, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    EXPECT_EQ(modal, &dialog);
+    during();
+    if (dialog.isVisible())
+      QTest::keyClick(&dialog, Qt::Key_Escape);
+  });
+  return dialog.DoModal();
+}
+
+// One control of a template as written in the table: id, class, text, dialog-unit rectangle,
+// shown, enabled.
+struct Control {
+  int id;
+  const char* name;  // when the control has no id
+  const char* cls;
+  const char16_t* text;
+  QRect units;
+  bool visible;
+  bool enabled = true;
+};
+
+void ExpectTemplate(QWidget* dialog, const char16_t* title, QSize units,
+                    const std::vector<Control>& controls) {
+  SCOPED_TRACE(QString::fromUtf16(title).toStdString());
+  const DialogBaseUnits base = DialogBaseUnitsOf(dialog->font());
+  EXPECT_EQ(dialog->windowTitle(), QString::fromUtf16(title));
+  EXPECT_EQ(dialog->size(), DialogUnitsToPixels(units, base));
+  EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize()) << "a modal frame does not resize";
+  dialog->show();
+  const auto children = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  EXPECT_EQ(children.size(), static_cast<qsizetype>(controls.size()));
+  for (const Control& c : controls) {
+    const QString name = c.name != nullptr ? QString::fromLatin1(c.name) : ControlName(c.id);
+    SCOPED_TRACE(name.toStdString());
+    auto* widget = dialog->findChild<QWidget*>(name, Qt::FindDirectChildrenOnly);
+    ASSERT_NE(widget, nullptr);
+    EXPECT_EQ(ControlId(widget), c.name != nullptr ? kNoControlId : c.id);
+    EXPECT_TRUE(widget->inherits(c.cls)) << widget->metaObject()->className();
+    if (c.text != nullptr) {
+      QString shown;
+      if (auto* label = qobject_cast<QLabel*>(widget)) {
+        shown = label->text();
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << "service texts must not be markup";
+      } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+        shown = button->text();
+      } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        shown = edit->text();
+      } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+        shown = group->title();
+      }
+      EXPECT_EQ(shown, QString::fromUtf16(c.text));
+    }
+    const QRect pixels = DialogUnitsToPixels(c.units, base);
+    EXPECT_EQ(widget->pos(), pixels.topLeft());
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (label == nullptr || label->pixmap().isNull()) {
+      EXPECT_EQ(widget->size(), pixels.size());
+    }
+    EXPECT_EQ(widget->isVisible(), c.visible);
+    EXPECT_EQ(widget->isEnabled(), c.enabled);
+  }
+}
+
+}  // namespace
+
+TEST(DialogUnits, ConvertLikeThePlatformWithRoundedHalves) {
+  const DialogBaseUnits classic{6, 12};
+  EXPECT_EQ(DialogUnitsToPixels(QRect(87, 74, 50, 14), classic), QRect(131, 111, 75, 21));
+  EXPECT_EQ(DialogUnitsToPixelsX(1, classic), 2);  // 1.5
+  EXPECT_EQ(DialogUnitsToPixelsY(3, classic), 5);  // 4.5
+  EXPECT_EQ(DialogUnitsToPixelsX(-1, classic), -2);
+  EXPECT_EQ(ControlId(nullptr), kNoControlId);
+}
+
+TEST(DialogUnits, TemplateFontIsTheChineseFaceAndFitsTheNoticePictures) {
+  const QFont font = DialogTemplateFont();
+  EXPECT_EQ(font.pointSize(), 9);
+  EXPECT_EQ(font.weight(), 350);
+  EXPECT_EQ(font.families().value(0), QStringLiteral("思源黑体 CN Normal"));
+  // With the fallback face the notices come out one picture wide.
+  const DialogBaseUnits base = DialogBaseUnitsOf(font);
+  EXPECT_EQ(base.cx, 7);
+  EXPECT_EQ(base.cy, 17);
+  CErrorDlg dialog;
+  EXPECT_EQ(dialog.size(), QSize(399, 217));
+}
+
+TEST(DialogUnits, EveryTextOfEveryDialogHasRealChineseGlyphs) {
+  CErrorDlg error;
+  error.m_pszText = u"升级文件下载失败，请检查网络！";
+  CSuccessDlg success;
+  CUpgradeDlg tip;
+  tip.m_pszTip = u"发现新固件，建议立即升级。";
+  CAboutDlg about;
+  for (QWidget* dialog : std::vector<QWidget*>{&error, &success, &tip, &about}) {
+    dialog->show();
+    EXPECT_EQ(MissingGlyphs(dialog), QStringList()) << dialog->windowTitle().toStdString();
+  }
+  // Named explicitly, the face is the simplified Chinese one, not another CJK variant.
+  QTextLayout layout(QStringLiteral("设备升级成功"), error.font());
+  layout.beginLayout();
+  layout.createLine();
+  layout.endLayout();
+  const auto runs = layout.glyphRuns();
+  ASSERT_FALSE(runs.isEmpty());
+  for (const QGlyphRun& run : runs) {
+    EXPECT_EQ(run.rawFont().familyName(), QStringLiteral("Noto Sans CJK SC"));
+  }
+}
+
+TEST(Templates, NoticesAndAboutBoxAreAsSpecified) {
+  CErrorDlg error;
+  ExpectTemplate(&error, u"错误提示", {228, 102},
+                 {{1, nullptr, "CMyButton", u"确定", {87, 74, 50, 14}, true},
+                  {1022, nullptr, "NotifyLabel", u"", {67, 48, 115, 11}, true}});
+  CSuccessDlg success;
+  ExpectTemplate(
+      &success, u"成功提示", {228, 102},
+      {{1, nullptr, "CMyButton", u"确定", {87, 74, 50, 14}, true},
+       {1024, nullptr, "NotifyLabel", u"设备升级成功，欢迎畅享新版本！", {66, 48, 115, 11}, true}});
+  CUpgradeDlg tip;
+  ExpectTemplate(&tip, u"升级提示", {228, 102},
+                 {{1, nullptr, "CMyButton", u"确定", {85, 74, 50, 14}, true},
+                  {2, nullptr, "QPushButton", u"取消", {171, 81, 50, 14}, false},
+                  {1015, nullptr, "QLabel", u"", {40, 19, 147, 26}, true},
+                  {1016, nullptr, "CHyperlink", u"<a>SysLink1</a>", {170, 62, 44, 14}, false},
+                  {1017, nullptr, "CHyperlink", u"点击下载", {173, 49, 35, 14}, false},
+                  {1019, nullptr, "NotifyLabel", u"点击下载", {97, 53, 64, 8}, true}});
+  CAboutDlg about;
+  ExpectTemplate(&about, u"关于 Zav", {170, 62},
+                 {{-1, "IDC_STATIC_icon", "QLabel", nullptr, {14, 14, 18, 15}, true},
+                  {-1, "IDC_STATIC_version", "QLabel", u"Zav，版本 1.0", {42, 14, 114, 8}, true},
+                  {-1, "IDC_STATIC_note", "QLabel", nullptr, {42, 26, 114, 8}, true},
+                  {1, nullptr, "QPushButton", u"确定", {113, 41, 50, 14}, true}});
+  EXPECT_EQ(DialogItem<QLabel>(&about, -1), nullptr);
+  const auto* icon = about.findChild<QLabel*>(QStringLiteral("IDC_STATIC_icon"));
+  EXPECT_EQ(icon->pixmap().size(), QSize(32, 32));
+  EXPECT_EQ(icon->size(), QSize(32, 32));
+  EXPECT_TRUE(DialogItem<QPushButton>(&about, 1)->isDefault());
+}
+
+// The main dialog's template the way the main dialog builds on it.
+class MainTemplate : public TemplateDialog {
+ public:
+  MainTemplate() : TemplateDialog(nullptr) {
+    ui.setupUi(this);
+    ApplyDialogTemplate(this);
+  }
+  Ui::Template102 ui;
+};
+
+TEST(Templates, MainDialogTemplateHasEveryControl) {
+  MainTemplate dialog;
+  Ui::Template102& ui = dialog.ui;
+  ApplyDialogTemplate(&dialog);  // a second call converts nothing again
+  ExpectTemplate(&dialog, u"Marlo升级工具", {308, 264},
+                 {{1, nullptr, "QPushButton", u"确定", {193, 231, 50, 14}, false},
+                  {2, nullptr, "QPushButton", u"取消", {249, 231, 50, 14}, false},
+                  {1003, nullptr, "QLineEdit", u"", {96, 229, 80, 14}, false},
+                  {1004, nullptr, "CMyButton", u"升级", {103, 183, 101, 18}, true},
+                  {1006, nullptr, "CMyProgressBar", nullptr, {67, 210, 172, 14}, false},
+                  {1009, nullptr, "QRadioButton", u"", {215, 87, 10, 10}, true, false},
+                  {1010, nullptr, "QRadioButton", u"", {222, 103, 10, 10}, true},
+                  {1011, nullptr, "QRadioButton", u"", {215, 120, 10, 10}, true, false},
+                  {1012, nullptr, "QRadioButton", u"", {216, 137, 9, 10}, true, false},
+                  {1013, nullptr, "QRadioButton", u"", {215, 154, 10, 10}, true, false},
+                  {1014, nullptr, "QLabel", u"Marlo", {139, 56, 33, 8}, true},
+                  {-1, "IDC_STATIC_group", "QGroupBox", u"", {66, 71, 172, 103}, false},
+                  {1015, nullptr, "QLabel", u"ASE芯片", {87, 88, 29, 8}, true},
+                  {1016, nullptr, "QLabel", u"RIX TWS Dongle", {75, 104, 68, 8}, true},
+                  {1017, nullptr, "QLabel", u"盖子", {87, 120, 17, 8}, true},
+                  {1018, nullptr, "QLabel", u"充电盒", {87, 136, 25, 8}, true},
+                  {1019, nullptr, "QLabel", u"底座", {87, 152, 17, 8}, true},
+                  {-1, "IDC_STATIC_logo", "QLabel", nullptr, {135, 21, 48, 44}, true},
+                  {1025, nullptr, "QLabel", u"设备已连接", {137, 135, 60, 8}, true},
+                  {1026, nullptr, "QLabel", u"", {185, 104, 31, 8}, true}});
+  EXPECT_TRUE(ui.IDOK->isDefault());
+  EXPECT_EQ(ui.IDC_STATIC_logo->size(), QSize(72, 66));  // a picture static takes its size
+  EXPECT_TRUE(ui.IDC_1026->alignment() & Qt::AlignRight);
+  EXPECT_EQ(DialogItem<CMyProgressBar>(&dialog, 1006), ui.IDC_1006);
+
+  // The progress bar's border lies outside what it fills.
+  ui.IDC_1006->show();
+  ui.IDC_1006->SetPos(100);
+  const QImage bar = Grab(ui.IDC_1006);
+  EXPECT_EQ(bar.pixelColor(0, 5), QColor(Qt::black));
+  EXPECT_EQ(bar.pixelColor(bar.width() - 1, 5), QColor(Qt::black));
+  EXPECT_EQ(bar.pixelColor(1, 1), ui.IDC_1006->m_clrBar);
+  EXPECT_EQ(bar.pixelColor(bar.width() - 2, bar.height() - 2), ui.IDC_1006->m_clrBar);
+}
+
+TEST(Pictures, HaveTheirSizesDepthsAndSubjects) {
+  InitZavResources();
+  const struct {
+    int id;
+    QSize size;
+    int bits;
+  } pictures[] = {{res::kBitmapLogo, {72, 66}, 24},
+                  {res::kBitmapUpgradeTip, {399, 215}, 24},
+                  {res::kBitmapError, {399, 215}, 24},
+                  {res::kBitmapSuccess, {399, 215}, 24}};
+  for (const auto& p : pictures) {
+    QFile file(res::PicturePath(p.id));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << p.id;
+    const QByteArray bytes = file.readAll();
+    ASSERT_GT(bytes.size(), 30);
+    EXPECT_EQ(bytes.left(2), QByteArray("BM"));
+    EXPECT_EQ(static_cast<int>(bytes[28]), p.bits) << p.id;  // bits per pixel of the header
+    EXPECT_EQ(QImage::fromData(bytes).size(), p.size) << p.id;
+  }
+  const QImage icon(res::PicturePath(res::kIconApp));
+  EXPECT_EQ(icon.size(), QSize(100, 100));
+  EXPECT_TRUE(icon.hasAlphaChannel());
+  EXPECT_EQ(icon.depth(), 32);
+
+  const QImage ground = Picture(res::kBitmapUpgradeTip);
+  const QImage error = Picture(res::kBitmapError);
+  const QImage success = Picture(res::kBitmapSuccess);
+  const auto dark = [](QColor c) { return c.value() < 70 && c.saturation() < 90; };
+  const auto red = [](QColor c) {
+    return c.red() > 2 * c.green() + 20 && c.red() > 2 * c.blue() + 20;
+  };
+  EXPECT_TRUE(dark(ground.pixelColor(199, 52))) << "the ground alone holds no symbol";
+  EXPECT_TRUE(dark(ground.pixelColor(200, 160)));
+  // Faint purple in the corners.
+  for (const QImage* image : {&ground, &error, &success}) {
+    int purple = 0;
+    for (const QRect& corner : {QRect(0, 0, 60, 60), QRect(339, 155, 60, 60)}) {
+      for (int y = corner.top(); y <= corner.bottom(); ++y) {
+        for (int x = corner.left(); x <= corner.right(); ++x) {
+          const QColor c = image->pixelColor(x, y);
+          if (c.blue() > c.green() + 25 && c.red() > c.green() + 10)
+            ++purple;
+        }
+      }
+    }
+    EXPECT_GT(purple, 200);
+  }
+  // The error disc is dark red with a bright red mark, the success disc red with white.
+  EXPECT_TRUE(red(error.pixelColor(180, 52)));
+  EXPECT_LT(error.pixelColor(180, 52).value(), 140);
+  EXPECT_TRUE(red(error.pixelColor(199, 45)));
+  EXPECT_GT(error.pixelColor(199, 45).value(), 200);
+  EXPECT_TRUE(red(success.pixelColor(190, 40)));
+  EXPECT_GT(success.pixelColor(190, 40).value(), 170);
+  int white = 0;
+  for (int x = 185; x < 215; ++x) {
+    for (int y = 40; y < 65; ++y) {
+      const QColor c = success.pixelColor(x, y);
+      if (c.red() > 240 && c.green() > 240 && c.blue() > 240)
+        ++white;
+    }
+  }
+  EXPECT_GT(white, 30) << "no white tick";
+  EXPECT_EQ(res::LoadResString(res::kStringAboutBox), QStringLiteral("关于 Zav(&A)..."));
+  EXPECT_TRUE(res::LoadResString(7).isEmpty());
+}
+
+TEST(Notices, BackgroundTilesFromTheClientOriginUnderADarkTopAndLeftLine) {
+  CSuccessDlg success;
+  CErrorDlg error;
+  CUpgradeDlg tip;
+  for (auto [dialog, bitmap] : {std::pair<TemplateDialog*, int>{&success, res::kBitmapSuccess},
+                                {&error, res::kBitmapError},
+                                {&tip, res::kBitmapUpgradeTip}}) {
+    const QImage picture = Picture(bitmap);
+    dialog->show();
+    QImage image = Grab(dialog);
+    SCOPED_TRACE(dialog->windowTitle().toStdString());
+    // At its own size the client is two rows taller than the picture: they repeat the top.
+    ASSERT_EQ(image.height(), 217);
+    for (int x : {30, 200, 380}) {
+      EXPECT_EQ(image.pixelColor(x, 215), picture.pixelColor(x, 0));
+      EXPECT_EQ(image.pixelColor(x, 216), picture.pixelColor(x, 1));
+    }
+    // Larger, it repeats in both directions.
+    dialog->setFixedSize(820, 470);
+    image = Grab(dialog);
+    for (const QPoint p : {QPoint(1, 1), QPoint(420, 10), QPoint(600, 300), QPoint(790, 440),
+                           QPoint(405, 230), QPoint(10, 450)}) {
+      const QColor expected = p.x() < 789 ? picture.pixelColor(p.x() % 399, p.y() % 215)
+                                          : dialog->palette().color(QPalette::Window);
+      EXPECT_EQ(image.pixelColor(p), expected) << p.x() << "," << p.y();
+    }
+    for (int i : {0, 100, 398, 600}) {
+      EXPECT_EQ(image.pixelColor(i, 0), QColor(Qt::black));
+      if (i < 470) {
+        EXPECT_EQ(image.pixelColor(0, i), QColor(Qt::black));
+      }
+    }
+    EXPECT_EQ(image.pixelColor(789, 300), QColor(Qt::black));  // the painted area's right edge
+  }
+}
+
+TEST(Notices, MessageIsNearWhiteOverThePictureAndANullTextIsEmpty) {
+  const QImage picture = Picture(res::kBitmapError);
+  CErrorDlg error;
+  error.m_pszText = u"设备升级失败，请进行检查！";
+  error.show();
+  auto* message = DialogItem<QLabel>(&error, 1022);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->text(), QStringLiteral("设备升级失败，请进行检查！"));
+  const QImage image = Grab(&error);
+  const QRect line = message->geometry();
+  EXPECT_GT(CountColour(image, line, kNearWhite), 20);
+  // Beyond the end of the text the picture shows through: no background of its own.
+  const QPoint after(line.right() - 2, line.bottom() - 1);
+  EXPECT_EQ(image.pixelColor(after), picture.pixelColor(after));
+  // The OK button is flat purple with a near-white caption.
+  const QRect ok = DialogItem<CMyButton>(&error, 1)->geometry();
+  EXPECT_EQ(image.pixelColor(ok.topLeft() + QPoint(1, 1)), kPurple);
+  EXPECT_GT(CountColour(image, ok, kNearWhite), 5);
+
+  CErrorDlg null_text;  // m_pszText left null
+  null_text.show();
+  EXPECT_EQ(DialogItem<QLabel>(&null_text, 1022)->text(), QString());
+  const QImage empty = Grab(&null_text);
+  for (int y = line.top(); y <= line.bottom(); ++y) {
+    for (int x = line.left(); x <= line.right(); ++x) {
+      ASSERT_EQ(empty.pixelColor(x, y), picture.pixelColor(x, y)) << x << "," << y;
+    }
+  }
+}
+
+TEST(Templates, EnterEndsTheMainDialogThroughItsHiddenOkButton) {
+  MainTemplate by_enter;
+  EXPECT_EQ(RunModal(by_enter, [&] { QTest::keyClick(&by_enter, Qt::Key_Return); }),
+            QDialog::Accepted);
+  MainTemplate by_esc;
+  EXPECT_EQ(RunModal(by_esc, [] {}), QDialog::Rejected);
+}
+
+TEST(Notices, OkAndEnterAcceptEscRejects) {
+  CSuccessDlg by_click;
+  EXPECT_EQ(
+      RunModal(by_click,
+               [&] { QTest::mouseClick(DialogItem<CMyButton>(&by_click, 1), Qt::LeftButton); }),
+      QDialog::Accepted);
+  CErrorDlg by_enter;
+  EXPECT_EQ(RunModal(by_enter, [&] { QTest::keyClick(&by_enter, Qt::Key_Return); }),
+            QDialog::Accepted);
+  CUpgradeDlg by_esc;
+  EXPECT_EQ(RunModal(by_esc, [] {}), QDialog::Rejected);
+}
+
+TEST(UpgradeTip, EveryDownloadClickLogsAndOpensTheAddressAgain) {
+  const QString address = QStringLiteral("https://localhost:8443/固件/marlo.bin");
+  CUpgradeDlg dialog;
+  dialog.m_pszTip = u"发现新固件 <b>V2.1</b>，建议立即升级。";
+  dialog.m_pszUrl = address;
+  UrlCatcher catcher;
+  StdoutCapture capture;
+  RunModal(dialog, [&] {
+    EXPECT_EQ(DialogItem<QLabel>(&dialog, 1015)->text(),
+              QStringLiteral("发现新固件 <b>V2.1</b>，建议立即升级。"));
+    auto* download = DialogItem<NotifyLabel>(&dialog, 1019);
+    QTest::mouseClick(download, Qt::LeftButton);
+    QTest::mouseClick(download, Qt::LeftButton);
+    EXPECT_TRUE(dialog.isVisible()) << "the tip closed after a click";
+  });
+  const std::vector<std::string> lines = SplitLines(capture.Stop());
+  const std::string expected = "url=" + address.toStdString();  // UTF-8
+  EXPECT_EQ(lines, (std::vector<std::string>{expected, expected}));
+  ASSERT_EQ(catcher.opened.size(), 2u);
+  EXPECT_EQ(catcher.opened[0], QUrl(address));
+  EXPECT_EQ(catcher.opened[1], QUrl(address));
+}
+
+TEST(UpgradeTip, LinkClickLogsItsItemAndTheTipAddress) {
+  CUpgradeDlg dialog;
+  dialog.m_pszUrl = u"https://localhost/tip";
+  dialog.show();
+  auto* link = DialogItem<CHyperlink>(&dialog, 1016);
+  ASSERT_NE(link, nullptr);
+  UrlCatcher catcher;
+  StdoutCapture capture;
+  link->click();  // the template's link has no address
+  link->SetURL(QStringLiteral("https://localhost/item"));
+  link->click();
+  EXPECT_EQ(
+      SplitLines(capture.Stop()),
+      (std::vector<std::string>{"url=", "url23=https://localhost/tip", "url=https://localhost/item",
+                                "url23=https://localhost/tip"}));
+  ASSERT_EQ(catcher.opened.size(), 1u);
+  EXPECT_EQ(catcher.opened[0], QUrl(QStringLiteral("https://localhost/item")));
+}
+
+TEST(UpgradeTip, AnEmptyAddressOpensNothingAndKeepsTheDialogOpen) {
+  CUpgradeDlg dialog;  // m_pszUrl left null
+  dialog.show();
+  UrlCatcher catcher;
+  StdoutCapture capture;
+  QTest::mouseClick(DialogItem<NotifyLabel>(&dialog, 1019), Qt::LeftButton);
+  EXPECT_EQ(SplitLines(capture.Stop()), std::vector<std::string>{"url="});
+  EXPECT_TRUE(catcher.opened.empty());
+  EXPECT_TRUE(dialog.isVisible());
+}

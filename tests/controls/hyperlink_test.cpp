@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QEnterEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWidget>
+
+#include "controls/controls.h"
+#include "tests/controls/widget_test_util.h"
+
+namespace {
+
+const QColor kLink(200, 0, 0);
+const QColor kHover(0, 150, 0);
+const QColor kVisited(0, 0, 220);
+
+enum class Ink { kNone, kNormal, kHovered, kVisitedLink };
+
+// Which of the three test colours the text was drawn in, from its darkest pixel's hue.
+Ink TextColour(const QImage& image, const QColor& background) {
+  int best = 255 * 3 + 1;
+  QColor darkest;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      if (c == background)
+        continue;
+      const int sum = c.red() + c.green() + c.blue();
+      if (sum < best) {
+        best = sum;
+        darkest = c;
+      }
+    }
+  }
+  if (!darkest.isValid())
+    return Ink::kNone;
+  if (darkest.red() > darkest.green() && darkest.red() > darkest.blue())
+    return Ink::kNormal;
+  if (darkest.green() > darkest.blue())
+    return Ink::kHovered;
+  return Ink::kVisitedLink;
+}
+
+// The longest horizontal run of non-background pixels in any row: an underline spans the text.
+int LongestRun(const QImage& image, const QColor& background) {
+  int longest = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    int run = 0;
+    for (int x = 0; x < image.width(); ++x) {
+      run = image.pixelColor(x, y) == background ? 0 : run + 1;
+      longest = std::max(longest, run);
+    }
+  }
+  return longest;
+}
+
+void Enter(QWidget* widget) {
+  QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+  QApplication::sendEvent(widget, &enter);
+}
+
+void Leave(QWidget* widget) {
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(widget, &leave);
+}
+
+struct LinkHost {
+  QWidget window;
+  CHyperlink* link = new CHyperlink(&window);
+  LinkHost() {
+    window.resize(300, 80);
+    link->setGeometry(10, 10, 200, 30);
+    link->m_clrLink = kLink;
+    link->m_clrLinkHover = kHover;
+    link->m_clrLinkVisited = kVisited;
+  }
+  QColor Background() { return Grab(link).pixelColor(link->width() - 1, 0); }
+};
+
+}  // namespace
+
+TEST(Hyperlink, TakesTheParentsFontAtTheFirstDrawOnly) {
+  QWidget parent;
+  QFont font(QStringLiteral("Noto Sans CJK SC"));
+  font.setPixelSize(17);
+  font.setWeight(static_cast<QFont::Weight>(350));
+  parent.setFont(font);
+  CHyperlink link(&parent);
+  link.setText(QStringLiteral("点击下载"));
+  link.resize(120, 30);
+  EXPECT_FALSE(link.m_bFontReady);
+  EXPECT_EQ(link.m_pParent, nullptr);
+  EXPECT_EQ(QFontInfo(link.m_fontNormal).family(), QFontInfo(QApplication::font()).family());
+
+  Grab(&link);
+  EXPECT_TRUE(link.m_bFontReady);
+  EXPECT_EQ(link.m_pParent, &parent);
+  EXPECT_EQ(link.m_fontNormal.family(), QStringLiteral("Noto Sans CJK SC"));
+  EXPECT_EQ(link.m_fontNormal.pixelSize(), 17);
+  EXPECT_EQ(link.m_fontNormal.weight(), QFont::Normal);  // 350 is not bold
+
+  QFont bold = font;
+  bold.setPixelSize(30);
+  bold.setBold(true);
+  parent.setFont(bold);
+  Grab(&link);
+  EXPECT_EQ(link.m_fontNormal.pixelSize(), 17);  // taken once
+
+  CHyperlink own(&parent);
+  own.m_bUseParentFont = false;
+  own.resize(120, 30);
+  Grab(&own);
+  EXPECT_TRUE(own.m_bFontReady);
+  EXPECT_EQ(QFontInfo(own.m_fontNormal).family(), QFontInfo(QApplication::font()).family());
+}
+
+TEST(Hyperlink, HoverUnderlinesInTheHoverColourAndLeavingShowsVisitedOrNormal) {
+  LinkHost host;
+  host.link->setText(QStringLiteral("iiiiiiiiiiii"));  // no horizontal strokes of its own
+  const QColor background = host.Background();
+
+  const QImage normal = Grab(host.link);
+  EXPECT_EQ(TextColour(normal, background), Ink::kNormal);
+  const int plain_run = LongestRun(normal, background);
+
+  Enter(host.link);
+  EXPECT_TRUE(host.link->IsHighlighted());
+  const QImage hovered = Grab(host.link);
+  EXPECT_EQ(TextColour(hovered, background), Ink::kHovered);
+  EXPECT_GT(LongestRun(hovered, background), plain_run + 10) << "no underline";
+  EXPECT_TRUE(host.link->m_bUnderlineReady);
+  EXPECT_TRUE(host.link->m_fontUnderline.underline());
+
+  Leave(host.link);
+  EXPECT_EQ(TextColour(Grab(host.link), background), Ink::kNormal);
+  EXPECT_EQ(LongestRun(Grab(host.link), background), plain_run);
+
+  host.link->click();
+  EXPECT_TRUE(host.link->m_bVisited);
+  EXPECT_EQ(TextColour(Grab(host.link), background), Ink::kVisitedLink);
+
+  host.link->m_bAlwaysUnderlineText = true;
+  EXPECT_GT(LongestRun(Grab(host.link), background), plain_run + 10);
+}
+
+TEST(Hyperlink, AFontChangeRepaintsOnceAndThenSettles) {
+  LinkHost host;
+  host.link->setText(QStringLiteral("点击下载"));
+  int paints = 0;
+  struct Counter : QObject {
+    int* count;
+    explicit Counter(int* c) : count(c) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint)
+        ++*count;
+      return false;
+    }
+  } counter(&paints);
+  host.link->installEventFilter(&counter);
+  host.window.show();
+  for (int i = 0; i < 20; ++i)
+    QTest::qWait(5);
+  const int settled = paints;
+  EXPECT_GE(settled, 1);
+  EXPECT_LE(settled, 3);
+  for (int i = 0; i < 10; ++i)
+    QTest::qWait(5);
+  EXPECT_EQ(paints, settled) << "the link keeps repainting itself";
+}
+
+TEST(Hyperlink, AlignmentFlagsPlaceTheText) {
+  LinkHost host;
+  host.link->setText(QStringLiteral("下载"));
+  const QColor background = host.Background();
+  const int width = host.link->width();
+
+  host.link->m_nAlignStyle = CHyperlink::ALIGN_LEFT;
+  const QRect left = InkBounds(Grab(host.link), {background});
+  host.link->m_nAlignStyle = CHyperlink::ALIGN_RIGHT;
+  const QRect right = InkBounds(Grab(host.link), {background});
+  host.link->m_nAlignStyle = CHyperlink::ALIGN_CENTER;
+  const QRect centre = InkBounds(Grab(host.link), {background});
+
+  EXPECT_LT(left.left(), 4);
+  EXPECT_GT(right.right(), width - 5);
+  EXPECT_LE(std::abs(centre.left() - (width - 1 - centre.right())), 3);
+  // Vertically centred in every case.
+  EXPECT_LE(std::abs(left.center().y() - host.link->height() / 2), 3);
+}
+
+TEST(Hyperlink, SizeToContentFitsTheTextWithSixPixelsAround) {
+  QWidget parent;
+  CHyperlink link(&parent);
+  link.setText(QStringLiteral("点击下载"));
+  link.SetLinkFont(QStringLiteral("Noto Sans CJK SC"), 16, false, false);
+  const QSize text = QFontMetrics(link.m_fontNormal).size(Qt::TextSingleLine, link.text());
+
+  link.setGeometry(20, 30, 200, 60);
+  const QSize fitted = link.SizeToContent();
+  EXPECT_EQ(fitted, text + QSize(12, 12));
+  EXPECT_EQ(link.geometry(), QRect(QPoint(20, 30), fitted));
+
+  link.setGeometry(20, 30, 200, 60);
+  link.SizeToContent(true, true);
+  EXPECT_EQ(
+      link.geometry(),
+      QRect(QPoint(20 + (200 - fitted.width()) / 2, 30 + (60 - fitted.height()) / 2), fitted));
+
+  link.setGeometry(20, 30, 200, 60);
+  link.SizeToContent(false, true);
+  EXPECT_EQ(link.geometry().topLeft(), QPoint(20 + (200 - fitted.width()) / 2, 30));
+}
+
+TEST(Hyperlink, SpaceActsAsEnterAndEnterStaysWithTheLink) {
+  QDialog dialog;
+  auto* ok = new QPushButton(QStringLiteral("确定"), &dialog);
+  ok->setDefault(true);
+  QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+  auto* link = new CHyperlink(&dialog);
+  link->setText(QStringLiteral("点击下载"));
+  link->setGeometry(10, 40, 100, 30);
+  QSignalSpy clicks(link, &QAbstractButton::clicked);
+  ASSERT_TRUE(ShowActive(&dialog));
+  link->setFocus();
+
+  QTest::keyClick(link, Qt::Key_Space);
+  EXPECT_EQ(clicks.count(), 1);  // once, not at press and again at release
+  QTest::keyClick(link, Qt::Key_Return);
+  EXPECT_EQ(clicks.count(), 2);
+  EXPECT_TRUE(dialog.isVisible()) << "Enter on the link reached the default button";
+  EXPECT_TRUE(link->m_bVisited);
+
+  QTest::mouseClick(link, Qt::LeftButton);
+  EXPECT_EQ(clicks.count(), 3);
+}
