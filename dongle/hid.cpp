@@ -90,7 +90,9 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
   const auto& running = d.slots[d.active].version;
   hid_device_info* first = nullptr;
   hid_device_info** link = &first;
-  for (int interface = 0; interface < 2; ++interface) {
+  // The media-key interface comes first, as it may on real hardware: a host must pick the
+  // update channel by its usage, not by its place in the list.
+  for (int interface : {dongle::kConsumerInterface, dongle::kVendorInterface}) {
     auto* info = new hid_device_info{};
     const std::size_t n = std::strlen(kPaths[interface]) + 1;
     info->path = new char[n];
@@ -134,7 +136,7 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
     GlobalError(L"Device with requested VID/PID/(SerialNumber) not found");
     return nullptr;
   }
-  return Open(d, dongle::kVendorInterface);
+  return Open(d, dongle::kConsumerInterface);  // the first one listed
 }
 
 hid_device* hid_open_path(const char* path) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -39,10 +40,11 @@ std::uint32_t Get32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// First four bytes of the SHA-256 of the header bytes before the check.
+// First four bytes of the SHA-256 of every header byte but the check's own four.
 std::array<std::uint8_t, 4> HeaderCheck(const std::uint8_t* header) {
   Sha256 sha;
   sha.Update(header, kCheckAt);
+  sha.Update(header + kCheckAt + 4, kImageHeaderSize - kCheckAt - 4);
   const Digest d = sha.Final();
   return {d[0], d[1], d[2], d[3]};
 }
@@ -258,8 +260,16 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
   };
   if (payloadSize == 0) return fail("the payload is empty");
   if (payloadSize > UINT32_MAX) return fail("the payload is larger than 4 GiB");
-  FileDescriptor fd(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // Written beside the target and renamed into place: no half-written image at the path.
+  std::string temp = outPath + ".tmp-XXXXXX";
+  FileDescriptor fd(mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return fail("cannot create " + outPath + ": " + Describe(errno));
+  struct Cleanup {
+    std::string* path;
+    ~Cleanup() {
+      if (path) unlink(path->c_str());
+    }
+  } cleanup{&temp};
 
   // The header goes first as a placeholder; its digest is known once the payload is out.
   ImageHeader header;
@@ -285,10 +295,14 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
   }
   header.sha256 = sha.Final();
   const auto bytes = EncodeHeader(header);
-  if (pwrite(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+  if (pwrite(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
+      fchmod(fd.get(), 0644) != 0 || close(fd.release()) != 0) {
     return fail("cannot write " + outPath + ": " + Describe(errno));
   }
-  if (close(fd.release()) != 0) return fail("cannot write " + outPath + ": " + Describe(errno));
+  if (rename(temp.c_str(), outPath.c_str()) != 0) {
+    return fail("cannot create " + outPath + ": " + Describe(errno));
+  }
+  cleanup.path = nullptr;
   return true;
 }
 

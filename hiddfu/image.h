@@ -97,7 +97,8 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
 
 // Writes an image of `payloadSize` bytes taken from `readPayload` (called with a buffer and
 // the number of bytes wanted, returns how many it gave: fewer means the payload ended
-// early, which is an error). Streams through a fixed buffer.
+// early, which is an error). Streams through a fixed buffer into a file beside `outPath`
+// that is renamed into place once complete.
 bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64_t payloadSize,
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
                 std::string* error);

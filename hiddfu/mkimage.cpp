@@ -98,7 +98,6 @@ int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
       &error);
   if (!ok) {
     std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-    unlink(out.c_str());
     return 1;
   }
   return 0;
@@ -142,7 +141,6 @@ int main(int argc, char** argv) {
     std::string error;
     if (!hiddfu::WriteFilledImage(positional[0], *version, *fill, 1, &error)) {
       std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-      unlink(positional[0].c_str());
       return 1;
     }
     return 0;
