@@ -128,7 +128,8 @@ TEST_F(Dongle, AHandleDiesWithTheConnectionAndStaysDead) {
 }
 
 TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
-  // A lower bound only: however slow the machine, the model is never faster than the link.
+  // A lower bound only: however slow the machine, the model is never faster than the link
+  // (less the two frames it may catch up when its own thread wakes late).
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
   Handle h = OpenUpdateInterface();
   ASSERT_TRUE(h);
@@ -140,7 +141,7 @@ TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
     ASSERT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 2000), 64);
     EXPECT_EQ(reply[proto::kTag], i);
   }
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRequests - 1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRequests - 3));
 }
 
 }  // namespace
