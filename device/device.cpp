@@ -15,11 +15,15 @@
 namespace {
 
 // The log prefixes, as code page 936 bytes whatever the locale:
-constexpr std::string_view kConnectError = "[\xC9\xE8\xB1\xB8\xC1\xAC\xBD\xD3\xB4\xED\xCE\xF3] ";     // [设备连接错误]
-constexpr std::string_view kDisconnectError = "[\xC9\xE8\xB1\xB8\xB6\xCF\xBF\xAA\xB4\xED\xCE\xF3] ";  // [设备断开错误]
-constexpr std::string_view kUpgradeStart = "[\xBF\xAA\xCA\xBC\xC9\xFD\xBC\xB6] ";                     // [开始升级]
-constexpr std::string_view kUpgradeError = "[\xC9\xE8\xB1\xB8\xC9\xFD\xBC\xB6\xB4\xED\xCE\xF3] ";     // [设备升级错误]
-constexpr std::string_view kVersionError = "[\xBB\xF1\xC8\xA1\xB0\xE6\xB1\xBE\xB4\xED\xCE\xF3] ";     // [获取版本错误]
+constexpr std::string_view kConnectError =
+    "[\xC9\xE8\xB1\xB8\xC1\xAC\xBD\xD3\xB4\xED\xCE\xF3] ";  // [设备连接错误]
+constexpr std::string_view kDisconnectError =
+    "[\xC9\xE8\xB1\xB8\xB6\xCF\xBF\xAA\xB4\xED\xCE\xF3] ";  // [设备断开错误]
+constexpr std::string_view kUpgradeStart = "[\xBF\xAA\xCA\xBC\xC9\xFD\xBC\xB6] ";  // [开始升级]
+constexpr std::string_view kUpgradeError =
+    "[\xC9\xE8\xB1\xB8\xC9\xFD\xBC\xB6\xB4\xED\xCE\xF3] ";  // [设备升级错误]
+constexpr std::string_view kVersionError =
+    "[\xBB\xF1\xC8\xA1\xB0\xE6\xB1\xBE\xB4\xED\xCE\xF3] ";  // [获取版本错误]
 
 constexpr unsigned short kUsage = 1;
 constexpr unsigned short kUsagePage = 0xFF00;
@@ -31,7 +35,8 @@ std::string LibraryError() {
 }
 
 int Checked(int status, std::string_view prefix) {
-  if (status == 0) return 0;
+  if (status == 0)
+    return 0;
   LogLine(prefix, LibraryError());
   return -1;
 }
@@ -44,14 +49,18 @@ int DfuConnect() {
                  kConnectError);
 }
 
-int DfuDisconnect() { return Checked(hidDfuDisconnect(), kDisconnectError); }
+int DfuDisconnect() {
+  return Checked(hidDfuDisconnect(), kDisconnectError);
+}
 
 int DfuUpgrade(const std::string& path) {
   LogLine(kUpgradeStart, path);
   return Checked(hidDfuUpgradeBin(path.c_str()), kUpgradeError);
 }
 
-int DfuCheckResult() { return Checked(hidDfuGetResult(), kUpgradeError); }
+int DfuCheckResult() {
+  return Checked(hidDfuGetResult(), kUpgradeError);
+}
 
 std::string DfuLastError() {
   std::string text = LibraryError();
@@ -67,7 +76,8 @@ std::string DfuReadVersions() {
     LogLine(kVersionError, LibraryError());
   }
 
-  if (DfuConnect() != 0) return {};
+  if (DfuConnect() != 0)
+    return {};
 
   // Zeroed and terminated by us, so the text is sound whatever the library wrote.
   char buffer[kVersionsBufferSize] = {};

@@ -31,7 +31,8 @@ hiddfu::FirmwareVersion GetVersion(const Report& r, std::size_t at) {
 }
 
 bool Hit(std::optional<std::uint32_t>& fault, std::uint32_t index) {
-  if (!fault || *fault != index) return false;
+  if (!fault || *fault != index)
+    return false;
   fault.reset();  // each link fault strikes once
   return true;
 }
@@ -44,7 +45,8 @@ void StopAtExit() {
     d.GoOffBus();
     d.deviceCv.notify_all();
   }
-  if (d.thread.joinable()) d.thread.join();
+  if (d.thread.joinable())
+    d.thread.join();
 }
 
 }  // namespace
@@ -89,7 +91,8 @@ void Device::GoOffBus() {
   ++generation;
   out.clear();
   in.clear();
-  if (phase == Phase::kReceiving) slots[staged] = {};  // a half-written slot is worthless
+  if (phase == Phase::kReceiving)
+    slots[staged] = {};  // a half-written slot is worthless
   phase = Phase::kIdle;
   stalled = false;
   restartAfterReply = false;
@@ -97,7 +100,8 @@ void Device::GoOffBus() {
 }
 
 void Device::PowerOn() {
-  if (stopped) return;
+  if (stopped)
+    return;
   onBus = true;
   ++bootCount;
   if (trialSlot >= 0) {
@@ -118,7 +122,8 @@ void Device::PowerOn() {
 
 void Device::FinishRestart() {
   restarting = false;
-  if (!faults.restartNeverEnds) PowerOn();
+  if (!faults.restartNeverEnds)
+    PowerOn();
 }
 
 void Device::Run() {
@@ -145,12 +150,14 @@ void Device::Run() {
         hostCv.notify_all();
         Process(r);
       }
-      while (onBus && !in.empty()) Deliver();
+      while (onBus && !in.empty())
+        Deliver();
       continue;
     }
     // Full speed: frames on a 1 ms grid. Up to two late frames are caught up, which covers
     // this thread's own wake-up delay; a host that lets the endpoint run dry loses frames.
-    if (nextFrame + 2 * kFrame < now) nextFrame = now;
+    if (nextFrame + 2 * kFrame < now)
+      nextFrame = now;
     if (now < nextFrame) {
       deviceCv.wait_until(lock, restarting ? std::min(nextFrame, restartDone) : nextFrame);
       continue;
@@ -161,7 +168,8 @@ void Device::Run() {
       hostCv.notify_all();
       Process(r);
     }
-    if (onBus && !in.empty()) Deliver();
+    if (onBus && !in.empty())
+      Deliver();
     nextFrame += kFrame;
   }
 }
@@ -174,7 +182,8 @@ void Device::Deliver() {
   if (type == proto::kAck || type == proto::kNak) {
     const std::uint32_t index = ackIndex++;
     lost = Hit(faults.dropAck, index);
-    if (Hit(faults.corruptAck, index)) r[proto::kAckNext] ^= 0x21;
+    if (Hit(faults.corruptAck, index))
+      r[proto::kAckNext] ^= 0x21;
   } else if (type == (proto::kStart | proto::kReplyFlag) && faults.dropStartReply) {
     faults.dropStartReply = false;
     lost = true;
@@ -183,7 +192,8 @@ void Device::Deliver() {
       faults.dropVerifyReply = false;
       lost = true;
     }
-    if (r[proto::kBody] == proto::kOk) timeline.verified = Clock::now();
+    if (r[proto::kBody] == proto::kOk)
+      timeline.verified = Clock::now();
   } else if (type == (proto::kActivate | proto::kReplyFlag) && faults.dropActivateReply) {
     faults.dropActivateReply = false;
     lost = true;
@@ -201,36 +211,40 @@ void Device::Deliver() {
     GoOffBus();
     ++stats.restarts;
     restarting = true;
-    restartDone = Clock::now() +
-                  restartDelay.value_or(timing == VirtualDongle::Timing::kInstant
-                                            ? std::chrono::milliseconds(0)
-                                            : std::chrono::milliseconds(kFullSpeedRestart));
+    restartDone =
+        Clock::now() + restartDelay.value_or(timing == VirtualDongle::Timing::kInstant
+                                                 ? std::chrono::milliseconds(0)
+                                                 : std::chrono::milliseconds(kFullSpeedRestart));
   }
 }
 
 std::uint32_t Device::TotalReports() const {
-  return static_cast<std::uint32_t>((static_cast<std::uint64_t>(incomingSize) +
-                                     proto::kDataPayload - 1) /
-                                    proto::kDataPayload);
+  return static_cast<std::uint32_t>(
+      (static_cast<std::uint64_t>(incomingSize) + proto::kDataPayload - 1) / proto::kDataPayload);
 }
 
 void Device::Process(Report r) {
-  if (stalled) return;
+  if (stalled)
+    return;
   if (!proto::IsData(r[0])) {
     HandleCommand(r);
     return;
   }
   const std::uint32_t index = dataIndex++;
   ++stats.dataReports;
-  if (Hit(faults.dropData, index)) return;
-  if (Hit(faults.corruptData, index)) r[2 + index % proto::kDataPayload] ^= 0x5A;
+  if (Hit(faults.dropData, index))
+    return;
+  if (Hit(faults.corruptData, index))
+    r[2 + index % proto::kDataPayload] ^= 0x5A;
   const bool twice = Hit(faults.duplicateData, index);
   HandleData(r);
-  if (twice && onBus) HandleData(r);
+  if (twice && onBus)
+    HandleData(r);
 }
 
 void Device::HandleData(const Report& r) {
-  if (phase != Phase::kReceiving || stalled) return;
+  if (phase != Phase::kReceiving || stalled)
+    return;
   if (!proto::Intact(r)) {
     ++stats.damaged;
     Nak();
@@ -254,7 +268,8 @@ void Device::HandleData(const Report& r) {
       GoOffBus();
       return;
     }
-    if (faults.stallAtByte && received >= *faults.stallAtByte) stalled = true;
+    if (faults.stallAtByte && received >= *faults.stallAtByte)
+      stalled = true;
   } else if (distance != 0 && distance < proto::kMaxWindow) {
     ++stats.gaps;
     Nak();
@@ -280,7 +295,8 @@ void Device::Ack() {
 }
 
 void Device::Nak() {
-  if (nakSent) return;  // one per gap: the host goes back once
+  if (nakSent)
+    return;  // one per gap: the host goes back once
   nakSent = true;
   Report n{};
   n[0] = proto::kNak;
@@ -317,16 +333,17 @@ void Device::HandleCommand(const Report& r) {
       for (int i = 0; i < 2; ++i) {
         const std::size_t at = proto::kInfoSlots + i * proto::kInfoSlotStride;
         PutVersion(reply, at, slots[i].version);
-        reply[at + 8] = static_cast<std::uint8_t>(
-            (slots[i].holdsImage ? proto::kSlotHoldsImage : 0) |
-            (slots[i].verified ? proto::kSlotVerified : 0) |
-            (slots[i].bootable ? proto::kSlotBootable : 0));
+        reply[at + 8] =
+            static_cast<std::uint8_t>((slots[i].holdsImage ? proto::kSlotHoldsImage : 0) |
+                                      (slots[i].verified ? proto::kSlotVerified : 0) |
+                                      (slots[i].bootable ? proto::kSlotBootable : 0));
       }
       break;
     }
     case proto::kStart: {
       ++stats.starts;
-      if (phase == Phase::kReceiving) slots[staged] = {};
+      if (phase == Phase::kReceiving)
+        slots[staged] = {};
       phase = Phase::kIdle;
       const std::uint16_t format = proto::Get16(r, proto::kStartFormat);
       const std::uint32_t size = proto::Get32(r, proto::kStartSize);
@@ -356,16 +373,16 @@ void Device::HandleCommand(const Report& r) {
         timeline = {};
         timeline.started = Clock::now();
         reply[proto::kStartReplySlot] = static_cast<std::uint8_t>(staged);
-        reply[proto::kStartReplyWindow] = static_cast<std::uint8_t>(
-            std::min<std::uint32_t>(std::max<std::uint8_t>(r[proto::kStartWindow], 1),
-                                    proto::kMaxWindow));
+        reply[proto::kStartReplyWindow] = static_cast<std::uint8_t>(std::min<std::uint32_t>(
+            std::max<std::uint8_t>(r[proto::kStartWindow], 1), proto::kMaxWindow));
         proto::Put32(reply, proto::kStartReplyCapacity, capacity);
         if (faults.unplugAtByte && *faults.unplugAtByte == 0) {
           faults.unplugAtByte.reset();
           GoOffBus();
           return;
         }
-        if (faults.stallAtByte && *faults.stallAtByte == 0) stalled = true;
+        if (faults.stallAtByte && *faults.stallAtByte == 0)
+          stalled = true;
       }
       break;
     }
@@ -414,7 +431,8 @@ void Device::HandleCommand(const Report& r) {
     }
     case proto::kAbort: {
       ++stats.aborts;
-      if (phase != Phase::kIdle) slots[staged] = {};
+      if (phase != Phase::kIdle)
+        slots[staged] = {};
       phase = Phase::kIdle;
       Reply(r, proto::kOk, &reply);
       break;
@@ -475,7 +493,8 @@ void InstallFactoryImage(FirmwareVersion version) {
 void Plug() {
   auto& d = TheDevice();
   std::lock_guard lock(d.mu);
-  if (!d.onBus && !d.restarting) d.PowerOn();
+  if (!d.onBus && !d.restarting)
+    d.PowerOn();
 }
 
 void Unplug() {

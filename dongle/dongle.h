@@ -88,9 +88,9 @@ struct Stats {
 
 // When the steps of the last upgrade happened (steady clock); default-constructed if not.
 struct Timeline {
-  std::chrono::steady_clock::time_point started;   // start reply sent
-  std::chrono::steady_clock::time_point verified;  // successful verify reply sent
-  std::chrono::steady_clock::time_point restarted; // new image booted (or fell back)
+  std::chrono::steady_clock::time_point started;    // start reply sent
+  std::chrono::steady_clock::time_point verified;   // successful verify reply sent
+  std::chrono::steady_clock::time_point restarted;  // new image booted (or fell back)
 };
 
 // Back to the state with nothing configured: open handles die, faults and statistics are

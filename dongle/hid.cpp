@@ -32,7 +32,9 @@ constexpr const wchar_t* kSerial = L"MRL000001";
 
 thread_local std::wstring g_error = L"Success";
 
-void GlobalError(const wchar_t* text) { g_error = text; }
+void GlobalError(const wchar_t* text) {
+  g_error = text;
+}
 
 wchar_t* Copy(const wchar_t* text) {
   const std::size_t n = std::wcslen(text) + 1;
@@ -56,7 +58,8 @@ hid_device* Open(Device& d, int interface) {
 }
 
 int CopyString(hid_device* dev, const wchar_t* text, wchar_t* string, std::size_t maxlen) {
-  if (!dev || !string || maxlen == 0) return -1;
+  if (!dev || !string || maxlen == 0)
+    return -1;
   Device& d = *dev->device;
   std::lock_guard lock(d.mu);
   if (d.Dead(dev)) {
@@ -78,7 +81,9 @@ int hid_init(void) {
   return 0;
 }
 
-int hid_exit(void) { return 0; }  // the dongle is hardware: it outlives the library's state
+int hid_exit(void) {
+  return 0;
+}  // the dongle is hardware: it outlives the library's state
 
 hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
   Device& d = TheDevice();
@@ -100,8 +105,8 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     info->vendor_id = kVendorId;
     info->product_id = kProductId;
     info->serial_number = Copy(kSerial);
-    info->release_number = static_cast<unsigned short>(((running.major & 0xFF) << 8) |
-                                                       (running.minor & 0xFF));
+    info->release_number =
+        static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
     info->manufacturer_string = Copy(kManufacturer);
     info->product_string = Copy(kProduct);
     info->usage_page = interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
@@ -144,7 +149,8 @@ hid_device* hid_open_path(const char* path) {
   std::lock_guard lock(d.mu);
   int interface = -1;
   for (int i = 0; i < 2; ++i) {
-    if (path && std::strcmp(path, kPaths[i]) == 0) interface = i;
+    if (path && std::strcmp(path, kPaths[i]) == 0)
+      interface = i;
   }
   if (interface < 0 || !d.onBus || d.stopped) {
     GlobalError(L"Failed to open a device with path: no such device");
@@ -154,7 +160,8 @@ hid_device* hid_open_path(const char* path) {
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-  if (!dev) return -1;
+  if (!dev)
+    return -1;
   Device& d = *dev->device;
   std::unique_lock lock(d.mu);
   if (!data || length < 1 || length > hiddfu::proto::kReportSize + 1) {
@@ -170,7 +177,8 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     return -1;
   }
   dev->error = L"Success";
-  if (dev->interface != dongle::kVendorInterface) return static_cast<int>(length);
+  if (dev->interface != dongle::kVendorInterface)
+    return static_cast<int>(length);
   Report r{};
   std::memcpy(r.data(), data + 1, length - 1);
   // Blocks while the endpoint's buffers are full, as a write to the hardware would.
@@ -185,7 +193,8 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
-  if (!dev) return -1;
+  if (!dev)
+    return -1;
   Device& d = *dev->device;
   std::unique_lock lock(d.mu);
   if (!data) {
@@ -214,7 +223,8 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 }
 
 int hid_read(hid_device* dev, unsigned char* data, size_t length) {
-  if (!dev) return -1;
+  if (!dev)
+    return -1;
   bool nonblocking = false;
   {
     std::lock_guard lock(dev->device->mu);
@@ -224,7 +234,8 @@ int hid_read(hid_device* dev, unsigned char* data, size_t length) {
 }
 
 int hid_set_nonblocking(hid_device* dev, int nonblock) {
-  if (!dev) return -1;
+  if (!dev)
+    return -1;
   std::lock_guard lock(dev->device->mu);
   dev->nonblocking = nonblock != 0;
   return 0;
@@ -233,7 +244,8 @@ int hid_set_nonblocking(hid_device* dev, int nonblock) {
 int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t length) {
   (void)data;
   (void)length;
-  if (!dev) return -1;
+  if (!dev)
+    return -1;
   std::lock_guard lock(dev->device->mu);
   dev->error = L"the device has no feature reports";
   return -1;
@@ -244,7 +256,8 @@ int hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length) 
 }
 
 void hid_close(hid_device* dev) {
-  if (!dev) return;
+  if (!dev)
+    return;
   Device& d = *dev->device;
   {
     std::lock_guard lock(d.mu);
@@ -267,9 +280,12 @@ int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen
 
 int hid_get_indexed_string(hid_device* dev, int string_index, wchar_t* string, size_t maxlen) {
   switch (string_index) {
-    case 1: return CopyString(dev, kManufacturer, string, maxlen);
-    case 2: return CopyString(dev, kProduct, string, maxlen);
-    case 3: return CopyString(dev, kSerial, string, maxlen);
+    case 1:
+      return CopyString(dev, kManufacturer, string, maxlen);
+    case 2:
+      return CopyString(dev, kProduct, string, maxlen);
+    case 3:
+      return CopyString(dev, kSerial, string, maxlen);
     default:
       if (dev) {
         std::lock_guard lock(dev->device->mu);
@@ -280,7 +296,8 @@ int hid_get_indexed_string(hid_device* dev, int string_index, wchar_t* string, s
 }
 
 const wchar_t* hid_error(hid_device* dev) {
-  if (!dev) return g_error.c_str();
+  if (!dev)
+    return g_error.c_str();
   std::lock_guard lock(dev->device->mu);
   return dev->error.c_str();
 }

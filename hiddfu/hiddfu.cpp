@@ -31,10 +31,10 @@ using proto::Report;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kCommandAttempts = 4;   // a command is sent at most this often
-constexpr int kStallRounds = 8;       // reply periods without any acknowledged progress
-constexpr int kWaitSliceMs = 20;      // longest wait between looks at the cancel flag
-constexpr int kRebootPollMs = 50;     // enumeration interval while the device restarts
+constexpr int kCommandAttempts = 4;  // a command is sent at most this often
+constexpr int kStallRounds = 8;      // reply periods without any acknowledged progress
+constexpr int kWaitSliceMs = 20;     // longest wait between looks at the cancel flag
+constexpr int kRebootPollMs = 50;    // enumeration interval while the device restarts
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Progress milestones after the transfer (which covers 0..93).
@@ -59,7 +59,8 @@ struct EnumerationFree {
 // hidapi's texts are wide; ours are plain ASCII so that they read the same in any code page.
 std::string Narrow(const wchar_t* text) {
   std::string out;
-  if (!text) return out;
+  if (!text)
+    return out;
   for (; *text; ++text) {
     const wchar_t c = *text;
     out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
@@ -98,10 +99,14 @@ class Link {
     while (true) {
       report.fill(0);
       const int n = hid_read_timeout(device_, report.data(), report.size(), Remaining(deadline));
-      if (n < 0) return -1;
-      if (n == 0) return 0;
-      if (proto::Intact(report)) return 1;
-      if (Remaining(deadline) == 0) return 0;
+      if (n < 0)
+        return -1;
+      if (n == 0)
+        return 0;
+      if (proto::Intact(report))
+        return 1;
+      if (Remaining(deadline) == 0)
+        return 0;
     }
   }
 
@@ -123,14 +128,18 @@ Answer Transact(Link& link, Report request, Report* reply, int replyMs,
   proto::Seal(request);
   const std::uint8_t wanted = request[0] | proto::kReplyFlag;
   for (int attempt = 0; attempt < kCommandAttempts; ++attempt) {
-    if (cancel && *cancel) return Answer::kCancelled;
-    if (!link.Send(request)) return Answer::kGone;
+    if (cancel && *cancel)
+      return Answer::kCancelled;
+    if (!link.Send(request))
+      return Answer::kGone;
     const auto deadline = Clock::now() + milliseconds(replyMs);
     while (Remaining(deadline) > 0) {
-      if (cancel && *cancel) return Answer::kCancelled;
+      if (cancel && *cancel)
+        return Answer::kCancelled;
       Report r;
       const int rc = link.Receive(r, std::min(Remaining(deadline), kWaitSliceMs));
-      if (rc < 0) return Answer::kGone;
+      if (rc < 0)
+        return Answer::kGone;
       if (rc > 0 && r[0] == wanted && r[proto::kTag] == tag) {
         *reply = r;
         return Answer::kOk;
@@ -188,12 +197,13 @@ DeviceInfo ParseInfo(const Report& r) {
 
 std::string DescribeSlots(const DeviceInfo& info) {
   const int other = 1 - info.activeSlot;
-  std::string text = "running " + info.running.ToString() + " (slot " +
-                     std::to_string(info.activeSlot) + ")";
+  std::string text =
+      "running " + info.running.ToString() + " (slot " + std::to_string(info.activeSlot) + ")";
   const SlotInfo& standby = info.slots[other];
   if (standby.flags & proto::kSlotHoldsImage) {
     text += "; standby " + standby.version.ToString() + " (slot " + std::to_string(other);
-    if (!(standby.flags & proto::kSlotBootable)) text += ", not bootable";
+    if (!(standby.flags & proto::kSlotBootable))
+      text += ", not bootable";
     text += ")";
   } else {
     text += "; slot " + std::to_string(other) + " empty";
@@ -203,12 +213,18 @@ std::string DescribeSlots(const DeviceInfo& info) {
 
 std::string RefusalText(std::uint8_t status) {
   switch (status) {
-    case proto::kBusy: return "the device is busy";
-    case proto::kBatteryLow: return "its battery is too low";
-    case proto::kTooLarge: return "the image is too large for it";
-    case proto::kBadHeader: return "it rejected the image header";
-    case proto::kVersionRejected: return "it does not accept this firmware version";
-    default: return "status " + std::to_string(status);
+    case proto::kBusy:
+      return "the device is busy";
+    case proto::kBatteryLow:
+      return "its battery is too low";
+    case proto::kTooLarge:
+      return "the image is too large for it";
+    case proto::kBadHeader:
+      return "it rejected the image header";
+    case proto::kVersionRejected:
+      return "it does not accept this firmware version";
+    default:
+      return "status " + std::to_string(status);
   }
 }
 
@@ -248,7 +264,8 @@ struct Library {
   }
   // The worker has published its outcome and needs the lock no more.
   void JoinFinishedWorker() {
-    if (workerDone && worker.joinable()) worker.join();
+    if (workerDone && worker.joinable())
+      worker.join();
   }
 };
 
@@ -268,7 +285,8 @@ int OpenMatching(const Identity& id, HidHandle* device, std::string* error) {
       break;
     }
   }
-  if (!match) return 1;
+  if (!match)
+    return 1;
   device->reset(hid_open_path(match->path));
   if (!*device) {
     *error = Narrow(hid_error(nullptr));
@@ -284,13 +302,17 @@ std::string NotFoundText(const Identity& id) {
 
 // Asks the connected device for its INFO reply; lock held, no upgrade running.
 int QueryInfo(Library& lib, DeviceInfo* info) {
-  if (!lib.connection) return lib.Fail("not connected to the device");
+  if (!lib.connection)
+    return lib.Fail("not connected to the device");
   Link link(lib.connection.get());
   Report reply;
   switch (Transact(link, Command(proto::kInfo), &reply, lib.timeouts.replyMs, nullptr)) {
-    case Answer::kOk: break;
-    case Answer::kGone: return lib.Fail("device disconnected");
-    default: return lib.Fail("device not responding");
+    case Answer::kOk:
+      break;
+    case Answer::kGone:
+      return lib.Fail("device disconnected");
+    default:
+      return lib.Fail("device not responding");
   }
   *info = ParseInfo(reply);
   lib.info = *info;
@@ -312,8 +334,10 @@ class PayloadReader {
       while (got < want) {
         const ssize_t r = pread(fd_, buffer_.data() + got, want - got,
                                 static_cast<off_t>(kImageHeaderSize + offset + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0 && errno == EINTR)
+          continue;
+        if (r <= 0)
+          return false;
         got += static_cast<std::size_t>(r);
       }
       start_ = offset;
@@ -378,7 +402,8 @@ class Upgrade {
   std::string At() const { return " at " + std::to_string(lib_.progress.load()) + " %"; }
   bool Cancelled() { return Fail("upgrade cancelled" + At()); }
   void Advance(unsigned value) {
-    if (value > lib_.progress.load()) lib_.progress.store(static_cast<std::uint8_t>(value));
+    if (value > lib_.progress.load())
+      lib_.progress.store(static_cast<std::uint8_t>(value));
   }
 
   // Waits, unless cancelled; false when cancelled.
@@ -403,6 +428,7 @@ class Upgrade {
     Link link(job_.device.get());
     std::uint32_t base = 0;  // first report not yet acknowledged
     std::uint32_t next = 0;  // next report to send
+    std::uint32_t sent = 0;  // reports sent at least once; after a rewind next < sent
     int quietRounds = 0;
     auto deadline = Clock::now() + milliseconds(job_.timeouts.replyMs);
 
@@ -412,14 +438,15 @@ class Upgrade {
       int rc = link.Receive(r, timeoutMs);
       for (int handled = 0; rc > 0 && handled < 256; ++handled) {
         const std::uint32_t k = proto::Get32(r, proto::kAckNext);
-        if (r[0] == proto::kAck && k > base && k <= next) {
+        if (r[0] == proto::kAck && k > base && k <= sent) {
           base = k;
+          next = std::max(next, base);
           quietRounds = 0;
           deadline = Clock::now() + milliseconds(job_.timeouts.replyMs);
-          const std::uint64_t acked = std::min<std::uint64_t>(
-              static_cast<std::uint64_t>(base) * proto::kDataPayload, size);
+          const std::uint64_t acked =
+              std::min<std::uint64_t>(static_cast<std::uint64_t>(base) * proto::kDataPayload, size);
           Advance(static_cast<unsigned>(acked * kTransferEnd / size));
-        } else if (r[0] == proto::kNak && k >= base && k <= next) {
+        } else if (r[0] == proto::kNak && k >= base && k <= sent) {
           base = k;
           next = k;
           deadline = Clock::now() + milliseconds(job_.timeouts.replyMs);
@@ -430,7 +457,8 @@ class Upgrade {
     };
 
     while (base < total) {
-      if (lib_.cancel) return Cancelled();
+      if (lib_.cancel)
+        return Cancelled();
       if (next < total && next - base < window) {
         Report r{};
         r[0] = static_cast<std::uint8_t>(proto::kDataFlag | (next % proto::kSequenceModulus));
@@ -438,19 +466,22 @@ class Upgrade {
         const std::size_t n =
             static_cast<std::size_t>(std::min<std::uint64_t>(proto::kDataPayload, size - offset));
         if (!reader.Read(offset, r.data() + 2, n)) {
-          return Fail("firmware file could not be read at byte " +
-                      std::to_string(kImageHeaderSize + offset) + At());
+          return Fail("firmware file read failed (byte " +
+                      std::to_string(kImageHeaderSize + offset) + ")" + At());
         }
         proto::Seal(r);
-        if (!link.Send(r)) return Fail("device disconnected" + At());
-        ++next;
-        if (!drain(0)) return Fail("device disconnected" + At());
+        if (!link.Send(r))
+          return Fail("device disconnected" + At());
+        sent = std::max(sent, ++next);
+        if (!drain(0))
+          return Fail("device disconnected" + At());
       } else {
         if (!drain(std::min(Remaining(deadline), kWaitSliceMs))) {
           return Fail("device disconnected" + At());
         }
         if (base < total && Remaining(deadline) == 0) {
-          if (++quietRounds > kStallRounds) return Fail("device stopped responding" + At());
+          if (++quietRounds > kStallRounds)
+            return Fail("device stopped responding" + At());
           next = base;  // nothing heard for a while: send the window again
           deadline = Clock::now() + milliseconds(job_.timeouts.replyMs);
         }
@@ -463,15 +494,20 @@ class Upgrade {
   bool Verify() {
     Report reply;
     switch (Ask(proto::kVerify, &reply)) {
-      case Answer::kOk: break;
-      case Answer::kGone: return Fail("device disconnected" + At());
-      case Answer::kCancelled: return Cancelled();
-      case Answer::kSilent: return Fail("device stopped responding" + At());
+      case Answer::kOk:
+        break;
+      case Answer::kGone:
+        return Fail("device disconnected" + At());
+      case Answer::kCancelled:
+        return Cancelled();
+      case Answer::kSilent:
+        return Fail("device stopped responding" + At());
     }
     const std::uint8_t status = reply[proto::kBody];
     if (status == proto::kDigestMismatch) {
-      return Fail("verification failed: the SHA-256 of the image the device received does "
-                  "not match the image header");
+      return Fail(
+          "verification failed: the SHA-256 of the image the device received does "
+          "not match the image header");
     }
     if (status == proto::kIncomplete) {
       return Fail("verification failed: the device received " +
@@ -494,9 +530,12 @@ class Upgrade {
                       std::to_string(reply[proto::kBody]) + ")" + At());
         }
         break;
-      case Answer::kGone: break;  // the reply was lost but the device has gone to restart
-      case Answer::kCancelled: return Cancelled();
-      case Answer::kSilent: return Fail("device stopped responding" + At());
+      case Answer::kGone:
+        break;  // the reply was lost but the device has gone to restart
+      case Answer::kCancelled:
+        return Cancelled();
+      case Answer::kSilent:
+        return Fail("device stopped responding" + At());
     }
     committed_ = true;
     Advance(kRestarting);
@@ -510,17 +549,20 @@ class Upgrade {
     const auto deadline = Clock::now() + milliseconds(job_.timeouts.rebootMs);
     const int poll = std::clamp(job_.timeouts.rebootMs / 20, 1, kRebootPollMs);
     while (true) {
-      if (lib_.cancel) return Cancelled();
+      if (lib_.cancel)
+        return Cancelled();
       HidHandle device;
       std::string ignored;
       const int found = OpenMatching(job_.identity, &device, &ignored);
-      if (found == 1) Advance(kDeviceLeft);
+      if (found == 1)
+        Advance(kDeviceLeft);
       if (found == 0) {
         Report reply;
         Link link(device.get());
         const Answer answer =
             Transact(link, Command(proto::kInfo), &reply, job_.timeouts.replyMs, &lib_.cancel);
-        if (answer == Answer::kCancelled) return Cancelled();
+        if (answer == Answer::kCancelled)
+          return Cancelled();
         if (answer == Answer::kOk) {
           const DeviceInfo info = ParseInfo(reply);
           if (info.bootCount != job_.before.bootCount) {  // it has restarted
@@ -536,7 +578,8 @@ class Upgrade {
         return Fail("device did not come back within " + std::to_string(seconds) +
                     " s after restarting into the new image");
       }
-      if (!Pause(std::min(poll, Remaining(deadline)))) return Cancelled();
+      if (!Pause(std::min(poll, Remaining(deadline))))
+        return Cancelled();
     }
   }
 
@@ -598,15 +641,18 @@ int hidDfuConnect(unsigned short vendorId, unsigned short productId, unsigned sh
   return Guarded([&] {
     Library& lib = Lib();
     std::lock_guard lock(lib.mu);
-    if (lib.outcome == Outcome::kRunning) return lib.Fail("an upgrade is in progress");
+    if (lib.outcome == Outcome::kRunning)
+      return lib.Fail("an upgrade is in progress");
     lib.JoinFinishedWorker();
     lib.connection.reset();
-    if (hid_init() != 0) return lib.Fail("cannot start HID access: " + Narrow(hid_error(nullptr)));
+    if (hid_init() != 0)
+      return lib.Fail("cannot start HID access: " + Narrow(hid_error(nullptr)));
     const Identity id{vendorId, productId, usage, usagePage};
     HidHandle device;
     std::string error;
     const int found = OpenMatching(id, &device, &error);
-    if (found == 1) return lib.Fail(NotFoundText(id));
+    if (found == 1)
+      return lib.Fail(NotFoundText(id));
     if (found == 2) {
       if (error.find("ermission") != std::string::npos) {
         error += " (the udev rule 70-zav-marlo.rules gives the logged-in user access)";
@@ -648,17 +694,22 @@ int hidDfuUpgradeBin(const char* path) {
   return Guarded([&] {
     Library& lib = Lib();
     std::lock_guard lock(lib.mu);
-    if (lib.exiting) return lib.Fail("the program is closing");
-    if (lib.outcome == Outcome::kRunning) return lib.Fail("an upgrade is already in progress");
+    if (lib.exiting)
+      return lib.Fail("the program is closing");
+    if (lib.outcome == Outcome::kRunning)
+      return lib.Fail("an upgrade is already in progress");
     lib.JoinFinishedWorker();
     lib.outcome = Outcome::kNone;
     lib.progress = 0;
-    if (!path) return lib.Fail("no firmware file given");
-    if (!lib.connection) return lib.Fail("not connected to the device");
+    if (!path)
+      return lib.Fail("no firmware file given");
+    if (!lib.connection)
+      return lib.Fail("not connected to the device");
 
     std::string error;
     auto image = CheckImageFile(path, &error);
-    if (!image) return lib.Fail(error);
+    if (!image)
+      return lib.Fail(error);
     const std::uint32_t size = image->header.payloadSize;
     if (size > lib.info.capacity) {
       return lib.Fail("image too large for the device: " + std::to_string(size) +
@@ -678,9 +729,12 @@ int hidDfuUpgradeBin(const char* path) {
     Link link(lib.connection.get());
     Report reply;
     switch (Transact(link, start, &reply, lib.timeouts.replyMs, nullptr)) {
-      case Answer::kOk: break;
-      case Answer::kGone: return lib.Fail("device disconnected");
-      default: return lib.Fail("device not responding to the upgrade request");
+      case Answer::kOk:
+        break;
+      case Answer::kGone:
+        return lib.Fail("device disconnected");
+      default:
+        return lib.Fail("device not responding to the upgrade request");
     }
     if (reply[proto::kBody] != proto::kOk) {
       return lib.Fail("device refused the upgrade: " + RefusalText(reply[proto::kBody]));
@@ -692,15 +746,14 @@ int hidDfuUpgradeBin(const char* path) {
       std::atexit(StopWorkerAtExit);
       lib.exitHandlerSet = true;
     }
-    Job job{std::move(lib.connection), std::move(*image), lib.info, lib.identity, lib.timeouts,
+    Job job{std::move(lib.connection),      std::move(*image), lib.info, lib.identity, lib.timeouts,
             reply[proto::kStartReplyWindow]};
     lib.cancel = false;
     lib.workerDone = false;
     lib.outcome = Outcome::kRunning;
     try {
-      lib.worker = std::thread([&lib, job = std::move(job)]() mutable {
-        Upgrade(lib, std::move(job)).Run();
-      });
+      lib.worker = std::thread(
+          [&lib, job = std::move(job)]() mutable { Upgrade(lib, std::move(job)).Run(); });
     } catch (const std::system_error& e) {
       lib.workerDone = true;
       lib.outcome = Outcome::kNone;
@@ -710,17 +763,23 @@ int hidDfuUpgradeBin(const char* path) {
   });
 }
 
-unsigned char hidDfuGetProgress(void) { return Lib().progress.load(); }
+unsigned char hidDfuGetProgress(void) {
+  return Lib().progress.load();
+}
 
 int hidDfuGetResult(void) {
   return Guarded([&] {
     Library& lib = Lib();
     std::lock_guard lock(lib.mu);
     switch (lib.outcome) {
-      case Outcome::kNone: return lib.Fail("no upgrade has been started");
-      case Outcome::kRunning: return lib.Fail("the upgrade is still running");
-      case Outcome::kSucceeded: return 0;
-      case Outcome::kFailed: return lib.Fail(lib.upgradeError);
+      case Outcome::kNone:
+        return lib.Fail("no upgrade has been started");
+      case Outcome::kRunning:
+        return lib.Fail("the upgrade is still running");
+      case Outcome::kSucceeded:
+        return 0;
+      case Outcome::kFailed:
+        return lib.Fail(lib.upgradeError);
     }
     return -1;
   });
@@ -743,10 +802,13 @@ int hidDfuGetVersion(unsigned short* major, unsigned short* minor, unsigned shor
   return Guarded([&] {
     Library& lib = Lib();
     std::lock_guard lock(lib.mu);
-    if (!major || !minor || !release || !build) return lib.Fail("invalid argument: NULL pointer");
-    if (lib.outcome == Outcome::kRunning) return lib.Fail("an upgrade is in progress");
+    if (!major || !minor || !release || !build)
+      return lib.Fail("invalid argument: NULL pointer");
+    if (lib.outcome == Outcome::kRunning)
+      return lib.Fail("an upgrade is in progress");
     DeviceInfo info;
-    if (QueryInfo(lib, &info) != 0) return -1;
+    if (QueryInfo(lib, &info) != 0)
+      return -1;
     *major = info.running.major;
     *minor = info.running.minor;
     *release = info.running.release;
@@ -759,11 +821,15 @@ int hidDfuGetFirmwareVersions(char* buffer, int* length, int flags) {
   return Guarded([&] {
     Library& lib = Lib();
     std::lock_guard lock(lib.mu);
-    if (!buffer || !length || *length <= 0) return lib.Fail("invalid argument: no buffer");
-    if (flags != 0) return lib.Fail("unsupported flags " + std::to_string(flags));
-    if (lib.outcome == Outcome::kRunning) return lib.Fail("an upgrade is in progress");
+    if (!buffer || !length || *length <= 0)
+      return lib.Fail("invalid argument: no buffer");
+    if (flags != 0)
+      return lib.Fail("unsupported flags " + std::to_string(flags));
+    if (lib.outcome == Outcome::kRunning)
+      return lib.Fail("an upgrade is in progress");
     DeviceInfo info;
-    if (QueryInfo(lib, &info) != 0) return -1;
+    if (QueryInfo(lib, &info) != 0)
+      return -1;
     const std::string text = DescribeSlots(info);
     if (text.size() + 1 > static_cast<std::size_t>(*length)) {
       *length = static_cast<int>(text.size() + 1);
@@ -779,7 +845,8 @@ int hidDfuSetTimeouts(int replyMs, int rebootMs) {
   return Guarded([&] {
     Library& lib = Lib();
     std::lock_guard lock(lib.mu);
-    if (replyMs <= 0 || rebootMs <= 0) return lib.Fail("invalid argument: time limits must be positive");
+    if (replyMs <= 0 || rebootMs <= 0)
+      return lib.Fail("invalid argument: time limits must be positive");
     lib.timeouts = {replyMs, rebootMs};
     return 0;
   });

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -32,9 +32,12 @@ void Put16(std::uint8_t* p, std::uint16_t v) {
   p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t Get16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 std::uint32_t Get32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -59,9 +62,12 @@ long long ReadFull(int fd, std::uint8_t* data, std::size_t size, std::uint64_t o
   std::size_t done = 0;
   while (done < size) {
     const ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
     done += static_cast<std::size_t>(n);
   }
   return static_cast<long long>(done);
@@ -70,8 +76,10 @@ long long ReadFull(int fd, std::uint8_t* data, std::size_t size, std::uint64_t o
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -97,8 +105,8 @@ class FilledPayload {
 }  // namespace
 
 std::string FirmwareVersion::ToString() const {
-  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(release) +
-         "." + std::to_string(build);
+  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(release) + "." +
+         std::to_string(build);
 }
 
 std::optional<FirmwareVersion> FirmwareVersion::Parse(std::string_view text) {
@@ -107,13 +115,17 @@ std::optional<FirmwareVersion> FirmwareVersion::Parse(std::string_view text) {
   const char* p = text.data();
   const char* end = text.data() + text.size();
   while (true) {
-    if (count == 4) return std::nullopt;
+    if (count == 4)
+      return std::nullopt;
     auto [next, ec] = std::from_chars(p, end, parts[count]);
-    if (ec != std::errc() || next == p) return std::nullopt;
+    if (ec != std::errc() || next == p)
+      return std::nullopt;
     ++count;
     p = next;
-    if (p == end) break;
-    if (*p != '.') return std::nullopt;
+    if (p == end)
+      break;
+    if (*p != '.')
+      return std::nullopt;
     ++p;
   }
   return FirmwareVersion{parts[0], parts[1], parts[2], parts[3]};
@@ -124,9 +136,13 @@ struct Sha256::Context {
   ~Context() { EVP_MD_CTX_free(md); }
 };
 
-Sha256::Sha256() : ctx_(std::make_unique<Context>()) { Reset(); }
+Sha256::Sha256() : ctx_(std::make_unique<Context>()) {
+  Reset();
+}
 Sha256::~Sha256() = default;
-void Sha256::Reset() { EVP_DigestInit_ex(ctx_->md, EVP_sha256(), nullptr); }
+void Sha256::Reset() {
+  EVP_DigestInit_ex(ctx_->md, EVP_sha256(), nullptr);
+}
 void Sha256::Update(const void* data, std::size_t size) {
   EVP_DigestUpdate(ctx_->md, data, size);
 }
@@ -139,11 +155,13 @@ Digest Sha256::Final() {
 }
 
 FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0)
+    close(fd_);
 }
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0)
+      close(fd_);
     fd_ = other.release();
   }
   return *this;
@@ -169,10 +187,12 @@ std::array<std::uint8_t, kImageHeaderSize> EncodeHeader(const ImageHeader& heade
 std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHeaderSize> b,
                                         std::string* why) {
   auto fail = [&](std::string reason) -> std::optional<ImageHeader> {
-    if (why) *why = std::move(reason);
+    if (why)
+      *why = std::move(reason);
     return std::nullopt;
   };
-  if (std::memcmp(b.data(), kMagic, 4) != 0) return fail("bad magic");
+  if (std::memcmp(b.data(), kMagic, 4) != 0)
+    return fail("bad magic");
   ImageHeader h;
   h.formatVersion = Get16(&b[kFormatAt]);
   if (h.formatVersion != kImageFormatVersion) {
@@ -188,38 +208,47 @@ std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHead
   h.version = {Get16(&b[kVersionAt]), Get16(&b[kVersionAt + 2]), Get16(&b[kVersionAt + 4]),
                Get16(&b[kVersionAt + 6])};
   h.payloadSize = Get32(&b[kPayloadSizeAt]);
-  if (Get32(&b[kFlagsAt]) != 0) return fail("unknown flags");
-  if (h.payloadSize == 0) return fail("empty payload");
+  if (Get32(&b[kFlagsAt]) != 0)
+    return fail("unknown flags");
+  if (h.payloadSize == 0)
+    return fail("empty payload");
   std::memcpy(h.sha256.data(), &b[kDigestAt], h.sha256.size());
   return h;
 }
 
 std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error) {
   auto fail = [&](std::string message) -> std::optional<CheckedImage> {
-    if (error) *error = std::move(message);
+    if (error)
+      *error = std::move(message);
     return std::nullopt;
   };
   FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
     const int err = errno;
-    if (err == ENOENT || err == ENOTDIR) return fail("firmware file not found: " + path);
-    if (err == EACCES) return fail("firmware file not readable (permission denied): " + path);
+    if (err == ENOENT || err == ENOTDIR)
+      return fail("firmware file not found: " + path);
+    if (err == EACCES)
+      return fail("firmware file not readable (permission denied): " + path);
     return fail("cannot open firmware file " + path + ": " + Describe(err));
   }
   struct stat st {};
-  if (fstat(fd.get(), &st) != 0) return fail("cannot open firmware file " + path + ": " + Describe(errno));
-  if (!S_ISREG(st.st_mode)) return fail("firmware file is not a regular file: " + path);
+  if (fstat(fd.get(), &st) != 0)
+    return fail("cannot open firmware file " + path + ": " + Describe(errno));
+  if (!S_ISREG(st.st_mode))
+    return fail("firmware file is not a regular file: " + path);
 
   std::array<std::uint8_t, kImageHeaderSize> raw{};
   const long long got = ReadFull(fd.get(), raw.data(), raw.size(), 0);
-  if (got < 0) return fail("cannot read firmware file " + path + ": " + Describe(errno));
+  if (got < 0)
+    return fail("cannot read firmware file " + path + ": " + Describe(errno));
   if (got < static_cast<long long>(raw.size())) {
     return fail("image header invalid: the file holds only " + std::to_string(got) +
                 " bytes: " + path);
   }
   std::string why;
   const auto header = DecodeHeader(raw, &why);
-  if (!header) return fail("image header invalid: " + why + ": " + path);
+  if (!header)
+    return fail("image header invalid: " + why + ": " + path);
 
   const std::uint64_t present = static_cast<std::uint64_t>(st.st_size) - kImageHeaderSize;
   if (present < header->payloadSize) {
@@ -238,7 +267,8 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, header->payloadSize - offset));
     const long long n = ReadFull(fd.get(), buffer.data(), want, kImageHeaderSize + offset);
-    if (n < 0) return fail("cannot read firmware file " + path + ": " + Describe(errno));
+    if (n < 0)
+      return fail("cannot read firmware file " + path + ": " + Describe(errno));
     if (static_cast<std::size_t>(n) < want) {
       return fail("firmware file changed while it was being checked: " + path);
     }
@@ -255,19 +285,24 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
                 std::string* error) {
   auto fail = [&](std::string message) {
-    if (error) *error = std::move(message);
+    if (error)
+      *error = std::move(message);
     return false;
   };
-  if (payloadSize == 0) return fail("the payload is empty");
-  if (payloadSize > UINT32_MAX) return fail("the payload is larger than 4 GiB");
+  if (payloadSize == 0)
+    return fail("the payload is empty");
+  if (payloadSize > UINT32_MAX)
+    return fail("the payload is larger than 4 GiB");
   // Written beside the target and renamed into place: no half-written image at the path.
   std::string temp = outPath + ".tmp-XXXXXX";
   FileDescriptor fd(mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return fail("cannot create " + outPath + ": " + Describe(errno));
+  if (!fd)
+    return fail("cannot create " + outPath + ": " + Describe(errno));
   struct Cleanup {
     std::string* path;
     ~Cleanup() {
-      if (path) unlink(path->c_str());
+      if (path)
+        unlink(path->c_str());
     }
   } cleanup{&temp};
 
@@ -286,7 +321,8 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, payloadSize - done));
     const std::size_t got = readPayload(buffer.data(), want);
-    if (got != want) return fail("the payload ended early");
+    if (got != want)
+      return fail("the payload ended early");
     sha.Update(buffer.data(), got);
     if (!WriteAll(fd.get(), buffer.data(), got)) {
       return fail("cannot write " + outPath + ": " + Describe(errno));

@@ -30,13 +30,18 @@ int Usage() {
 
 bool ParseSize(std::string_view text, std::uint64_t* size) {
   std::uint64_t unit = 1;
-  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) unit = 1024;
-  if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) unit = 1024 * 1024;
-  if (unit != 1) text.remove_suffix(1);
-  if (text.empty() || text.size() > 12) return false;
+  if (!text.empty() && (text.back() == 'K' || text.back() == 'k'))
+    unit = 1024;
+  if (!text.empty() && (text.back() == 'M' || text.back() == 'm'))
+    unit = 1024 * 1024;
+  if (unit != 1)
+    text.remove_suffix(1);
+  if (text.empty() || text.size() > 12)
+    return false;
   std::uint64_t value = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9')
+      return false;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
   }
   *size = value * unit;
@@ -89,8 +94,10 @@ int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
         std::size_t got = 0;
         while (got < want) {
           const ssize_t n = read(in.get(), data + got, want - got);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) break;
+          if (n < 0 && errno == EINTR)
+            continue;
+          if (n <= 0)
+            break;
           got += static_cast<std::size_t>(n);
         }
         return got;
@@ -134,10 +141,13 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (!inspect.empty()) return (version || fill || count) ? Usage() : Inspect(inspect);
-  if (!version) return Usage();
+  if (!inspect.empty())
+    return (version || fill || count) ? Usage() : Inspect(inspect);
+  if (!version)
+    return Usage();
   if (fill) {
-    if (count != 1) return Usage();
+    if (count != 1)
+      return Usage();
     std::string error;
     if (!hiddfu::WriteFilledImage(positional[0], *version, *fill, 1, &error)) {
       std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
@@ -145,6 +155,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (count != 2) return Usage();
+  if (count != 2)
+    return Usage();
   return WrapFile(*version, positional[0], positional[1]);
 }

@@ -112,24 +112,32 @@ constexpr std::uint8_t Crc8(const std::uint8_t* data, std::size_t size, std::uin
 constexpr std::uint8_t ReportCrc(const Report& r) {
   return Crc8(r.data() + 2, kReportSize - 2, Crc8(r.data(), 1));
 }
-constexpr void Seal(Report& r) { r[1] = ReportCrc(r); }
-constexpr bool Intact(const Report& r) { return r[1] == ReportCrc(r); }
+constexpr void Seal(Report& r) {
+  r[1] = ReportCrc(r);
+}
+constexpr bool Intact(const Report& r) {
+  return r[1] == ReportCrc(r);
+}
 
-constexpr bool IsData(std::uint8_t type) { return (type & kDataFlag) != 0; }
+constexpr bool IsData(std::uint8_t type) {
+  return (type & kDataFlag) != 0;
+}
 
 constexpr void Put16(Report& r, std::size_t at, std::uint16_t v) {
   r[at] = static_cast<std::uint8_t>(v);
   r[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 constexpr void Put32(Report& r, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 constexpr std::uint16_t Get16(const Report& r, std::size_t at) {
   return static_cast<std::uint16_t>(r[at] | (r[at + 1] << 8));
 }
 constexpr std::uint32_t Get32(const Report& r, std::size_t at) {
   std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | r[at + i];
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | r[at + i];
   return v;
 }
 

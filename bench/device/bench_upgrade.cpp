@@ -36,7 +36,9 @@ double CpuSeconds() {
          static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 int Child(const std::string& image, const std::string& label, std::uint64_t size) {
   VirtualDongle::Reset();  // full-speed timing, factory image
@@ -82,7 +84,8 @@ long RunChild(const std::string& image, const std::string& label, std::uint64_t 
                              sizeText.data(),
                              nullptr};
   pid_t pid = 0;
-  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0)
+    return -1;
   int status = 0;
   rusage ru{};
   if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -98,7 +101,8 @@ int main(int argc, char** argv) {
     return Child(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
   }
   std::string dir = (std::filesystem::temp_directory_path() / "zav-bench-XXXXXX").string();
-  if (!mkdtemp(dir.data())) return 1;
+  if (!mkdtemp(dir.data()))
+    return 1;
   struct Size {
     const char* label;
     std::uint64_t bytes;
@@ -118,8 +122,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the %s upgrade failed\n", s.label);
       ++failures;
     }
-    if (s.bytes == 64 * 1024) rss64 = rss;
-    if (s.bytes == 8 * 1024 * 1024) rss8 = rss;
+    if (s.bytes == 64 * 1024)
+      rss64 = rss;
+    if (s.bytes == 8 * 1024 * 1024)
+      rss8 = rss;
     std::filesystem::remove(image);
   }
   std::filesystem::remove_all(dir);

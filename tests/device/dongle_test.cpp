@@ -22,7 +22,8 @@ Handle OpenUpdateInterface() {
   hid_device_info* list = hid_enumerate(kVid, kPid);
   Handle h;
   for (hid_device_info* d = list; d; d = d->next) {
-    if (d->usage_page == 0xFF00 && d->usage == 1) h.reset(hid_open_path(d->path));
+    if (d->usage_page == 0xFF00 && d->usage == 1)
+      h.reset(hid_open_path(d->path));
   }
   hid_free_enumeration(list);
   return h;
@@ -51,7 +52,8 @@ TEST_F(Dongle, EnumeratesTwoInterfacesOnlyForItsIds) {
     EXPECT_EQ(d->product_id, kPid);
     EXPECT_EQ(d->bus_type, HID_API_BUS_USB);
     EXPECT_STREQ(d->product_string, L"Marlo Dongle");
-    if (d->usage_page == 0xFF00 && d->usage == 1) ++updateInterfaces;
+    if (d->usage_page == 0xFF00 && d->usage == 1)
+      ++updateInterfaces;
   }
   EXPECT_EQ(updateInterfaces, 1);
   hid_free_enumeration(list);
@@ -135,7 +137,8 @@ TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
   ASSERT_TRUE(h);
   constexpr int kRequests = 40;
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < kRequests; ++i) ASSERT_EQ(SendInfo(h.get(), static_cast<std::uint8_t>(i)), 65);
+  for (int i = 0; i < kRequests; ++i)
+    ASSERT_EQ(SendInfo(h.get(), static_cast<std::uint8_t>(i)), 65);
   proto::Report reply{};
   for (int i = 0; i < kRequests; ++i) {
     ASSERT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 2000), 64);

@@ -25,7 +25,9 @@ inline int ConnectDongle() {
   return hidDfuConnect(kVid, kPid, 1, 0xFF00, &reserved);
 }
 
-inline std::string LastError() { return hidDfuGetLastError(); }
+inline std::string LastError() {
+  return hidDfuGetLastError();
+}
 
 class DeviceTest : public testing::Test {
  protected:
@@ -36,8 +38,7 @@ class DeviceTest : public testing::Test {
     VirtualDongle::Reset();
     VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
     ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, kRebootMs), 0);
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zav-device-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "zav-device-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
   }
@@ -61,14 +62,17 @@ class DeviceTest : public testing::Test {
 
   // Polls until the upgrade finishes (or the limit passes) and returns every distinct
   // value seen, in order.
-  static std::vector<int> PollToEnd(std::chrono::milliseconds limit = std::chrono::seconds(10),
-                                    std::chrono::milliseconds every = std::chrono::milliseconds(1)) {
+  static std::vector<int> PollToEnd(
+      std::chrono::milliseconds limit = std::chrono::seconds(10),
+      std::chrono::milliseconds every = std::chrono::milliseconds(1)) {
     std::vector<int> seen;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       const int p = hidDfuGetProgress();
-      if (seen.empty() || seen.back() != p) seen.push_back(p);
-      if (p >= 100) break;
+      if (seen.empty() || seen.back() != p)
+        seen.push_back(p);
+      if (p >= 100)
+        break;
       std::this_thread::sleep_for(every);
     }
     return seen;

@@ -154,7 +154,8 @@ TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
 }
 
 TEST_F(Library, UnreadableFileIsRefused) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root reads every file";
   const std::string path = Image(1000);
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   ASSERT_EQ(ConnectDongle(), 0);
@@ -431,8 +432,10 @@ void ExitMidWrite(const std::filesystem::path& dir, const std::string& path) {
     std::filesystem::remove_all(g_childDir, ignored);
   });
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
-  if (ConnectDongle() != 0 || hidDfuUpgradeBin(path.c_str()) != 0) std::_Exit(3);
-  while (hidDfuGetProgress() < 3) std::this_thread::sleep_for(1ms);
+  if (ConnectDongle() != 0 || hidDfuUpgradeBin(path.c_str()) != 0)
+    std::_Exit(3);
+  while (hidDfuGetProgress() < 3)
+    std::this_thread::sleep_for(1ms);
   std::exit(0);
 }
 
