@@ -371,7 +371,12 @@ class Upgrade {
   Upgrade(Library& lib, Job job) : lib_(lib), job_(std::move(job)) {}
 
   void Run() {
-    const bool ok = Transfer() && Verify() && Activate() && WaitForRestart();
+    bool ok = false;
+    try {
+      ok = Transfer() && Verify() && Activate() && WaitForRestart();
+    } catch (const std::exception& e) {  // out of memory: the upgrade fails, the tool lives
+      ok = Fail(std::string("internal error: ") + e.what() + At());
+    }
     if (!ok && !committed_ && job_.device) {
       // Tell the device to drop what it received; it would on its own at the next start.
       Report abort = Command(proto::kAbort);
@@ -628,6 +633,9 @@ int Guarded(F&& body) {
   } catch (const std::exception& e) {
     std::lock_guard lock(Lib().mu);
     return Lib().Fail(std::string("internal error: ") + e.what());
+  } catch (...) {
+    std::lock_guard lock(Lib().mu);
+    return Lib().Fail("internal error");
   }
 }
 

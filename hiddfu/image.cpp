@@ -222,7 +222,8 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
       *error = std::move(message);
     return std::nullopt;
   };
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO or a device node cannot hold the caller in open().
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR)

@@ -74,7 +74,7 @@ int Inspect(const std::string& path) {
 
 int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
              const std::string& out) {
-  hiddfu::FileDescriptor in(open(payloadPath.c_str(), O_RDONLY | O_CLOEXEC));
+  hiddfu::FileDescriptor in(open(payloadPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
   if (!in || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     std::fprintf(stderr, "zav-mkimage: cannot read payload %s: %s\n", payloadPath.c_str(),

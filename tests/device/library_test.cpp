@@ -146,6 +146,11 @@ TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
   EXPECT_EQ(LastError(), "firmware file not found: " + PathOf("missing.bin"));
   EXPECT_EQ(hidDfuUpgradeBin(dir_.c_str()), -1);
   EXPECT_EQ(LastError(), "firmware file is not a regular file: " + dir_.string());
+  // A FIFO would block a plain open() for ever.
+  const std::string fifo = PathOf("fifo.bin");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(hidDfuUpgradeBin(fifo.c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file is not a regular file: " + fifo);
   EXPECT_EQ(hidDfuUpgradeBin(nullptr), -1);
   EXPECT_EQ(LastError(), "no firmware file given");
 
