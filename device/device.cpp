@@ -1,0 +1,96 @@
+#include "device/device.h"
+
+#include <string_view>
+
+#include "hiddfu/hiddfu.h"
+#include "support/support.h"
+
+#ifndef ZAV_USB_VID
+#error "ZAV_USB_VID must be defined by the build"
+#endif
+#ifndef ZAV_USB_PID
+#error "ZAV_USB_PID must be defined by the build"
+#endif
+
+namespace {
+
+// The log prefixes, as code page 936 bytes whatever the locale:
+constexpr std::string_view kConnectError =
+    "[\xC9\xE8\xB1\xB8\xC1\xAC\xBD\xD3\xB4\xED\xCE\xF3] ";  // [设备连接错误]
+constexpr std::string_view kDisconnectError =
+    "[\xC9\xE8\xB1\xB8\xB6\xCF\xBF\xAA\xB4\xED\xCE\xF3] ";  // [设备断开错误]
+constexpr std::string_view kUpgradeStart = "[\xBF\xAA\xCA\xBC\xC9\xFD\xBC\xB6] ";  // [开始升级]
+constexpr std::string_view kUpgradeError =
+    "[\xC9\xE8\xB1\xB8\xC9\xFD\xBC\xB6\xB4\xED\xCE\xF3] ";  // [设备升级错误]
+constexpr std::string_view kVersionError =
+    "[\xBB\xF1\xC8\xA1\xB0\xE6\xB1\xBE\xB4\xED\xCE\xF3] ";  // [获取版本错误]
+
+constexpr unsigned short kUsage = 1;
+constexpr unsigned short kUsagePage = 0xFF00;
+constexpr int kVersionsBufferSize = 100;
+
+std::string LibraryError() {
+  const char* text = hidDfuGetLastError();
+  return text ? text : "";
+}
+
+int Checked(int status, std::string_view prefix) {
+  if (status == 0)
+    return 0;
+  LogLine(prefix, LibraryError());
+  return -1;
+}
+
+}  // namespace
+
+int DfuConnect() {
+  int reserved = 0;
+  return Checked(hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, kUsage, kUsagePage, &reserved),
+                 kConnectError);
+}
+
+int DfuDisconnect() {
+  return Checked(hidDfuDisconnect(), kDisconnectError);
+}
+
+int DfuUpgrade(const std::string& path) {
+  LogLine(kUpgradeStart, path);
+  return Checked(hidDfuUpgradeBin(path.c_str()), kUpgradeError);
+}
+
+int DfuCheckResult() {
+  return Checked(hidDfuGetResult(), kUpgradeError);
+}
+
+std::string DfuLastError() {
+  std::string text = LibraryError();
+  LogLine("errorMsg=", text);
+  return text;
+}
+
+std::string DfuReadVersions() {
+  unsigned short major = 0, minor = 0, release = 0, build = 0;
+  if (hidDfuGetVersion(&major, &minor, &release, &build) == 0) {
+    LogLine("major=", major, ", minor=", minor, ", release=", release, ", build=", build);
+  } else {
+    LogLine(kVersionError, LibraryError());
+  }
+
+  if (DfuConnect() != 0)
+    return {};
+
+  // Zeroed and terminated by us, so the text is sound whatever the library wrote.
+  char buffer[kVersionsBufferSize] = {};
+  int length = kVersionsBufferSize;
+  std::string text;
+  if (hidDfuGetFirmwareVersions(buffer, &length, 0) == 0) {
+    buffer[kVersionsBufferSize - 1] = '\0';
+    text = buffer;
+    LogLine("version=", text);
+  } else {
+    LogLine(kVersionError, LibraryError());
+  }
+
+  DfuDisconnect();
+  return text;
+}

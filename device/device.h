@@ -1,0 +1,21 @@
+// The device link: thin functions over the firmware-update library (hiddfu/hiddfu.h). Each
+// returns 0 when the library reported success and -1 otherwise, and logs its failures
+// with a bracketed prefix and the library's error text. Call from the GUI thread; the
+// progress poll calls hidDfuGetProgress() directly.
+#pragma once
+
+#include <string>
+
+// Opens the Marlo dongle (the build's USB ids, usage 1 on usage page 0xFF00).
+int DfuConnect();
+// Closes it; succeeds when nothing is open.
+int DfuDisconnect();
+// Starts writing the firmware file at `path` (system code page) and returns at once.
+int DfuUpgrade(const std::string& path);
+// The outcome of the finished write.
+int DfuCheckResult();
+// The library's last error text (system code page); logs it as "errorMsg=".
+std::string DfuLastError();
+// Logs the running version and the firmware slots of the connected device; returns the
+// slot text, or empty text when it could not be read.
+std::string DfuReadVersions();

@@ -1,0 +1,305 @@
+// The 18 hid_* functions over the virtual dongle, with hidapi's meaning: reports without
+// report numbers (the first byte of a write is 0), -1 and a text from hid_error() on failure,
+// a handle that dies for good when the device leaves the bus.
+#include <hidapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "dongle/model.h"
+
+#ifndef ZAV_USB_VID
+#error "ZAV_USB_VID must be defined by the build"
+#endif
+#ifndef ZAV_USB_PID
+#error "ZAV_USB_PID must be defined by the build"
+#endif
+
+namespace {
+
+using dongle::Device;
+using dongle::Report;
+using dongle::TheDevice;
+
+constexpr unsigned short kVendorId = ZAV_USB_VID;
+constexpr unsigned short kProductId = ZAV_USB_PID;
+constexpr const char* kPaths[2] = {"virtual-dongle:0", "virtual-dongle:1"};
+constexpr const wchar_t* kManufacturer = L"Zav";
+constexpr const wchar_t* kProduct = L"Marlo Dongle";
+constexpr const wchar_t* kSerial = L"MRL000001";
+
+thread_local std::wstring g_error = L"Success";
+
+void GlobalError(const wchar_t* text) {
+  g_error = text;
+}
+
+wchar_t* Copy(const wchar_t* text) {
+  const std::size_t n = std::wcslen(text) + 1;
+  auto* copy = new wchar_t[n];
+  std::wmemcpy(copy, text, n);
+  return copy;
+}
+
+bool Matches(unsigned short vendorId, unsigned short productId) {
+  return (vendorId == 0 || vendorId == kVendorId) && (productId == 0 || productId == kProductId);
+}
+
+hid_device* Open(Device& d, int interface) {
+  auto* h = new hid_device;
+  h->device = &d;
+  h->generation = d.generation;
+  h->interface = interface;
+  d.handles.push_back(h);
+  GlobalError(L"Success");
+  return h;
+}
+
+int CopyString(hid_device* dev, const wchar_t* text, wchar_t* string, std::size_t maxlen) {
+  if (!dev || !string || maxlen == 0)
+    return -1;
+  Device& d = *dev->device;
+  std::lock_guard lock(d.mu);
+  if (d.Dead(dev)) {
+    dev->error = L"device disconnected";
+    return -1;
+  }
+  std::wcsncpy(string, text, maxlen);
+  string[maxlen - 1] = L'\0';
+  dev->error = L"Success";
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int hid_init(void) {
+  TheDevice();
+  return 0;
+}
+
+int hid_exit(void) {
+  return 0;
+}  // the dongle is hardware: it outlives the library's state
+
+hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+  Device& d = TheDevice();
+  std::lock_guard lock(d.mu);
+  if (!d.onBus || d.stopped || !Matches(vendor_id, product_id)) {
+    GlobalError(L"No HID devices found in the system.");
+    return nullptr;
+  }
+  const auto& running = d.slots[d.active].version;
+  hid_device_info* first = nullptr;
+  hid_device_info** link = &first;
+  // The media-key interface comes first, as it may on real hardware: a host must pick the
+  // update channel by its usage, not by its place in the list.
+  for (int interface : {dongle::kConsumerInterface, dongle::kVendorInterface}) {
+    auto* info = new hid_device_info{};
+    const std::size_t n = std::strlen(kPaths[interface]) + 1;
+    info->path = new char[n];
+    std::memcpy(info->path, kPaths[interface], n);
+    info->vendor_id = kVendorId;
+    info->product_id = kProductId;
+    info->serial_number = Copy(kSerial);
+    info->release_number =
+        static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
+    info->manufacturer_string = Copy(kManufacturer);
+    info->product_string = Copy(kProduct);
+    info->usage_page = interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
+    info->usage = interface == dongle::kVendorInterface ? hiddfu::proto::kUsage : 0x0001;
+    info->interface_number = interface;
+    info->bus_type = HID_API_BUS_USB;
+    *link = info;
+    link = &info->next;
+  }
+  GlobalError(L"Success");
+  return first;
+}
+
+void hid_free_enumeration(hid_device_info* devs) {
+  while (devs) {
+    hid_device_info* next = devs->next;
+    delete[] devs->path;
+    delete[] devs->serial_number;
+    delete[] devs->manufacturer_string;
+    delete[] devs->product_string;
+    delete devs;
+    devs = next;
+  }
+}
+
+hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
+                     const wchar_t* serial_number) {
+  Device& d = TheDevice();
+  std::lock_guard lock(d.mu);
+  if (!d.onBus || d.stopped || !Matches(vendor_id, product_id) ||
+      (serial_number && std::wcscmp(serial_number, kSerial) != 0)) {
+    GlobalError(L"Device with requested VID/PID/(SerialNumber) not found");
+    return nullptr;
+  }
+  return Open(d, dongle::kConsumerInterface);  // the first one listed
+}
+
+hid_device* hid_open_path(const char* path) {
+  Device& d = TheDevice();
+  std::lock_guard lock(d.mu);
+  int interface = -1;
+  for (int i = 0; i < 2; ++i) {
+    if (path && std::strcmp(path, kPaths[i]) == 0)
+      interface = i;
+  }
+  if (interface < 0 || !d.onBus || d.stopped) {
+    GlobalError(L"Failed to open a device with path: no such device");
+    return nullptr;
+  }
+  return Open(d, interface);
+}
+
+int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
+  if (!dev)
+    return -1;
+  Device& d = *dev->device;
+  std::unique_lock lock(d.mu);
+  if (!data || length < 1 || length > hiddfu::proto::kReportSize + 1) {
+    dev->error = L"invalid report length";
+    return -1;
+  }
+  if (data[0] != 0) {
+    dev->error = L"the device uses no report numbers: the first byte must be 0";
+    return -1;
+  }
+  if (d.Dead(dev)) {
+    dev->error = L"device disconnected";
+    return -1;
+  }
+  dev->error = L"Success";
+  if (dev->interface != dongle::kVendorInterface)
+    return static_cast<int>(length);
+  Report r{};
+  std::memcpy(r.data(), data + 1, length - 1);
+  // Blocks while the endpoint's buffers are full, as a write to the hardware would.
+  d.hostCv.wait(lock, [&] { return d.Dead(dev) || d.out.size() < dongle::kOutDepth; });
+  if (d.Dead(dev)) {
+    dev->error = L"device disconnected";
+    return -1;
+  }
+  d.out.push_back(r);
+  d.deviceCv.notify_all();
+  return static_cast<int>(length);
+}
+
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
+  if (!dev)
+    return -1;
+  Device& d = *dev->device;
+  std::unique_lock lock(d.mu);
+  if (!data) {
+    dev->error = L"no buffer";
+    return -1;
+  }
+  auto ready = [&] { return !dev->in.empty() || d.Dead(dev); };
+  if (milliseconds < 0) {
+    d.hostCv.wait(lock, ready);
+  } else if (milliseconds > 0) {
+    d.hostCv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+  }
+  if (!dev->in.empty()) {  // what arrived before a disconnect can still be read
+    const std::size_t n = std::min(length, dev->in.front().size());
+    std::memcpy(data, dev->in.front().data(), n);
+    dev->in.pop_front();
+    dev->error = L"Success";
+    return static_cast<int>(n);
+  }
+  if (d.Dead(dev)) {
+    dev->error = L"device disconnected";
+    return -1;
+  }
+  dev->error = L"Success";
+  return 0;
+}
+
+int hid_read(hid_device* dev, unsigned char* data, size_t length) {
+  if (!dev)
+    return -1;
+  bool nonblocking = false;
+  {
+    std::lock_guard lock(dev->device->mu);
+    nonblocking = dev->nonblocking;
+  }
+  return hid_read_timeout(dev, data, length, nonblocking ? 0 : -1);
+}
+
+int hid_set_nonblocking(hid_device* dev, int nonblock) {
+  if (!dev)
+    return -1;
+  std::lock_guard lock(dev->device->mu);
+  dev->nonblocking = nonblock != 0;
+  return 0;
+}
+
+int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t length) {
+  (void)data;
+  (void)length;
+  if (!dev)
+    return -1;
+  std::lock_guard lock(dev->device->mu);
+  dev->error = L"the device has no feature reports";
+  return -1;
+}
+
+int hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length) {
+  return hid_send_feature_report(dev, data, length);
+}
+
+void hid_close(hid_device* dev) {
+  if (!dev)
+    return;
+  Device& d = *dev->device;
+  {
+    std::lock_guard lock(d.mu);
+    d.handles.erase(std::remove(d.handles.begin(), d.handles.end(), dev), d.handles.end());
+  }
+  delete dev;
+}
+
+int hid_get_manufacturer_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+  return CopyString(dev, kManufacturer, string, maxlen);
+}
+
+int hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+  return CopyString(dev, kProduct, string, maxlen);
+}
+
+int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+  return CopyString(dev, kSerial, string, maxlen);
+}
+
+int hid_get_indexed_string(hid_device* dev, int string_index, wchar_t* string, size_t maxlen) {
+  switch (string_index) {
+    case 1:
+      return CopyString(dev, kManufacturer, string, maxlen);
+    case 2:
+      return CopyString(dev, kProduct, string, maxlen);
+    case 3:
+      return CopyString(dev, kSerial, string, maxlen);
+    default:
+      if (dev) {
+        std::lock_guard lock(dev->device->mu);
+        dev->error = L"no string with that index";
+      }
+      return -1;
+  }
+}
+
+const wchar_t* hid_error(hid_device* dev) {
+  if (!dev)
+    return g_error.c_str();
+  std::lock_guard lock(dev->device->mu);
+  return dev->error.c_str();
+}
+
+}  // extern "C"

@@ -1,0 +1,384 @@
+#include "hiddfu/image.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hiddfu {
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'M', 'R', 'L', 'F'};
+constexpr std::size_t kChunk = 64 * 1024;
+
+// Header layout (little-endian).
+constexpr std::size_t kFormatAt = 4;
+constexpr std::size_t kHeaderSizeAt = 6;
+constexpr std::size_t kVersionAt = 8;
+constexpr std::size_t kPayloadSizeAt = 16;
+constexpr std::size_t kFlagsAt = 20;
+constexpr std::size_t kDigestAt = 24;
+constexpr std::size_t kCheckAt = 56;
+
+void Put16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint16_t Get16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t Get32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// First four bytes of the SHA-256 of every header byte but the check's own four.
+std::array<std::uint8_t, 4> HeaderCheck(const std::uint8_t* header) {
+  Sha256 sha;
+  sha.Update(header, kCheckAt);
+  sha.Update(header + kCheckAt + 4, kImageHeaderSize - kCheckAt - 4);
+  const Digest d = sha.Final();
+  return {d[0], d[1], d[2], d[3]};
+}
+
+std::string Describe(int err) {
+  const char* text = strerrordesc_np(err);  // English whatever the locale says
+  return text ? text : "error " + std::to_string(err);
+}
+
+// Reads exactly `size` bytes at `offset` unless the file ends; returns the count, or -1.
+long long ReadFull(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class FilledPayload {
+ public:
+  explicit FilledPayload(std::uint32_t seed) : state_(seed ? seed : 0x9E3779B9u) {}
+  void Fill(std::uint8_t* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      state_ ^= state_ << 13;
+      state_ ^= state_ >> 17;
+      state_ ^= state_ << 5;
+      data[i] = static_cast<std::uint8_t>(state_ >> 24);
+    }
+  }
+
+ private:
+  std::uint32_t state_;
+};
+
+}  // namespace
+
+std::string FirmwareVersion::ToString() const {
+  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(release) + "." +
+         std::to_string(build);
+}
+
+std::optional<FirmwareVersion> FirmwareVersion::Parse(std::string_view text) {
+  std::uint16_t parts[4] = {0, 0, 0, 0};
+  int count = 0;
+  const char* p = text.data();
+  const char* end = text.data() + text.size();
+  while (true) {
+    if (count == 4)
+      return std::nullopt;
+    auto [next, ec] = std::from_chars(p, end, parts[count]);
+    if (ec != std::errc() || next == p)
+      return std::nullopt;
+    ++count;
+    p = next;
+    if (p == end)
+      break;
+    if (*p != '.')
+      return std::nullopt;
+    ++p;
+  }
+  return FirmwareVersion{parts[0], parts[1], parts[2], parts[3]};
+}
+
+struct Sha256::Context {
+  EVP_MD_CTX* md = EVP_MD_CTX_new();
+  ~Context() { EVP_MD_CTX_free(md); }
+};
+
+Sha256::Sha256() : ctx_(std::make_unique<Context>()) {
+  Reset();
+}
+Sha256::~Sha256() = default;
+void Sha256::Reset() {
+  EVP_DigestInit_ex(ctx_->md, EVP_sha256(), nullptr);
+}
+void Sha256::Update(const void* data, std::size_t size) {
+  EVP_DigestUpdate(ctx_->md, data, size);
+}
+Digest Sha256::Final() {
+  Digest d{};
+  unsigned int size = 0;
+  EVP_DigestFinal_ex(ctx_->md, d.data(), &size);
+  Reset();
+  return d;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0)
+    close(fd_);
+}
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0)
+      close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+std::array<std::uint8_t, kImageHeaderSize> EncodeHeader(const ImageHeader& header) {
+  std::array<std::uint8_t, kImageHeaderSize> b{};
+  std::memcpy(b.data(), kMagic, 4);
+  Put16(&b[kFormatAt], header.formatVersion);
+  Put16(&b[kHeaderSizeAt], kImageHeaderSize);
+  Put16(&b[kVersionAt], header.version.major);
+  Put16(&b[kVersionAt + 2], header.version.minor);
+  Put16(&b[kVersionAt + 4], header.version.release);
+  Put16(&b[kVersionAt + 6], header.version.build);
+  Put32(&b[kPayloadSizeAt], header.payloadSize);
+  Put32(&b[kFlagsAt], 0);
+  std::memcpy(&b[kDigestAt], header.sha256.data(), header.sha256.size());
+  const auto check = HeaderCheck(b.data());
+  std::memcpy(&b[kCheckAt], check.data(), check.size());
+  return b;
+}
+
+std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHeaderSize> b,
+                                        std::string* why) {
+  auto fail = [&](std::string reason) -> std::optional<ImageHeader> {
+    if (why)
+      *why = std::move(reason);
+    return std::nullopt;
+  };
+  if (std::memcmp(b.data(), kMagic, 4) != 0)
+    return fail("bad magic");
+  ImageHeader h;
+  h.formatVersion = Get16(&b[kFormatAt]);
+  if (h.formatVersion != kImageFormatVersion) {
+    return fail("unsupported format version " + std::to_string(h.formatVersion));
+  }
+  if (Get16(&b[kHeaderSizeAt]) != kImageHeaderSize) {
+    return fail("unexpected header size " + std::to_string(Get16(&b[kHeaderSizeAt])));
+  }
+  const auto check = HeaderCheck(b.data());
+  if (std::memcmp(&b[kCheckAt], check.data(), check.size()) != 0) {
+    return fail("header checksum mismatch");
+  }
+  h.version = {Get16(&b[kVersionAt]), Get16(&b[kVersionAt + 2]), Get16(&b[kVersionAt + 4]),
+               Get16(&b[kVersionAt + 6])};
+  h.payloadSize = Get32(&b[kPayloadSizeAt]);
+  if (Get32(&b[kFlagsAt]) != 0)
+    return fail("unknown flags");
+  if (h.payloadSize == 0)
+    return fail("empty payload");
+  std::memcpy(h.sha256.data(), &b[kDigestAt], h.sha256.size());
+  return h;
+}
+
+std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error) {
+  auto fail = [&](std::string message) -> std::optional<CheckedImage> {
+    if (error)
+      *error = std::move(message);
+    return std::nullopt;
+  };
+  // Non-blocking, so that a FIFO or a device node cannot hold the caller in open().
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR)
+      return fail("firmware file not found: " + path);
+    if (err == EACCES)
+      return fail("firmware file not readable (permission denied): " + path);
+    return fail("cannot open firmware file " + path + ": " + Describe(err));
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0)
+    return fail("cannot open firmware file " + path + ": " + Describe(errno));
+  if (!S_ISREG(st.st_mode))
+    return fail("firmware file is not a regular file: " + path);
+
+  std::array<std::uint8_t, kImageHeaderSize> raw{};
+  const long long got = ReadFull(fd.get(), raw.data(), raw.size(), 0);
+  if (got < 0)
+    return fail("cannot read firmware file " + path + ": " + Describe(errno));
+  if (got < static_cast<long long>(raw.size())) {
+    return fail("image header invalid: the file holds only " + std::to_string(got) +
+                " bytes: " + path);
+  }
+  std::string why;
+  const auto header = DecodeHeader(raw, &why);
+  if (!header)
+    return fail("image header invalid: " + why + ": " + path);
+
+  const std::uint64_t present = static_cast<std::uint64_t>(st.st_size) - kImageHeaderSize;
+  if (present < header->payloadSize) {
+    return fail("image truncated: " + std::to_string(present) + " of " +
+                std::to_string(header->payloadSize) + " payload bytes present: " + path);
+  }
+  if (present > header->payloadSize) {
+    return fail("image invalid: " + std::to_string(present - header->payloadSize) +
+                " bytes follow the payload: " + path);
+  }
+
+  Sha256 sha;
+  std::vector<std::uint8_t> buffer(kChunk);
+  std::uint64_t offset = 0;
+  while (offset < header->payloadSize) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, header->payloadSize - offset));
+    const long long n = ReadFull(fd.get(), buffer.data(), want, kImageHeaderSize + offset);
+    if (n < 0)
+      return fail("cannot read firmware file " + path + ": " + Describe(errno));
+    if (static_cast<std::size_t>(n) < want) {
+      return fail("firmware file changed while it was being checked: " + path);
+    }
+    sha.Update(buffer.data(), want);
+    offset += want;
+  }
+  if (sha.Final() != header->sha256) {
+    return fail("image corrupt: the payload does not match the SHA-256 in its header: " + path);
+  }
+  return CheckedImage{std::move(fd), *header};
+}
+
+bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64_t payloadSize,
+                const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
+                std::string* error) {
+  auto fail = [&](std::string message) {
+    if (error)
+      *error = std::move(message);
+    return false;
+  };
+  if (payloadSize == 0)
+    return fail("the payload is empty");
+  if (payloadSize > UINT32_MAX)
+    return fail("the payload is larger than 4 GiB");
+  // Written beside the target and renamed into place: no half-written image at the path.
+  std::string temp = outPath + ".tmp-XXXXXX";
+  FileDescriptor fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd)
+    return fail("cannot create " + outPath + ": " + Describe(errno));
+  struct Cleanup {
+    std::string* path;
+    ~Cleanup() {
+      if (path)
+        unlink(path->c_str());
+    }
+  } cleanup{&temp};
+
+  // The header goes first as a placeholder; its digest is known once the payload is out.
+  ImageHeader header;
+  header.version = version;
+  header.payloadSize = static_cast<std::uint32_t>(payloadSize);
+  std::array<std::uint8_t, kImageHeaderSize> placeholder{};
+  if (!WriteAll(fd.get(), placeholder.data(), placeholder.size())) {
+    return fail("cannot write " + outPath + ": " + Describe(errno));
+  }
+  Sha256 sha;
+  std::vector<std::uint8_t> buffer(kChunk);
+  std::uint64_t done = 0;
+  while (done < payloadSize) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, payloadSize - done));
+    const std::size_t got = readPayload(buffer.data(), want);
+    if (got != want)
+      return fail("the payload ended early");
+    sha.Update(buffer.data(), got);
+    if (!WriteAll(fd.get(), buffer.data(), got)) {
+      return fail("cannot write " + outPath + ": " + Describe(errno));
+    }
+    done += got;
+  }
+  header.sha256 = sha.Final();
+  const auto bytes = EncodeHeader(header);
+  if (pwrite(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
+      fchmod(fd.get(), 0644) != 0 || close(fd.release()) != 0) {
+    return fail("cannot write " + outPath + ": " + Describe(errno));
+  }
+  if (rename(temp.c_str(), outPath.c_str()) != 0) {
+    return fail("cannot create " + outPath + ": " + Describe(errno));
+  }
+  cleanup.path = nullptr;
+  return true;
+}
+
+bool WriteFilledImage(const std::string& outPath, FirmwareVersion version, std::uint64_t size,
+                      std::uint32_t seed, std::string* error) {
+  FilledPayload payload(seed);
+  return WriteImage(
+      outPath, version, size,
+      [&](std::uint8_t* data, std::size_t want) {
+        payload.Fill(data, want);
+        return want;
+      },
+      error);
+}
+
+Digest FilledPayloadDigest(std::uint64_t size, std::uint32_t seed) {
+  FilledPayload payload(seed);
+  Sha256 sha;
+  std::vector<std::uint8_t> buffer(kChunk);
+  for (std::uint64_t done = 0; done < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size - done));
+    payload.Fill(buffer.data(), n);
+    sha.Update(buffer.data(), n);
+    done += n;
+  }
+  return sha.Final();
+}
+
+std::string MakeImageBytes(std::string_view payload, FirmwareVersion version) {
+  ImageHeader header;
+  header.version = version;
+  header.payloadSize = static_cast<std::uint32_t>(payload.size());
+  Sha256 sha;
+  sha.Update(payload.data(), payload.size());
+  header.sha256 = sha.Final();
+  const auto bytes = EncodeHeader(header);
+  std::string image(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  image.append(payload);
+  return image;
+}
+
+}  // namespace hiddfu

@@ -1,0 +1,144 @@
+// The HID update protocol spoken between the host library and the dongle: 64-byte reports
+// without report numbers on the vendor usage page 0xFF00, usage 1. docs/protocol.md
+// describes it in full; this header holds what both sides must agree on.
+//
+// Every report, either way:
+//   byte 0     type: a command or reply code below, or kDataFlag | sequence for data
+//   byte 1     CRC-8 over byte 0 and bytes 2..63
+//   bytes 2..  body (data: 62 payload bytes; commands and replies: a tag, then fields)
+// Multi-byte fields are little-endian.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace hiddfu::proto {
+
+inline constexpr std::size_t kReportSize = 64;
+inline constexpr std::size_t kDataPayload = kReportSize - 2;  // framing costs two bytes
+inline constexpr std::uint8_t kProtocolVersion = 1;
+inline constexpr std::uint16_t kUsagePage = 0xFF00;
+inline constexpr std::uint16_t kUsage = 1;
+
+// Data reports carry a 7-bit sequence number; go-back-N with a window of at most half the
+// sequence space tells a retransmission from a report after a gap.
+inline constexpr std::uint8_t kDataFlag = 0x80;
+inline constexpr std::uint32_t kSequenceModulus = 128;
+inline constexpr std::uint32_t kMaxWindow = 64;
+
+using Report = std::array<std::uint8_t, kReportSize>;
+
+// Host to device.
+inline constexpr std::uint8_t kInfo = 0x01;
+inline constexpr std::uint8_t kStart = 0x02;
+inline constexpr std::uint8_t kVerify = 0x03;
+inline constexpr std::uint8_t kActivate = 0x04;
+inline constexpr std::uint8_t kAbort = 0x05;
+// Device to host: the reply to command c is c | kReplyFlag.
+inline constexpr std::uint8_t kReplyFlag = 0x40;
+inline constexpr std::uint8_t kAck = 0x50;
+inline constexpr std::uint8_t kNak = 0x51;
+
+// Byte offsets inside commands and replies (after type, CRC and tag at 2).
+inline constexpr std::size_t kTag = 2;
+inline constexpr std::size_t kBody = 3;
+
+// START body: format version u16, firmware version 4 x u16, payload size u32, SHA-256,
+// requested window u8.
+inline constexpr std::size_t kStartFormat = kBody;
+inline constexpr std::size_t kStartVersion = kBody + 2;
+inline constexpr std::size_t kStartSize = kBody + 10;
+inline constexpr std::size_t kStartDigest = kBody + 14;
+inline constexpr std::size_t kStartWindow = kBody + 46;
+
+// Reply status codes (first body byte of every reply).
+enum Status : std::uint8_t {
+  kOk = 0,
+  // START
+  kBusy = 1,
+  kBatteryLow = 2,
+  kTooLarge = 3,
+  kBadHeader = 4,
+  kVersionRejected = 5,
+  // VERIFY
+  kNotReceiving = 16,
+  kIncomplete = 17,
+  kDigestMismatch = 18,
+  // ACTIVATE
+  kNotVerified = 32,
+};
+
+// START reply: status, slot, granted window u8, slot capacity u32.
+inline constexpr std::size_t kStartReplySlot = kBody + 1;
+inline constexpr std::size_t kStartReplyWindow = kBody + 2;
+inline constexpr std::size_t kStartReplyCapacity = kBody + 3;
+
+// VERIFY reply: status, bytes received u32.
+inline constexpr std::size_t kVerifyReplyBytes = kBody + 1;
+
+// INFO reply: status, protocol version, active slot, window, completion figure of the last
+// update (0 when none, 100 or more once a new image has started), boot count u16, slot
+// capacity u32, running version, then per slot: version and flags.
+inline constexpr std::size_t kInfoProtocol = kBody + 1;
+inline constexpr std::size_t kInfoActiveSlot = kBody + 2;
+inline constexpr std::size_t kInfoWindow = kBody + 3;
+inline constexpr std::size_t kInfoCompletion = kBody + 4;
+inline constexpr std::size_t kInfoBootCount = kBody + 5;
+inline constexpr std::size_t kInfoCapacity = kBody + 7;
+inline constexpr std::size_t kInfoRunning = kBody + 11;
+inline constexpr std::size_t kInfoSlots = kBody + 19;
+inline constexpr std::size_t kInfoSlotStride = 9;  // version 4 x u16, flags u8
+inline constexpr std::uint8_t kSlotHoldsImage = 0x01;
+inline constexpr std::uint8_t kSlotVerified = 0x02;
+inline constexpr std::uint8_t kSlotBootable = 0x04;
+
+// ACK and NAK: the number of data reports received in order so far (the next one
+// expected), then the payload bytes received, both u32.
+inline constexpr std::size_t kAckNext = 2;
+inline constexpr std::size_t kAckBytes = 6;
+
+// CRC-8, polynomial 0x07, initial value 0: catches every error burst of up to 8 bits.
+constexpr std::uint8_t Crc8(const std::uint8_t* data, std::size_t size, std::uint8_t crc = 0) {
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = static_cast<std::uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+  }
+  return crc;
+}
+
+constexpr std::uint8_t ReportCrc(const Report& r) {
+  return Crc8(r.data() + 2, kReportSize - 2, Crc8(r.data(), 1));
+}
+constexpr void Seal(Report& r) {
+  r[1] = ReportCrc(r);
+}
+constexpr bool Intact(const Report& r) {
+  return r[1] == ReportCrc(r);
+}
+
+constexpr bool IsData(std::uint8_t type) {
+  return (type & kDataFlag) != 0;
+}
+
+constexpr void Put16(Report& r, std::size_t at, std::uint16_t v) {
+  r[at] = static_cast<std::uint8_t>(v);
+  r[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+constexpr void Put32(Report& r, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+constexpr std::uint16_t Get16(const Report& r, std::size_t at) {
+  return static_cast<std::uint16_t>(r[at] | (r[at + 1] << 8));
+}
+constexpr std::uint32_t Get32(const Report& r, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | r[at + i];
+  return v;
+}
+
+}  // namespace hiddfu::proto

@@ -1,0 +1,150 @@
+// The virtual dongle through the hid_* functions themselves, as any hidapi user sees it.
+#include <hidapi.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "hiddfu/protocol.h"
+#include "tests/device/fixture.h"
+
+namespace {
+
+namespace proto = hiddfu::proto;
+using namespace std::chrono_literals;
+
+struct Closer {
+  void operator()(hid_device* d) const { hid_close(d); }
+};
+using Handle = std::unique_ptr<hid_device, Closer>;
+
+Handle OpenUpdateInterface() {
+  hid_device_info* list = hid_enumerate(kVid, kPid);
+  Handle h;
+  for (hid_device_info* d = list; d; d = d->next) {
+    if (d->usage_page == 0xFF00 && d->usage == 1)
+      h.reset(hid_open_path(d->path));
+  }
+  hid_free_enumeration(list);
+  return h;
+}
+
+int SendInfo(hid_device* h, std::uint8_t tag) {
+  proto::Report r{};
+  r[0] = proto::kInfo;
+  r[proto::kTag] = tag;
+  proto::Seal(r);
+  unsigned char buffer[65] = {0};
+  std::memcpy(buffer + 1, r.data(), r.size());
+  return hid_write(h, buffer, sizeof buffer);
+}
+
+using Dongle = DeviceTest;
+
+TEST_F(Dongle, EnumeratesTwoInterfacesOnlyForItsIds) {
+  hid_device_info* list = hid_enumerate(0, 0);
+  ASSERT_NE(list, nullptr);
+  ASSERT_NE(list->next, nullptr);
+  EXPECT_EQ(list->next->next, nullptr);
+  int updateInterfaces = 0;
+  for (hid_device_info* d = list; d; d = d->next) {
+    EXPECT_EQ(d->vendor_id, kVid);
+    EXPECT_EQ(d->product_id, kPid);
+    EXPECT_EQ(d->bus_type, HID_API_BUS_USB);
+    EXPECT_STREQ(d->product_string, L"Marlo Dongle");
+    if (d->usage_page == 0xFF00 && d->usage == 1)
+      ++updateInterfaces;
+  }
+  EXPECT_EQ(updateInterfaces, 1);
+  hid_free_enumeration(list);
+  EXPECT_EQ(hid_enumerate(0x7777, kPid), nullptr);
+  EXPECT_EQ(hid_enumerate(kVid, 0x7777), nullptr);
+  VirtualDongle::Unplug();
+  EXPECT_EQ(hid_enumerate(kVid, kPid), nullptr);
+  EXPECT_EQ(hid_open(kVid, kPid, nullptr), nullptr);
+  EXPECT_NE(std::wcslen(hid_error(nullptr)), 0u);
+}
+
+TEST_F(Dongle, AnswersOnItsUpdateInterfaceWithSealedTaggedReplies) {
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  wchar_t text[64];
+  ASSERT_EQ(hid_get_manufacturer_string(h.get(), text, 64), 0);
+  EXPECT_STREQ(text, L"Zav");
+  ASSERT_EQ(hid_get_indexed_string(h.get(), 3, text, 64), 0);
+  EXPECT_STREQ(text, L"MRL000001");
+  EXPECT_EQ(hid_get_indexed_string(h.get(), 9, text, 64), -1);
+  unsigned char feature[65] = {0};
+  EXPECT_EQ(hid_get_feature_report(h.get(), feature, sizeof feature), -1);
+
+  ASSERT_EQ(SendInfo(h.get(), 0x5C), 65);
+  proto::Report reply{};
+  ASSERT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 1000), 64);
+  EXPECT_TRUE(proto::Intact(reply));
+  EXPECT_EQ(reply[0], proto::kInfo | proto::kReplyFlag);
+  EXPECT_EQ(reply[proto::kTag], 0x5C);
+  EXPECT_EQ(reply[proto::kInfoProtocol], proto::kProtocolVersion);
+  EXPECT_EQ(proto::Get16(reply, proto::kInfoRunning), 1);
+
+  // A report number other than 0 and an oversized report are refused.
+  unsigned char numbered[65] = {1};
+  EXPECT_EQ(hid_write(h.get(), numbered, sizeof numbered), -1);
+  EXPECT_NE(std::wstring(hid_error(h.get())).find(L"report numbers"), std::wstring::npos);
+  unsigned char big[66] = {0};
+  EXPECT_EQ(hid_write(h.get(), big, sizeof big), -1);
+
+  // Nothing pending: a non-blocking read returns 0.
+  ASSERT_EQ(hid_set_nonblocking(h.get(), 1), 0);
+  EXPECT_EQ(hid_read(h.get(), reply.data(), reply.size()), 0);
+}
+
+TEST_F(Dongle, TheMediaKeyInterfaceNeverAnswers) {
+  hid_device_info* list = hid_enumerate(kVid, kPid);
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->usage_page, 0x000C) << "listed first, as on real hardware";
+  Handle h(hid_open_path(list->path));
+  hid_free_enumeration(list);
+  ASSERT_TRUE(h);
+  ASSERT_EQ(SendInfo(h.get(), 1), 65);
+  proto::Report reply{};
+  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 30), 0);
+}
+
+TEST_F(Dongle, AHandleDiesWithTheConnectionAndStaysDead) {
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  ASSERT_EQ(SendInfo(h.get(), 2), 65);
+  std::this_thread::sleep_for(20ms);  // let the reply reach the handle's buffer
+  VirtualDongle::Unplug();
+  proto::Report reply{};
+  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 0), 64)
+      << "what arrived before the unplug can still be read";
+  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 0), -1);
+  EXPECT_STREQ(hid_error(h.get()), L"device disconnected");
+  EXPECT_EQ(SendInfo(h.get(), 3), -1);
+  VirtualDongle::Plug();
+  EXPECT_EQ(SendInfo(h.get(), 4), -1) << "a replug is a new connection";
+  Handle again = OpenUpdateInterface();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(SendInfo(again.get(), 5), 65);
+}
+
+TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
+  // A lower bound only: however slow the machine, the model is never faster than the link
+  // (less the two frames it may catch up when its own thread wakes late).
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  constexpr int kRequests = 40;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRequests; ++i)
+    ASSERT_EQ(SendInfo(h.get(), static_cast<std::uint8_t>(i)), 65);
+  proto::Report reply{};
+  for (int i = 0; i < kRequests; ++i) {
+    ASSERT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 2000), 64);
+    EXPECT_EQ(reply[proto::kTag], i);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRequests - 3));
+}
+
+}  // namespace

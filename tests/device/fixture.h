@@ -1,0 +1,102 @@
+// Shared set-up of the device tests: a virtual dongle in its default state with instant
+// timing, short library time limits, a private folder for image files, and a bounded
+// progress poll.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dongle/dongle.h"
+#include "hiddfu/hiddfu.h"
+#include "hiddfu/hiddfu_tuning.h"
+#include "hiddfu/image.h"
+
+inline constexpr unsigned short kVid = ZAV_USB_VID;
+inline constexpr unsigned short kPid = ZAV_USB_PID;
+inline constexpr hiddfu::FirmwareVersion kNewVersion{1, 2, 0, 7};
+
+inline int ConnectDongle() {
+  int reserved = 0;
+  return hidDfuConnect(kVid, kPid, 1, 0xFF00, &reserved);
+}
+
+inline std::string LastError() {
+  return hidDfuGetLastError();
+}
+
+class DeviceTest : public testing::Test {
+ protected:
+  static constexpr int kReplyMs = 40;
+  static constexpr int kRebootMs = 2000;
+
+  void SetUp() override {
+    VirtualDongle::Reset();
+    VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+    ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, kRebootMs), 0);
+    std::string pattern = (std::filesystem::temp_directory_path() / "zav-device-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+
+  void TearDown() override {
+    hidDfuDisconnect();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
+
+  // An image of `size` pseudo-random bytes from `seed`.
+  std::string Image(std::uint32_t size, hiddfu::FirmwareVersion version = kNewVersion,
+                    std::uint32_t seed = 7, const std::string& name = "fw.bin") {
+    const std::string path = PathOf(name);
+    std::string error;
+    EXPECT_TRUE(hiddfu::WriteFilledImage(path, version, size, seed, &error)) << error;
+    return path;
+  }
+
+  // Polls until the upgrade finishes (or the limit passes) and returns every distinct
+  // value seen, in order.
+  static std::vector<int> PollToEnd(
+      std::chrono::milliseconds limit = std::chrono::seconds(10),
+      std::chrono::milliseconds every = std::chrono::milliseconds(1)) {
+    std::vector<int> seen;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const int p = hidDfuGetProgress();
+      if (seen.empty() || seen.back() != p)
+        seen.push_back(p);
+      if (p >= 100)
+        break;
+      std::this_thread::sleep_for(every);
+    }
+    return seen;
+  }
+
+  // Every value at least the one before it, and the last one 100 or more.
+  static void ExpectFinishedMonotonic(const std::vector<int>& seen) {
+    ASSERT_FALSE(seen.empty());
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+      EXPECT_GE(seen[i], seen[i - 1]) << "progress went back at step " << i;
+    }
+    EXPECT_GE(seen.back(), 100) << "the upgrade did not finish";
+  }
+
+  // The dongle still boots the factory image, verified, from slot 0, and slot 1 holds
+  // nothing it would boot.
+  static void ExpectOnFactoryImage() {
+    EXPECT_EQ(VirtualDongle::ActiveSlot(), 0);
+    const VirtualDongle::Slot old = VirtualDongle::GetSlot(0);
+    EXPECT_TRUE(old.holdsImage && old.verified && old.bootable);
+    EXPECT_EQ(old.version, VirtualDongle::kFactoryVersion);
+    EXPECT_FALSE(VirtualDongle::GetSlot(1).bootable);
+    EXPECT_EQ(VirtualDongle::RunningVersion(), VirtualDongle::kFactoryVersion);
+  }
+
+  std::filesystem::path dir_;
+};

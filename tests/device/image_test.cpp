@@ -1,0 +1,111 @@
+// The image format and the zav-mkimage tool.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <sys/wait.h>
+
+#include "hiddfu/image.h"
+
+namespace {
+
+using hiddfu::FirmwareVersion;
+
+std::array<std::uint8_t, hiddfu::kImageHeaderSize> HeaderOf(const std::string& image) {
+  std::array<std::uint8_t, hiddfu::kImageHeaderSize> h{};
+  std::memcpy(h.data(), image.data(), h.size());
+  return h;
+}
+
+TEST(ImageFormat, HeaderRoundTripsAndEveryHeaderByteIsProtected) {
+  const std::string image = hiddfu::MakeImageBytes("payload bytes", {3, 1, 4, 1});
+  ASSERT_EQ(image.size(), 64u + 13u);
+  std::string why;
+  const auto header = hiddfu::DecodeHeader(HeaderOf(image), &why);
+  ASSERT_TRUE(header) << why;
+  EXPECT_EQ(header->version, (FirmwareVersion{3, 1, 4, 1}));
+  EXPECT_EQ(header->payloadSize, 13u);
+
+  for (std::size_t at = 0; at < hiddfu::kImageHeaderSize; ++at) {
+    for (std::uint8_t flip : {0x01, 0x80}) {
+      auto bytes = HeaderOf(image);
+      bytes[at] ^= flip;
+      EXPECT_FALSE(hiddfu::DecodeHeader(bytes, &why)) << "byte " << at << " changed unnoticed";
+    }
+  }
+}
+
+TEST(ImageFormat, VersionsParseStrictly) {
+  EXPECT_EQ(FirmwareVersion::Parse("1.2.0.7"), (FirmwareVersion{1, 2, 0, 7}));
+  EXPECT_EQ(FirmwareVersion::Parse("2"), (FirmwareVersion{2, 0, 0, 0}));
+  EXPECT_EQ(FirmwareVersion::Parse("65535.0.0.1")->ToString(), "65535.0.0.1");
+  for (const char* bad : {"", "1.", ".1", "1..2", "1.2.3.4.5", "65536", "1.a", "-1", " 1"}) {
+    EXPECT_FALSE(FirmwareVersion::Parse(bad)) << bad;
+  }
+}
+
+class MkImage : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zav-mkimage-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Runs the tool; returns its exit status and keeps its standard output.
+  int Run(const std::string& args) {
+    const std::string out = (dir_ / "stdout").string();
+    const int status =
+        std::system((std::string(ZAV_MKIMAGE) + " " + args + " >" + out + " 2>&1").c_str());
+    std::ifstream in(out);
+    output_.assign(std::istreambuf_iterator<char>(in), {});
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string P(const char* name) const { return (dir_ / name).string(); }
+
+  std::filesystem::path dir_;
+  std::string output_;
+};
+
+TEST_F(MkImage, WrapsAPayloadIntoAnImageTheLibraryAccepts) {
+  std::ofstream(P("payload")) << std::string(100000, 'q');
+  ASSERT_EQ(Run("--version 1.2.0.7 " + P("payload") + " " + P("fw.bin")), 0) << output_;
+  std::string error;
+  const auto image = hiddfu::CheckImageFile(P("fw.bin"), &error);
+  ASSERT_TRUE(image) << error;
+  EXPECT_EQ(image->header.payloadSize, 100000u);
+  EXPECT_EQ(image->header.version, (FirmwareVersion{1, 2, 0, 7}));
+
+  ASSERT_EQ(Run("--inspect " + P("fw.bin")), 0);
+  EXPECT_NE(output_.find("version 1.2.0.7\npayload 100000 bytes\n"), std::string::npos) << output_;
+
+  ASSERT_EQ(Run("--version 2.0 --fill 64K " + P("filled.bin")), 0) << output_;
+  const auto filled = hiddfu::CheckImageFile(P("filled.bin"), &error);
+  ASSERT_TRUE(filled) << error;
+  EXPECT_EQ(filled->header.payloadSize, 65536u);
+  EXPECT_EQ(filled->header.sha256, hiddfu::FilledPayloadDigest(65536, 1));
+}
+
+TEST_F(MkImage, RefusesBadInputWithoutLeavingAnImage) {
+  EXPECT_EQ(Run(""), 2);
+  EXPECT_EQ(Run("--version 1.x " + P("a") + " " + P("b")), 2);
+  EXPECT_EQ(Run("--version 1 --fill 0 " + P("b")), 2);
+  EXPECT_EQ(Run("--version 1 " + P("missing") + " " + P("b")), 1);
+  std::ofstream(P("empty"));
+  EXPECT_EQ(Run("--version 1 " + P("empty") + " " + P("b")), 1);
+  EXPECT_FALSE(std::filesystem::exists(P("b")));
+  std::ofstream(P("same")) << "firmware";
+  EXPECT_EQ(Run("--version 1 " + P("same") + " " + P("same")), 1);
+  std::ifstream in(P("same"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "firmware") << "payload kept";
+  EXPECT_EQ(Run("--inspect " + P("same")), 1);
+  EXPECT_NE(output_.find("image header invalid"), std::string::npos) << output_;
+}
+
+}  // namespace

@@ -1,0 +1,454 @@
+// The update library through its C interface, against the virtual dongle.
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <regex>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/device/fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using VirtualDongle::Faults;
+
+constexpr std::uint32_t kSize = 62 * 40 + 17;  // 41 data reports, the last one short
+constexpr std::uint32_t kReports = 41;
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The image bytes with one change applied.
+std::string Patched(std::string image, std::size_t at, char value) {
+  image[at] = value;
+  return image;
+}
+
+class Library : public DeviceTest {
+ protected:
+  // Connects, starts, waits for the end; returns the progress values seen.
+  std::vector<int> Upgrade(const std::string& path) {
+    EXPECT_EQ(ConnectDongle(), 0) << LastError();
+    EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
+    return PollToEnd();
+  }
+
+  void ExpectRunning(hiddfu::FirmwareVersion version, int slot, const std::string& path) {
+    EXPECT_EQ(VirtualDongle::ActiveSlot(), slot);
+    EXPECT_EQ(VirtualDongle::RunningVersion(), version);
+    const VirtualDongle::Slot s = VirtualDongle::GetSlot(slot);
+    EXPECT_TRUE(s.verified && s.bootable);
+    std::string error;
+    const auto image = hiddfu::CheckImageFile(path, &error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(s.digest, image->header.sha256) << "the dongle received other bytes";
+  }
+};
+
+TEST_F(Library, ProbeFindsTheUpdateInterfaceAndTellsWhenTheDongleIsAbsent) {
+  EXPECT_EQ(hidDfuDisconnect(), 0) << "disconnect with nothing open";
+  EXPECT_EQ(ConnectDongle(), 0) << LastError();
+  EXPECT_EQ(hidDfuDisconnect(), 0);
+  EXPECT_EQ(hidDfuDisconnect(), 0);
+
+  // The media-key interface is listed first and never answers: asking for it by usage
+  // shows that the library opens what it is asked for, and gives up in bounded time.
+  int reserved = 0;
+  EXPECT_EQ(hidDfuConnect(kVid, kPid, 1, 0x000C, &reserved), -1);
+  EXPECT_EQ(LastError(), "device not responding");
+
+  VirtualDongle::Unplug();
+  EXPECT_EQ(ConnectDongle(), -1);
+  EXPECT_EQ(LastError(),
+            "device not found (VID 0x1209, PID 0x0001, usage page 0xFF00, usage 0x0001)");
+  EXPECT_EQ(hidDfuConnect(0x1234, kPid, 1, 0xFF00, nullptr), -1);
+  VirtualDongle::Plug();
+  EXPECT_EQ(ConnectDongle(), 0) << LastError();
+}
+
+TEST_F(Library, UpgradeInstallsTheImageAndTheNextOneGoesToTheOtherSlot) {
+  const std::string first = Image(kSize);
+  const std::uint16_t boots = VirtualDongle::BootCount();
+  const auto seen = Upgrade(first);
+  ExpectFinishedMonotonic(seen);
+  EXPECT_EQ(seen.back(), 100);
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  ExpectRunning(kNewVersion, 1, first);
+  EXPECT_EQ(VirtualDongle::BootCount(), boots + 1);
+  EXPECT_TRUE(VirtualDongle::GetSlot(0).bootable) << "the old image is the fallback";
+
+  // Still connected afterwards, to the restarted device.
+  unsigned short v[4] = {};
+  ASSERT_EQ(hidDfuGetVersion(&v[0], &v[1], &v[2], &v[3]), 0) << LastError();
+  EXPECT_EQ((std::vector<int>{v[0], v[1], v[2], v[3]}), (std::vector<int>{1, 2, 0, 7}));
+  char text[100];
+  int length = sizeof text;
+  ASSERT_EQ(hidDfuGetFirmwareVersions(text, &length, 0), 0) << LastError();
+  EXPECT_STREQ(text, "running 1.2.0.7 (slot 1); standby 1.0.0.0 (slot 0)");
+  EXPECT_EQ(length, static_cast<int>(std::strlen(text)));
+
+  const std::string second = Image(5000, {2, 0, 0, 1}, 9, "second.bin");
+  ExpectFinishedMonotonic(Upgrade(second));
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  ExpectRunning({2, 0, 0, 1}, 0, second);
+  EXPECT_EQ(VirtualDongle::GetSlot(1).version, kNewVersion);
+}
+
+TEST_F(Library, ProgressClimbsThroughEveryPhaseAtFullSpeed) {
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  VirtualDongle::SetRestartDelay(300ms);
+  const std::string path = Image(62 * 200);
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
+  const auto seen = PollToEnd(10s, 2ms);
+  ExpectFinishedMonotonic(seen);
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  auto saw = [&](int low, int high) {
+    return std::any_of(seen.begin(), seen.end(), [&](int p) { return p >= low && p <= high; });
+  };
+  EXPECT_TRUE(saw(1, 93)) << "no transfer progress was seen";
+  EXPECT_TRUE(saw(95, 99)) << "the restart phase was not seen";
+}
+
+TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
+  const std::string good = hiddfu::MakeImageBytes(std::string(3000, 'x'), kNewVersion);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* error;  // regular expression
+  };
+  std::string wrongFormat = good;
+  wrongFormat[4] = 2;
+  const std::vector<Case> cases = {
+      {"short.bin", good.substr(0, 40), "image header invalid: the file holds only 40 bytes"},
+      {"magic.bin", Patched(good, 0, 'X'), "image header invalid: bad magic"},
+      {"format.bin", wrongFormat, "image header invalid: unsupported format version 2"},
+      {"check.bin", Patched(good, 9, 5), "image header invalid: header checksum mismatch"},
+      {"truncated.bin", good.substr(0, good.size() - 1),
+       "image truncated: 2999 of 3000 payload bytes present"},
+      {"trailing.bin", good + "zz", "image invalid: 2 bytes follow the payload"},
+      {"corrupt.bin", Patched(good, 64 + 1234, 'y'),
+       "image corrupt: the payload does not match the SHA-256 in its header"},
+  };
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = PathOf(c.name);
+    WriteFile(path, c.bytes);
+    EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+    EXPECT_TRUE(std::regex_search(LastError(), std::regex(c.error))) << LastError();
+    EXPECT_NE(LastError().find(path), std::string::npos) << "the message names the file";
+  }
+  EXPECT_EQ(hidDfuUpgradeBin(PathOf("missing.bin").c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file not found: " + PathOf("missing.bin"));
+  EXPECT_EQ(hidDfuUpgradeBin(dir_.c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file is not a regular file: " + dir_.string());
+  // A FIFO would block a plain open() for ever.
+  const std::string fifo = PathOf("fifo.bin");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(hidDfuUpgradeBin(fifo.c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file is not a regular file: " + fifo);
+  EXPECT_EQ(hidDfuUpgradeBin(nullptr), -1);
+  EXPECT_EQ(LastError(), "no firmware file given");
+
+  EXPECT_EQ(VirtualDongle::GetStats().starts, 0u);
+  ExpectOnFactoryImage();
+}
+
+TEST_F(Library, UnreadableFileIsRefused) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root reads every file";
+  const std::string path = Image(1000);
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  ASSERT_EQ(ConnectDongle(), 0);
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file not readable (permission denied): " + path);
+}
+
+TEST_F(Library, PathsPassThroughAsTheirBytes) {
+  // "升级.bin" in code page 936: the library neither converts nor mangles a path.
+  const std::string name = "\xC9\xFD\xBC\xB6.bin";
+  const std::string path = Image(2000, kNewVersion, 3, name);
+  ExpectFinishedMonotonic(Upgrade(path));
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  EXPECT_EQ(hidDfuUpgradeBin(PathOf("\xB9\xCC\xBC\xFE.bin").c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file not found: " + PathOf("\xB9\xCC\xBC\xFE.bin"));
+}
+
+TEST_F(Library, DeviceRefusalsAndMisuseFailTheStart) {
+  const std::string path = Image(kSize);
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "not connected to the device");
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_EQ(LastError(), "no upgrade has been started");
+
+  ASSERT_EQ(ConnectDongle(), 0);
+  Faults refuse;
+  refuse.refuseStart = VirtualDongle::Refusal::kBatteryLow;
+  VirtualDongle::SetFaults(refuse);
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "device refused the upgrade: its battery is too low");
+  refuse.refuseStart = VirtualDongle::Refusal::kBusy;
+  VirtualDongle::SetFaults(refuse);
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "device refused the upgrade: the device is busy");
+  VirtualDongle::SetFaults({});
+
+  VirtualDongle::SetSlotCapacity(2000);
+  ASSERT_EQ(ConnectDongle(), 0);  // the library learns the capacity when it connects
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "image too large for the device: 2497 bytes, a firmware slot holds 2000");
+  ExpectOnFactoryImage();
+}
+
+TEST_F(Library, CallsThatWouldDisturbARunningUpgradeAreRefused) {
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  const std::string path = Image(62 * 400);
+  ASSERT_EQ(ConnectDongle(), 0);
+  ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "an upgrade is already in progress");
+  EXPECT_EQ(ConnectDongle(), -1);
+  EXPECT_EQ(LastError(), "an upgrade is in progress");
+  unsigned short v[4];
+  EXPECT_EQ(hidDfuGetVersion(&v[0], &v[1], &v[2], &v[3]), -1);
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_EQ(LastError(), "the upgrade is still running");
+  ExpectFinishedMonotonic(PollToEnd());
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+}
+
+TEST_F(Library, FirmwareVersionsArgumentsAreChecked) {
+  char text[100];
+  int length = sizeof text;
+  EXPECT_EQ(hidDfuGetFirmwareVersions(text, &length, 0), -1);
+  EXPECT_EQ(LastError(), "not connected to the device");
+  ASSERT_EQ(ConnectDongle(), 0);
+  EXPECT_EQ(hidDfuGetFirmwareVersions(text, &length, 1), -1);
+  EXPECT_EQ(LastError(), "unsupported flags 1");
+  EXPECT_EQ(hidDfuGetFirmwareVersions(nullptr, &length, 0), -1);
+  length = 10;
+  EXPECT_EQ(hidDfuGetFirmwareVersions(text, &length, 0), -1);
+  EXPECT_EQ(length, 39);
+  EXPECT_EQ(LastError(), "buffer too small: 39 bytes needed");
+  EXPECT_EQ(hidDfuGetFirmwareVersions(text, &length, 0), 0);
+  EXPECT_STREQ(text, "running 1.0.0.0 (slot 0); slot 1 empty");
+  EXPECT_EQ(hidDfuGetVersion(nullptr, nullptr, nullptr, nullptr), -1);
+}
+
+// A failure after the start: the upgrade still finishes at 100, reports the failure with a
+// specific text, and the dongle keeps booting its old image.
+struct LateFailure {
+  const char* name;
+  Faults faults;
+  const char* error;  // regular expression
+};
+
+class LateFailures : public Library, public testing::WithParamInterface<LateFailure> {};
+
+TEST_P(LateFailures, EndAt100WithTheReasonAndTheOldImage) {
+  VirtualDongle::SetFaults(GetParam().faults);
+  ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, 300), 0);
+  const auto seen = Upgrade(Image(kSize));
+  ExpectFinishedMonotonic(seen);
+  EXPECT_EQ(seen.back(), 100);
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_TRUE(std::regex_search(LastError(), std::regex(GetParam().error))) << LastError();
+  ExpectOnFactoryImage();
+}
+
+Faults With(void (*set)(Faults&)) {
+  Faults f;
+  set(f);
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, LateFailures,
+    testing::Values(
+        LateFailure{"verification", With([](Faults& f) { f.failVerification = true; }),
+                    "^verification failed: the SHA-256 of the image the device received does "
+                    "not match the image header$"},
+        LateFailure{"stall", With([](Faults& f) { f.stallAtByte = 1000; }),
+                    "^device stopped responding at [0-9]+ %$"},
+        LateFailure{"old_version", With([](Faults& f) { f.newImageFailsToStart = true; }),
+                    "^device came back running 1.0.0.0 instead of 1.2.0.7: the new image did "
+                    "not start$"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(Library, UnplugAnywhereInTheWriteLeavesTheOldImage) {
+  const std::string path = Image(kSize);
+  std::string error;
+  for (std::uint32_t at : {1u, 61u, 62u, 63u, 124u, kSize / 2, kSize - 1, kSize}) {
+    SCOPED_TRACE("unplugged at byte " + std::to_string(at));
+    VirtualDongle::Reset();
+    VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+    Faults f;
+    f.unplugAtByte = at;
+    VirtualDongle::SetFaults(f);
+    const auto seen = Upgrade(path);
+    ExpectFinishedMonotonic(seen);
+    EXPECT_EQ(hidDfuGetResult(), -1);
+    std::smatch m;
+    const std::string text = LastError();
+    ASSERT_TRUE(std::regex_match(text, m, std::regex("device disconnected at ([0-9]+) %"))) << text;
+    EXPECT_LE(std::stoi(m[1]), 93);
+    EXPECT_FALSE(VirtualDongle::IsPlugged());
+    VirtualDongle::Plug();
+    ExpectOnFactoryImage();
+  }
+  // At the start request itself: the start fails at once.
+  VirtualDongle::Reset();
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+  Faults f;
+  f.unplugAtByte = 0;
+  VirtualDongle::SetFaults(f);
+  ASSERT_EQ(ConnectDongle(), 0);
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_EQ(LastError(), "device disconnected");
+  VirtualDongle::Plug();
+  ExpectOnFactoryImage();
+
+  // And the dongle takes the image afterwards.
+  ExpectFinishedMonotonic(Upgrade(path));
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+}
+
+// Link faults: each is recovered without failing the upgrade.
+struct LinkFault {
+  const char* name;
+  Faults faults;
+  std::uint32_t VirtualDongle::Stats::*evidence;  // a counter the fault must raise
+};
+
+class LinkFaults : public Library, public testing::WithParamInterface<LinkFault> {};
+
+TEST_P(LinkFaults, AreRecoveredWithoutAFailedUpgrade) {
+  VirtualDongle::SetFaults(GetParam().faults);
+  const std::string path = Image(kSize);
+  ExpectFinishedMonotonic(Upgrade(path));
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  ExpectRunning(kNewVersion, 1, path);
+  if (GetParam().evidence) {
+    EXPECT_GT(VirtualDongle::GetStats().*(GetParam().evidence), 0u) << "the fault did not strike";
+  }
+}
+
+Faults Only(std::optional<std::uint32_t> Faults::*which, std::uint32_t index) {
+  Faults f;
+  f.*which = index;
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, LinkFaults,
+    testing::Values(
+        LinkFault{"drop_first", Only(&Faults::dropData, 0), &VirtualDongle::Stats::gaps},
+        LinkFault{"drop_middle", Only(&Faults::dropData, 20), &VirtualDongle::Stats::gaps},
+        // The last report lost leaves no later one to reveal the gap: only the silence does.
+        LinkFault{"drop_last", Only(&Faults::dropData, kReports - 1), nullptr},
+        LinkFault{"duplicate_first", Only(&Faults::duplicateData, 0),
+                  &VirtualDongle::Stats::duplicates},
+        LinkFault{"duplicate_last", Only(&Faults::duplicateData, kReports - 1),
+                  &VirtualDongle::Stats::duplicates},
+        LinkFault{"corrupt_first", Only(&Faults::corruptData, 0), &VirtualDongle::Stats::damaged},
+        LinkFault{"corrupt_middle", Only(&Faults::corruptData, 17), &VirtualDongle::Stats::damaged},
+        LinkFault{"corrupt_last", Only(&Faults::corruptData, kReports - 1),
+                  &VirtualDongle::Stats::damaged},
+        LinkFault{"lose_ack", Only(&Faults::dropAck, 3), nullptr},
+        LinkFault{"lose_last_ack", Only(&Faults::dropAck, kReports - 1),
+                  &VirtualDongle::Stats::duplicates},
+        LinkFault{"corrupt_ack", Only(&Faults::corruptAck, 5), nullptr},
+        LinkFault{"lose_start_reply", With([](Faults& f) { f.dropStartReply = true; }), nullptr},
+        LinkFault{"lose_verify_reply", With([](Faults& f) { f.dropVerifyReply = true; }), nullptr},
+        LinkFault{"lose_activate_reply", With([](Faults& f) { f.dropActivateReply = true; }),
+                  nullptr}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(Library, ACompletionFigureAbove100IsPassedOn) {
+  for (std::uint8_t figure : {101, 255}) {
+    SCOPED_TRACE(figure);
+    VirtualDongle::Reset();
+    VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+    Faults f;
+    f.completionFigure = figure;
+    VirtualDongle::SetFaults(f);
+    const auto seen = Upgrade(Image(kSize));
+    ExpectFinishedMonotonic(seen);
+    EXPECT_EQ(seen.back(), figure);
+    EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  }
+}
+
+TEST_F(Library, ARestartBeyondTheLimitFailsButTheCommittedImageStartsLater) {
+  Faults f;
+  f.restartNeverEnds = true;
+  VirtualDongle::SetFaults(f);
+  ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, 300), 0);
+  const auto seen = Upgrade(Image(kSize));
+  ExpectFinishedMonotonic(seen);
+  EXPECT_EQ(seen.back(), 100);
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_EQ(LastError(), "device did not come back within 1 s after restarting into the new image");
+  EXPECT_FALSE(VirtualDongle::IsPlugged());
+  VirtualDongle::Plug();  // power comes back: the verified, committed image boots
+  EXPECT_EQ(VirtualDongle::RunningVersion(), kNewVersion);
+  EXPECT_TRUE(VirtualDongle::GetSlot(0).bootable) << "and the old one stays as the fallback";
+}
+
+TEST_F(Library, SlowRestartWithinTheLimitSucceeds) {
+  VirtualDongle::SetRestartDelay(400ms);
+  const auto seen = Upgrade(Image(kSize));
+  ExpectFinishedMonotonic(seen);
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  EXPECT_EQ(VirtualDongle::RunningVersion(), kNewVersion);
+}
+
+TEST_F(Library, DisconnectCancelsARunningUpgrade) {
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  ASSERT_EQ(ConnectDongle(), 0);
+  ASSERT_EQ(hidDfuUpgradeBin(Image(62 * 3000).c_str()), 0) << LastError();
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (hidDfuGetProgress() < 5 && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(hidDfuDisconnect(), 0);
+  EXPECT_GE(hidDfuGetProgress(), 100);
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_TRUE(std::regex_match(LastError(), std::regex("upgrade cancelled at [0-9]+ %")))
+      << LastError();
+  ExpectOnFactoryImage();
+}
+
+// Closing the tool mid-write: exit() runs while the worker writes. The process must end
+// normally and promptly, and the dongle still boots its old image.
+char g_childDir[4096];
+
+void ExitMidWrite(const std::filesystem::path& dir, const std::string& path) {
+  std::snprintf(g_childDir, sizeof g_childDir, "%s", dir.c_str());
+  std::atexit([] {  // runs after the library's own exit handler
+    std::fprintf(stderr, "active=%d running=%s staged_bootable=%d\n", VirtualDongle::ActiveSlot(),
+                 VirtualDongle::RunningVersion().ToString().c_str(),
+                 VirtualDongle::GetSlot(1).bootable ? 1 : 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_childDir, ignored);
+  });
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  if (ConnectDongle() != 0 || hidDfuUpgradeBin(path.c_str()) != 0)
+    std::_Exit(3);
+  while (hidDfuGetProgress() < 3)
+    std::this_thread::sleep_for(1ms);
+  std::exit(0);
+}
+
+TEST_F(Library, ClosingMidWriteEndsCleanlyOnTheOldImage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = Image(62 * 3000);
+  EXPECT_EXIT(ExitMidWrite(dir_, path), testing::ExitedWithCode(0),
+              "active=0 running=1.0.0.0 staged_bootable=0");
+}
+
+}  // namespace
