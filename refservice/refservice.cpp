@@ -493,6 +493,9 @@ bool RefService::Start(std::string* error) {
   });
   server.new_task_queue = [] { return new httplib::ThreadPool(16); };
   server.set_keep_alive_timeout(2);
+  // Headers and body leave in separate writes: without this, Nagle and delayed ACKs add
+  // some 40 ms to every answer.
+  server.set_tcp_nodelay(true);
   server.Post(
       std::string(kBasePath) + "update_tip",
       [&self](const httplib::Request& req, httplib::Response& res) { self.UpdateTip(req, res); });

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -18,6 +21,8 @@
 
 #include "refservice/refservice.h"
 #include "service/endpoints.h"
+
+extern char** environ;
 
 namespace bench {
 
@@ -107,6 +112,33 @@ inline std::optional<double> CurlTimeTotal(const std::string& args) {
   if (pclose(pipe) != 0 || n == 0)
     return std::nullopt;
   return std::strtod(buffer, nullptr);
+}
+
+// Runs this program again with `args` (HOME set to `home`) and waits for it: the tool's side
+// of a comparison runs cold, in a process of its own, as the curl command does.
+inline bool RunSelf(const std::vector<std::string>& args, const std::filesystem::path& home) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::strncmp(*e, "HOME=", 5) != 0 && std::strncmp(*e, "XDG_", 4) != 0)
+      env.emplace_back(*e);
+  env.push_back("HOME=" + home.string());
+  env.push_back("XDG_CONFIG_HOME=" + (home / ".config").string());
+  std::vector<char*> envp;
+  for (auto& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argStrings{self};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argStrings)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0)
+    return false;
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 inline void Figure(const std::string& name, double value, const std::string& unit,
