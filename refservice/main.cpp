@@ -1,0 +1,100 @@
+// zav-refservice: runs the reference service on 127.0.0.1 until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "refservice/refservice.h"
+
+namespace {
+
+void Usage(std::ostream& out) {
+  out << "usage: zav-refservice [--port N] [--catalogue DIR] [--store FILE]\n"
+         "                      [--cert FILE --key FILE] [--rogue-cert FILE --rogue-key FILE]\n"
+         "  --port N         port on 127.0.0.1 (default 8443; 0 picks a free one)\n"
+         "  --catalogue DIR  firmware catalogue folder with manifest.json (default ./catalogue)\n"
+         "  --store FILE     SQLite file of the received reports (default ./reports.sqlite)\n"
+         "  --cert, --key    server certificate and key (default: the build's " ZAV_PKI_DIR
+         "/server.pem and .key)\n"
+         "  --rogue-cert, --rogue-key  untrusted certificate, served after SIGUSR1 (SIGUSR2 "
+         "switches back)\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RefServiceOptions options = RefServiceOptions::FromPkiDir(ZAV_PKI_DIR);
+  options.port = 8443;
+  options.catalogueDir = "catalogue";
+  options.storeFile = "reports.sqlite";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      Usage(std::cout);
+      return 0;
+    }
+    if (i + 1 >= argc) {
+      Usage(std::cerr);
+      return 2;
+    }
+    const std::string value = argv[++i];
+    if (arg == "--port") {
+      char* end = nullptr;
+      const long port = std::strtol(value.c_str(), &end, 10);
+      if (*end != '\0' || port < 0 || port > 65535) {
+        std::cerr << "zav-refservice: bad port '" << value << "'\n";
+        return 2;
+      }
+      options.port = static_cast<int>(port);
+    } else if (arg == "--catalogue") {
+      options.catalogueDir = value;
+    } else if (arg == "--store") {
+      options.storeFile = value;
+    } else if (arg == "--cert") {
+      options.certFile = value;
+    } else if (arg == "--key") {
+      options.keyFile = value;
+    } else if (arg == "--rogue-cert") {
+      options.rogueCertFile = value;
+    } else if (arg == "--rogue-key") {
+      options.rogueKeyFile = value;
+    } else {
+      Usage(std::cerr);
+      return 2;
+    }
+  }
+
+  // Signals are taken by sigwait below, not by the server's threads.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+    sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  RefService service(options);
+  std::string error;
+  if (!service.Start(&error)) {
+    std::cerr << "zav-refservice: " << error << "\n";
+    return 1;
+  }
+  std::cout << "zav-refservice: serving https://localhost:" << service.Port()
+            << "/game/api/talent_tool/ from " << options.catalogueDir << ", reports in "
+            << options.storeFile << std::endl;
+  for (;;) {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0)
+      break;
+    if (received == SIGUSR1 || received == SIGUSR2) {
+      service.UseRogueCertificate(received == SIGUSR1);
+      std::cout << "zav-refservice: " << (received == SIGUSR1 ? "rogue" : "trusted")
+                << " certificate" << std::endl;
+      continue;
+    }
+    break;
+  }
+  service.Stop();
+  std::cout << "zav-refservice: stopped, " << service.Reports().size() << " reports stored"
+            << std::endl;
+  return 0;
+}

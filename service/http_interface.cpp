@@ -1,0 +1,311 @@
+#include "service/http_interface.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "service/transfer.h"
+#include "support/support.h"
+
+namespace {
+
+// The header buffer of the original client: 4096 bytes for the raw headers, returned as
+// NUL-terminated lines with one more NUL after the last; the body is read through the same
+// buffer in chunks of at most this size.
+constexpr std::size_t kBufferSize = 4096;
+
+constexpr char kJsonHeaders[] =
+    "Accept: application/json\r\n"
+    "Content-Type:application/json;charset=UTF-8";
+static_assert(sizeof kJsonHeaders - 1 == 69);
+
+// Text up to its first NUL.
+std::string_view UpToNul(const std::string& text) {
+  return {text.c_str(), std::strlen(text.c_str())};
+}
+
+// The C runtime's atoi, with its saturation on overflow.
+int AsciiToInt(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+    ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+    negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1)
+      break;
+  }
+  if (negative)
+    value = -value;
+  if (value > INT_MAX)
+    return INT_MAX;
+  if (value < INT_MIN)
+    return INT_MIN;
+  return static_cast<int>(value);
+}
+
+bool HasHeader(std::string_view block, std::string_view name) {
+  std::size_t start = 0;
+  while (start < block.size()) {
+    std::size_t end = block.find('\n', start);
+    if (end == std::string_view::npos)
+      end = block.size();
+    std::string_view line = block.substr(start, end - start);
+    if (line.size() > name.size() && line[name.size()] == ':') {
+      bool same = true;
+      for (std::size_t i = 0; i < name.size() && same; ++i)
+        same = std::tolower(static_cast<unsigned char>(line[i])) ==
+               std::tolower(static_cast<unsigned char>(name[i]));
+      if (same)
+        return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// What one request gathers through the curl callbacks.
+struct Exchange {
+  std::string statusLine;
+  std::size_t rawHeaderSize = 0;
+  bool headersDone = false;
+  bool headerOverflow = false;
+  bool notFound = false;
+  std::string chunk;  // the current body chunk, up to kBufferSize bytes
+  std::string response;
+
+  void FlushChunk() {
+    response.append(chunk.data(), strnlen(chunk.data(), chunk.size()));
+    chunk.clear();
+  }
+};
+
+size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  const std::size_t length = size * count;
+  if (exchange.headersDone)
+    return length;  // trailers of a chunked body
+  std::string_view line(data, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.remove_suffix(1);
+
+  if (line.starts_with("HTTP/")) {
+    // A new response: the interim ones (100 Continue) are not what the caller sees.
+    exchange.statusLine = line;
+    exchange.rawHeaderSize = 1;
+  }
+  if (line.empty()) {
+    const std::size_t space = exchange.statusLine.find(' ');
+    const bool interim = space != std::string::npos && space + 1 < exchange.statusLine.size() &&
+                         exchange.statusLine[space + 1] == '1';
+    if (interim)
+      return length;
+    exchange.headersDone = true;
+    if (exchange.statusLine.find("404") != std::string::npos) {
+      exchange.notFound = true;
+      return 0;  // the body of a 404 is never read
+    }
+    return length;
+  }
+  exchange.rawHeaderSize += line.size() + 1;
+  if (exchange.rawHeaderSize > kBufferSize) {
+    exchange.headerOverflow = true;
+    return 0;
+  }
+  return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  std::string_view rest(data, size * count);
+  while (!rest.empty()) {
+    const std::size_t take = std::min(kBufferSize - exchange.chunk.size(), rest.size());
+    exchange.chunk.append(rest.substr(0, take));
+    rest.remove_prefix(take);
+    if (exchange.chunk.size() == kBufferSize)
+      exchange.FlushChunk();
+  }
+  return size * count;
+}
+
+}  // namespace
+
+HttpInterface::Request::~Request() {
+  if (easy != nullptr)
+    curl_easy_cleanup(easy);
+  curl_slist_free_all(headers);
+  curl_url_cleanup(target);
+}
+
+HttpInterface& HttpInterface::Instance() {
+  static HttpInterface instance;
+  return instance;
+}
+
+HttpInterface::HttpInterface() {
+  EnsureCurlInitialised();
+}
+
+HttpInterface::~HttpInterface() {
+  CloseHandles();
+}
+
+void HttpInterface::CloseHandles() {
+  m_hRequest.reset();
+  m_hConnect.reset();
+  m_hInternet.reset();
+}
+
+HttpInterface::OpenHandles HttpInterface::Handles() const {
+  return {m_hInternet != nullptr, m_hConnect != nullptr, m_hRequest != nullptr};
+}
+
+void HttpInterface::ParseUrl(std::string url, std::string& host, std::string& page,
+                             std::uint16_t& port) {
+  port = 443;
+  std::string s = std::move(url);
+  const std::size_t scheme = s.find("https://");
+  if (scheme != std::string::npos)
+    s.erase(0, scheme + 8);
+  const std::size_t slash = s.find('/');
+  host = slash == std::string::npos ? s : s.substr(0, slash);
+  const std::size_t colon = host.find(':');
+  if (colon != std::string::npos) {
+    port = static_cast<std::uint16_t>(
+        static_cast<unsigned>(AsciiToInt(std::string_view(host).substr(colon + 1))));
+    host.resize(colon);
+  }
+  if (slash == std::string::npos)
+    return;
+  page = s.substr(slash);
+}
+
+std::string HttpInterface::BuildRequestUrl(const std::string& url, const HttpParams& params) {
+  std::string query;
+  for (const auto& [key, value] : params)
+    query += key + "=" + value + "&";
+  if (query.empty())
+    return url;
+  query.pop_back();
+  return url + "?" + query;
+}
+
+std::string HttpInterface::PostParams(const std::string& url, HttpParams params) {
+  return Post(BuildRequestUrl(url, params), std::string(), std::string());
+}
+
+std::string HttpInterface::PostJson(const std::string& url, const std::string& body) {
+  return Post(url, kJsonHeaders, body);
+}
+
+std::string HttpInterface::Post(const std::string& url, const std::string& headers,
+                                const std::string& body) {
+  Exchange exchange;
+  try {
+    if (url.empty())
+      throw EmptyUrl;
+    CloseHandles();
+
+    m_hInternet.reset(curl_share_init());
+    if (!m_hInternet)
+      throw OpenFailed;
+    curl_share_setopt(m_hInternet.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(m_hInternet.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+
+    std::uint16_t port = 443;
+    std::string host;
+    std::string page;
+    LogLine("port=", port);
+    ParseUrl(url, host, page, port);
+    LogLine("port after parse=", port);
+    std::printf("lpUrl:%s,\nstrHostName:%s,\nstrPageName:%s,\nport:%d\n", url.c_str(), host.c_str(),
+                page.c_str(), static_cast<int>(port));
+    std::fflush(stdout);
+
+    // A handle is kept only once it is complete, as the originals were either made or null.
+    std::unique_ptr<CURLU, UrlCloser> connect(curl_url());
+    if (!connect || curl_url_set(connect.get(), CURLUPART_SCHEME, "https", 0) != CURLUE_OK ||
+        curl_url_set(connect.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(connect.get(), CURLUPART_PORT, std::to_string(port).c_str(), 0) != CURLUE_OK)
+      throw ConnectFailed;
+    m_hConnect = std::move(connect);
+
+    auto request = std::make_unique<Request>();
+    request->easy = curl_easy_init();
+    request->target = curl_url_dup(m_hConnect.get());
+    if (request->easy == nullptr || request->target == nullptr)
+      throw OpenFailed;
+    // The page is the object name of the request: its path and, after the first "?", its query.
+    const std::size_t question = page.find('?');
+    const std::string path = page.substr(0, question);
+    if (curl_url_set(request->target, CURLUPART_PATH, path.empty() ? "/" : path.c_str(), 0) !=
+        CURLUE_OK)
+      throw OpenFailed;
+    if (question != std::string::npos &&
+        curl_url_set(request->target, CURLUPART_QUERY, page.c_str() + question + 1, 0) != CURLUE_OK)
+      throw OpenFailed;
+    m_hRequest = std::move(request);
+    Request& r = *m_hRequest;
+
+    // The caller's header block, line by line, and none of curl's own defaults that the
+    // original client would not send.
+    const std::string_view block = UpToNul(headers);
+    std::size_t start = 0;
+    while (start < block.size()) {
+      std::size_t end = block.find('\n', start);
+      if (end == std::string_view::npos)
+        end = block.size();
+      std::string line(block.substr(start, end - start));
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      if (!line.empty())
+        r.headers = curl_slist_append(r.headers, line.c_str());
+      start = end + 1;
+    }
+    r.headers = curl_slist_append(r.headers, "Expect:");
+    if (!HasHeader(block, "Accept"))
+      r.headers = curl_slist_append(r.headers, "Accept:");
+    if (!HasHeader(block, "Content-Type"))
+      r.headers = curl_slist_append(r.headers, "Content-Type:");
+
+    const std::string_view content = UpToNul(body);
+    curl_easy_setopt(r.easy, CURLOPT_SHARE, m_hInternet.get());
+    curl_easy_setopt(r.easy, CURLOPT_CURLU, r.target);
+    curl_easy_setopt(r.easy, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(r.easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(r.easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(r.easy, CURLOPT_POSTFIELDS, content.data());
+    curl_easy_setopt(r.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(content.size()));
+    curl_easy_setopt(r.easy, CURLOPT_USERAGENT, "Http-connect");
+    curl_easy_setopt(r.easy, CURLOPT_HTTPHEADER, r.headers);
+    curl_easy_setopt(r.easy, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
+    curl_easy_setopt(r.easy, CURLOPT_HEADERDATA, &exchange);
+    curl_easy_setopt(r.easy, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(r.easy, CURLOPT_WRITEDATA, &exchange);
+    IdleWatch watch;
+    ApplyTransferSettings(r.easy, watch);
+
+    curl_easy_perform(r.easy);
+    // The callbacks point at this call's state: the handle lives on, they must not.
+    curl_easy_setopt(r.easy, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(r.easy, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(r.easy, CURLOPT_XFERINFODATA, nullptr);
+
+    if (exchange.headerOverflow)
+      throw QueryInfoFailed;
+    if (!exchange.headersDone)
+      throw SendFailed;
+    if (exchange.notFound)
+      throw NotFound;
+    // Whatever ended the body (its end, a broken connection, a stall), the text so far counts.
+    exchange.FlushChunk();
+  } catch (HttpInterfaceError error) {
+    m_lastError = error;
+  }
+  return std::move(exchange.response);
+}

@@ -1,0 +1,252 @@
+#include "service/operations.h"
+
+#include <fcntl.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "service/endpoints.h"
+#include "service/http_interface.h"
+#include "service/transfer.h"
+#include "support/support.h"
+
+using nlohmann::json;
+
+FirmwareDescription FirmwareInfo;
+std::int64_t g_upgradeStartTime = 0;
+
+namespace {
+
+// The library's typed integer access, made total: a wider integer keeps its low 32 bits, a
+// floating value is truncated toward zero (one beyond every integer, or NaN, gives INT_MIN, as
+// the x86 conversion does), a boolean is 0 or 1; any other type is the library's type error.
+std::int32_t ReadInt32(const json& value) {
+  switch (value.type()) {
+    case json::value_t::number_integer:
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(value.get<std::int64_t>()));
+    case json::value_t::number_unsigned:
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(value.get<std::uint64_t>()));
+    case json::value_t::number_float: {
+      const double d = std::trunc(value.get<double>());
+      if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0))
+        return INT_MIN;
+      return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(d)));
+    }
+    case json::value_t::boolean:
+      return value.get<bool>() ? 1 : 0;
+    default:
+      return value.get<std::int32_t>();  // throws "type must be number, but is ..."
+  }
+}
+
+struct OsVersion {
+  unsigned major = 0;
+  unsigned minor = 0;
+  unsigned build = 0;
+  const char* type = "x86";
+};
+
+// The kernel release's first three numbers ("6.1.0-18-amd64" gives 6, 1, 0) and the machine.
+std::optional<OsVersion> ReadOsVersion() {
+  utsname names{};
+  if (uname(&names) != 0)
+    return std::nullopt;
+  unsigned numbers[3] = {0, 0, 0};
+  const char* p = names.release;
+  for (unsigned& number : numbers) {
+    while (*p != '\0' && (*p < '0' || *p > '9'))
+      ++p;
+    if (*p == '\0')
+      break;
+    unsigned long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+      value = std::min<unsigned long long>(value * 10 + (*p - '0'), UINT_MAX);
+    number = static_cast<unsigned>(value);
+  }
+  OsVersion os{numbers[0], numbers[1], numbers[2] & 0xFFFFu, "x86"};
+  const std::string machine = names.machine;
+  if (machine == "x86_64" || machine == "ia64")
+    os.type = "x64";
+  return os;
+}
+
+// A name that stays inside the folder it is put in.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
+  const int fd = *static_cast<int*>(user);
+  std::size_t left = size * count;
+  while (left > 0) {
+    const ssize_t n = write(fd, data, left);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return 0;  // curl ends the transfer with a write error
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return size * count;
+}
+
+// Fetches `url` into `path`. The data goes to a file beside the target, which replaces the
+// target only once it is complete: a failed transfer leaves no partial file and leaves any
+// earlier file of that name as it was.
+bool FetchToFile(const QString& url, const QString& path) {
+  const QByteArray target = QFile::encodeName(path);
+  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+  std::string temp = folder.toStdString() + "/.zav-download-XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0)
+    return false;
+
+  EnsureCurlInitialised();
+  CURL* easy = curl_easy_init();
+  bool ok = false;
+  if (easy != nullptr) {
+    const QByteArray address = url.toUtf8();
+    IdleWatch watch;
+    curl_easy_setopt(easy, CURLOPT_URL, address.constData());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 100L * 1024);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteToFile);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &fd);
+    ApplyTransferSettings(easy, watch);
+    ok = curl_easy_perform(easy) == CURLE_OK;
+    curl_easy_cleanup(easy);
+  }
+  ok = close(fd) == 0 && ok;
+  ok = ok && std::rename(temp.c_str(), target.constData()) == 0;
+  if (!ok)
+    unlink(temp.c_str());
+  return ok;
+}
+
+// The user's Documents folder, made when missing (a Linux account may have none).
+QString DocumentsFolder() {
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (!folder.isEmpty())
+    QDir().mkpath(folder);
+  return folder;
+}
+
+}  // namespace
+
+void QueryFirmwareVersion(const ServiceUi& ui) {
+  SetConsoleOutputCodePage(kCodePageUtf8);
+  FirmwareInfo.fileUrl.clear();
+  FirmwareInfo.localPath.clear();
+  const std::string response = HttpInterface::Instance().PostParams(g_versionGetUrl, {});
+  LogLine("bin version result=", response);
+  try {
+    const json document = json::parse(response);
+    const json data = document.at("data");
+    FirmwareInfo.fileUrl = data.at("fileUrl").get<std::string>();
+    FirmwareInfo.fileSize = ReadInt32(data.at("fileSize"));
+    FirmwareInfo.fileName = data.at("fileName").get<std::string>();
+    FirmwareInfo.version = ReadInt32(data.at("version"));
+    FirmwareInfo.bizId = data.at("bizId").get<std::string>();
+    const QString versionText = Utf8ToWide(data.at("versionTxt").get<std::string>());
+    if (ui.setVersionText)
+      ui.setVersionText(versionText);
+  } catch (const json::exception& error) {
+    LogLine(error.what());
+  }
+}
+
+void SyncUpgradeTip(const ServiceUi& ui, QString& tipText, QString& tipLink) {
+  SetConsoleOutputCodePage(kCodePageUtf8);
+  const HttpParams params{{"sbId", "98"}};
+  const std::string response = HttpInterface::Instance().PostParams(g_updateTipUrl, params);
+  LogLine("sync result=", response);
+  try {
+    const json document = json::parse(response);
+    const json data = document.at("data");
+    LogLine("data=", data);
+    const json& url = data.at("url");
+    const json& tip = data.at("tip");
+    LogLine("tip=", tip, ", url=", url);
+    tipText = Utf8ToWide(tip.get<std::string>());
+    const std::string link = url.get<std::string>();
+    tipLink = Utf8ToWide(link);
+    if (link.find("http") == std::string::npos)
+      return;
+    if (ui.showUpgradeTip)
+      ui.showUpgradeTip(tipText, tipLink);
+  } catch (const json::exception& error) {
+    LogLine(error.what());
+  }
+}
+
+void ReportResult(std::string code, std::string errorCode, std::string errorProgress,
+                  std::string errorMsg) {
+  json report = json::object();
+  report["code"] = std::move(code);
+  report["errorCode"] = std::move(errorCode);
+  report["errorProgress"] = std::move(errorProgress);
+  report["errorMsg"] = std::move(errorMsg);
+  if (!FirmwareInfo.localPath.empty() && FirmwareInfo.localPath != "ERROR") {
+    report["binPath"] = AnsiToUtf8(FirmwareInfo.localPath);
+    report["binBizId"] = FirmwareInfo.bizId;
+    report["binVersion"] = FirmwareInfo.version;
+    report["binName"] = FirmwareInfo.fileName;
+    report["binSize"] = FirmwareInfo.fileSize;
+  }
+  report["timeSpent"] = NowMs() - g_upgradeStartTime;
+  if (const auto os = ReadOsVersion()) {
+    report["osMajor"] = std::to_string(os->major);
+    report["osMinor"] = std::to_string(os->minor);
+    report["osNumber"] = std::to_string(os->build);
+    report["osType"] = os->type;
+  }
+  // Invalid UTF-8 in a text becomes U+FFFD instead of an exception: the report always goes.
+  const std::string body = report.dump(-1, ' ', false, json::error_handler_t::replace);
+  const std::string response = HttpInterface::Instance().PostJson(g_resultReportUrl, body);
+  LogLine("jsonStr=", response);
+}
+
+void ReportFailure(const std::string& errorCode, std::int32_t progress,
+                   const std::string& message) {
+  ReportResult("0", errorCode, std::to_string(progress), AnsiToUtf8(message));
+}
+
+void ReportFailure(const std::string& errorCode, std::int32_t progress, const QString& message) {
+  ReportFailure(errorCode, progress, CStringToAnsi(message));
+}
+
+QString DownloadFirmware(const ServiceUi& ui) {
+  QueryFirmwareVersion(ui);
+  if (FirmwareInfo.fileUrl.empty()) {
+    ReportFailure("4", 0, QStringLiteral("未获取到升级文件的信息！"));
+    if (ui.showError)
+      ui.showError(QStringLiteral("未获取到升级文件，请检查网络！"));
+    return QString();
+  }
+  const QString folder = DocumentsFolder();
+  const QString name = Utf8ToWide(FirmwareInfo.fileName);
+  const QString url = Utf8ToWide(FirmwareInfo.fileUrl);
+  const QString path = folder + "/" + name;
+  // The service's name must not lead out of the folder.
+  if (!IsPlainFileName(FirmwareInfo.fileName))
+    return QStringLiteral("ERROR");
+  if (!FetchToFile(url, path))
+    return QStringLiteral("ERROR");
+  LogLine("download ok");
+  return path;
+}

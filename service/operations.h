@@ -1,0 +1,64 @@
+// The service operations of the upgrade tool: the firmware version query, the upgrade-tip
+// sync, the result report and the firmware download, with the process-wide firmware record
+// and upgrade start time they share. The main dialog's members of the same names are thin:
+// they hand these functions what they must touch of the window through ServiceUi, so that
+// nothing here depends on widgets or on the dialog.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct FirmwareDescription {
+  std::string fileUrl;        // UTF-8; empty: no firmware known
+  std::int32_t fileSize = 0;  // as the service gave it
+  std::string fileName;       // UTF-8
+  std::int32_t version = 0;
+  std::string bizId;      // UTF-8
+  std::string localPath;  // system code page: the downloaded file, set by the upgrade button
+};
+
+// The one firmware record of the process.
+extern FirmwareDescription FirmwareInfo;
+
+// Milliseconds since 1970 UTC at the start of the latest upgrade attempt; 0 before the first.
+extern std::int64_t g_upgradeStartTime;
+
+// What the operations need of the main dialog. Each callback may be empty (then nothing is
+// shown). The modal ones return when the user has closed the dialog.
+struct ServiceUi {
+  std::function<void(const QString& text)> setVersionText;  // the version label
+  std::function<void(const QString& tip, const QString& url)>
+      showUpgradeTip;                                     // the tip dialog, modal
+  std::function<void(const QString& message)> showError;  // the error notice, modal
+};
+
+// Asks the service for the current firmware, stores the answer member by member in
+// FirmwareInfo and shows "versionTxt" through ui.setVersionText. Every failure ends in a log
+// line; nothing is shown or reported.
+void QueryFirmwareVersion(const ServiceUi& ui);
+
+// Asks the service for the upgrade tip and stores its text and address in the dialog's own
+// `tipText` and `tipLink` (as far as the answer allowed); shows the tip dialog with them when
+// the address holds "http".
+void SyncUpgradeTip(const ServiceUi& ui, QString& tipText, QString& tipLink);
+
+// Sends one result report: four UTF-8 texts plus the firmware record, the time since the
+// upgrade start and the operating system. Logs "jsonStr=" with the answer.
+void ReportResult(std::string code, std::string errorCode, std::string errorProgress,
+                  std::string errorMsg);
+
+// The failure report ("code" "0"): `message` in the system code page, or as UTF-16.
+void ReportFailure(const std::string& errorCode, std::int32_t progress, const std::string& message);
+void ReportFailure(const std::string& errorCode, std::int32_t progress, const QString& message);
+// A bare literal would be ambiguous between the two forms, and its bytes are UTF-8, not the
+// system code page: say which one is meant.
+void ReportFailure(const std::string& errorCode, std::int32_t progress,
+                   const char* message) = delete;
+
+// Queries the service afresh and downloads the firmware into the Documents folder. Returns
+// the file's full path; "ERROR" when the transfer failed (nothing reported, nothing shown); or
+// the empty text when the service named no file (then reported with errorCode "4" and shown
+// through ui.showError).
+QString DownloadFirmware(const ServiceUi& ui);

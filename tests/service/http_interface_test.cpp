@@ -1,0 +1,360 @@
+// The HTTPS client against the reference service over real TLS on loopback.
+#include "service/http_interface.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "service/endpoints.h"
+#include "tests/common/stdout_capture.h"
+#include "tests/service/service_fixture.h"
+
+namespace {
+
+struct Parsed {
+  std::string host;
+  std::string page;
+  std::uint16_t port = 0;
+};
+
+Parsed Parse(const std::string& url) {
+  Parsed p;
+  HttpInterface::ParseUrl(url, p.host, p.page, p.port);
+  return p;
+}
+
+// A loopback port that nothing listens on.
+int ClosedPort() {
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(sock);
+  return ntohs(addr.sin_port);
+}
+
+std::set<std::string> HeaderNames(const RecordedRequest& request) {
+  std::set<std::string> names;
+  for (const auto& [name, value] : request.headers)
+    names.insert(name);
+  return names;
+}
+
+}  // namespace
+
+TEST(ParseUrl, SplitsHostPortAndPage) {
+  Parsed p = Parse("https://H:8443/game/api/talent_tool/update_tip?sbId=98");
+  EXPECT_EQ(p.host, "H");
+  EXPECT_EQ(p.port, 8443);
+  EXPECT_EQ(p.page, "/game/api/talent_tool/update_tip?sbId=98");
+
+  p = Parse("https://H/a");
+  EXPECT_EQ(p.host, "H");
+  EXPECT_EQ(p.port, 443);
+  EXPECT_EQ(p.page, "/a");
+
+  p = Parse("https://H:81");
+  EXPECT_EQ(p.host, "H");
+  EXPECT_EQ(p.port, 81);
+  EXPECT_EQ(p.page, "");
+}
+
+TEST(ParseUrl, KnowsOnlyHttpsAndFindsItAnywhere) {
+  Parsed p = Parse("http://H/a");
+  EXPECT_EQ(p.host, "http");
+  EXPECT_EQ(p.port, 0);
+  EXPECT_EQ(p.page, "//H/a");
+
+  p = Parse("xhttps://H/a");
+  EXPECT_EQ(p.host, "H");
+  EXPECT_EQ(p.page, "/a");
+
+  p = Parse("H:99/x");  // no scheme at all
+  EXPECT_EQ(p.host, "H");
+  EXPECT_EQ(p.port, 99);
+  EXPECT_EQ(p.page, "/x");
+}
+
+TEST(ParseUrl, ReadsThePortLikeAtoiCutTo16Bits) {
+  EXPECT_EQ(Parse("https://H:abc/a").port, 0);
+  EXPECT_EQ(Parse("https://H:/a").port, 0);
+  EXPECT_EQ(Parse("https://H:70000/a").port, 70000 & 0xFFFF);
+  EXPECT_EQ(Parse("https://H: +81x/a").port, 81);
+  EXPECT_EQ(Parse("https://H:-1/a").port, 65535);
+  EXPECT_EQ(Parse("https://H:99999999999999/a").port, 0xFFFF);  // saturates at INT_MAX
+  EXPECT_EQ(Parse("https://H:8443:1/a").host, "H");
+}
+
+TEST(ParseUrl, LeavesThePageAloneWithoutASlash) {
+  std::string host;
+  std::string page = "kept";
+  std::uint16_t port = 0;
+  HttpInterface::ParseUrl("https://H:81", host, page, port);
+  EXPECT_EQ(page, "kept");
+}
+
+TEST(BuildRequestUrl, AppendsParametersInByteOrderUnencoded) {
+  EXPECT_EQ(HttpInterface::BuildRequestUrl("https://H/a", {}), "https://H/a");
+  EXPECT_EQ(HttpInterface::BuildRequestUrl("https://H/a", {{"b", "2"}, {"a", "1"}}),
+            "https://H/a?a=1&b=2");
+  EXPECT_EQ(HttpInterface::BuildRequestUrl("https://H/a", {{"a", "x y&z"}}), "https://H/a?a=x y&z");
+  EXPECT_EQ(HttpInterface::BuildRequestUrl("https://H/a?q=1", {{"k", ""}}), "https://H/a?q=1?k=");
+  EXPECT_EQ(HttpInterface::BuildRequestUrl("u", {{"a", "1"}, {"B", "2"}}), "u?B=2&a=1");
+}
+
+TEST(ServiceAddresses, FollowTheBaseAddress) {
+  const ServiceConfig saved = CurrentServiceConfig();
+  ConfigureService({"svc.example", "", 8443});
+  EXPECT_EQ(g_baseUrl, "https://svc.example:8443/game/api/talent_tool/");
+  EXPECT_EQ(g_updateTipUrl, "https://svc.example:8443/game/api/talent_tool/update_tip");
+  EXPECT_EQ(g_resultReportUrl, "https://svc.example:8443/game/api/talent_tool/result/report");
+  EXPECT_EQ(g_versionGetUrl, "https://svc.example:8443/game/api/talent_tool/bin/version/get");
+  ConfigureService(saved);
+}
+
+using HttpInterfaceTest = ServiceTest;
+
+TEST_F(HttpInterfaceTest, EmptyAddressFailsAtOnceTouchingNothing) {
+  HttpInterface& http = HttpInterface::Instance();
+  http.PostParams(g_versionGetUrl, {});
+  ASSERT_TRUE(http.Handles().request);
+  StdoutCapture capture;
+  EXPECT_EQ(http.Post("", "X: 1", "body"), "");
+  EXPECT_EQ(capture.Stop(), "");
+  EXPECT_EQ(http.LastError(), EmptyUrl);
+  const auto handles = http.Handles();
+  EXPECT_TRUE(handles.internet && handles.connect && handles.request);
+}
+
+TEST_F(HttpInterfaceTest, LogsThePortAndTheAddressSummary) {
+  const std::string url = g_updateTipUrl + "?sbId=98";
+  StdoutCapture capture;
+  HttpInterface::Instance().Post(url, "", "");
+  const std::string port = std::to_string(service_->Port());
+  EXPECT_EQ(capture.Stop(), "port=443\nport after parse=" + port + "\nlpUrl:" + url +
+                                ",\nstrHostName:localhost,\nstrPageName:/game/api/talent_tool/"
+                                "update_tip?sbId=98,\nport:" +
+                                port + "\n");
+}
+
+TEST_F(HttpInterfaceTest, EndpointsGetTheirRequestLines) {
+  HttpInterface& http = HttpInterface::Instance();
+  http.PostParams(g_updateTipUrl, {{"sbId", "98"}});
+  http.PostJson(g_resultReportUrl, "{}");
+  http.PostParams(g_versionGetUrl, {});
+  const auto requests = service_->Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const char* targets[] = {"/game/api/talent_tool/update_tip?sbId=98",
+                           "/game/api/talent_tool/result/report",
+                           "/game/api/talent_tool/bin/version/get"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(requests[i].method, "POST");
+    EXPECT_EQ(requests[i].version, "HTTP/1.1");
+    EXPECT_EQ(requests[i].target, targets[i]);
+    EXPECT_EQ(requests[i].Header("Host"), "localhost:" + std::to_string(service_->Port()));
+  }
+}
+
+TEST_F(HttpInterfaceTest, PostJsonPutsExactlyItsHeadersAndBodyOnTheWire) {
+  const std::string body = R"({"errorMsg":"升级文件下载失败！","code":"0"})";
+  const std::string answer = HttpInterface::Instance().PostJson(g_resultReportUrl, body);
+  EXPECT_EQ(nlohmann::json::parse(answer)["code"], 0);
+  const auto request = service_->LastRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->body, body);
+  EXPECT_EQ(HeaderNames(*request), (std::set<std::string>{"Accept", "Content-Length",
+                                                          "Content-Type", "Host", "User-Agent"}));
+  EXPECT_EQ(request->HeaderCount("Accept"), 1u);
+  EXPECT_EQ(request->HeaderCount("Content-Type"), 1u);
+  EXPECT_EQ(request->Header("Accept"), "application/json");
+  EXPECT_EQ(request->Header("Content-Type"), "application/json;charset=UTF-8");
+  EXPECT_EQ(request->Header("User-Agent"), "Http-connect");
+  EXPECT_EQ(request->Header("Content-Length"), std::to_string(body.size()));
+}
+
+TEST_F(HttpInterfaceTest, PostParamsSendsNoBodyAndNoDefaultHeaders) {
+  HttpInterface::Instance().PostParams(g_updateTipUrl, {{"sbId", "98"}});
+  const auto request = service_->LastRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->body, "");
+  EXPECT_EQ(HeaderNames(*request), (std::set<std::string>{"Content-Length", "Host", "User-Agent"}));
+  EXPECT_EQ(request->Header("Content-Length"), "0");
+}
+
+TEST_F(HttpInterfaceTest, LargeBodyGoesOutWholeWithoutExpectContinue) {
+  std::string body(2 << 20, 'j');
+  HttpInterface::Instance().Post(Url("/game/api/talent_tool/result/report"), "X-Trace: 7\r\n",
+                                 body);
+  const auto request = service_->LastRequest();
+  ASSERT_TRUE(request);
+  EXPECT_FALSE(request->Header("Expect"));
+  EXPECT_EQ(request->Header("X-Trace"), "7");
+  EXPECT_EQ(request->body.size(), body.size());
+}
+
+TEST_F(HttpInterfaceTest, BodyAndHeadersEndAtTheirFirstNul) {
+  using namespace std::string_literals;
+  HttpInterface::Instance().Post(Url("/game/api/talent_tool/result/report"), "X-A: 1\0X-B: 2"s,
+                                 "abc\0def"s);
+  const auto request = service_->LastRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->body, "abc");
+  EXPECT_TRUE(request->Header("X-A"));
+  EXPECT_FALSE(request->Header("X-B"));
+}
+
+TEST_F(HttpInterfaceTest, EveryAddressGoesOverTls) {
+  // No scheme in the address: still TLS to the HTTPS-only service.
+  const std::string url =
+      "localhost:" + std::to_string(service_->Port()) + "/game/api/talent_tool/update_tip?sbId=98";
+  const std::string answer = HttpInterface::Instance().PostParams(url, {});
+  EXPECT_EQ(nlohmann::json::parse(answer)["code"], 0);
+}
+
+TEST_F(HttpInterfaceTest, NotFoundGivesEmptyTextAndCode5) {
+  HttpInterface& http = HttpInterface::Instance();
+  EXPECT_EQ(http.PostParams(Url("/no/such/page"), {}), "");
+  EXPECT_EQ(http.LastError(), NotFound);
+
+  RefFault fault;
+  fault.status = 404;
+  fault.customBody = "a body that is never read";
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), NotFound);
+}
+
+TEST_F(HttpInterfaceTest, OtherStatusesReturnTheBodyAndKeepTheLastError) {
+  HttpInterface& http = HttpInterface::Instance();
+  http.Post("", "", "");  // m_lastError = 14
+  RefFault fault;
+  fault.status = 500;
+  fault.customBody = "internal trouble";
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "internal trouble");
+  EXPECT_EQ(http.LastError(), EmptyUrl);
+}
+
+TEST_F(HttpInterfaceTest, UntrustedCertificateIsSendFailed) {
+  HttpInterface& http = HttpInterface::Instance();
+  service_->UseRogueCertificate(true);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+  service_->UseRogueCertificate(false);
+
+  // The local CA is not in the system store.
+  ConfigureService({"localhost", "", static_cast<std::uint16_t>(service_->Port())});
+  http.Post("", "", "");
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+  EXPECT_TRUE(service_->Requests().empty());
+}
+
+TEST_F(HttpInterfaceTest, UnreachableHostIsSendFailed) {
+  HttpInterface& http = HttpInterface::Instance();
+  EXPECT_EQ(http.PostParams("https://127.0.0.1:" + std::to_string(ClosedPort()) + "/a", {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+}
+
+TEST_F(HttpInterfaceTest, AddressTheConnectionCannotTakeIsConnectFailed) {
+  HttpInterface& http = HttpInterface::Instance();
+  EXPECT_EQ(http.PostParams("http://localhost/a", {}), "");  // host "http", port 0
+  EXPECT_EQ(http.LastError(), ConnectFailed);
+  const auto handles = http.Handles();
+  EXPECT_TRUE(handles.internet);
+  EXPECT_FALSE(handles.connect);
+  EXPECT_FALSE(handles.request);
+}
+
+TEST_F(HttpInterfaceTest, HeadersBeyondTheBufferAreQueryInfoFailed) {
+  HttpInterface& http = HttpInterface::Instance();
+  RefFault fault;
+  fault.extraHeaderBytes = 3500;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_NE(http.PostParams(g_versionGetUrl, {}), "");
+
+  fault.extraHeaderBytes = 4096;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), QueryInfoFailed);
+}
+
+TEST_F(HttpInterfaceTest, LongBodyComesBackWhole) {
+  RefFault fault;
+  fault.bodySize = 100'000;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  const std::string answer = HttpInterface::Instance().PostParams(g_versionGetUrl, {});
+  EXPECT_EQ(answer.size(), 100'000u);
+  EXPECT_EQ(nlohmann::json::parse(answer)["data"]["version"], 103);
+}
+
+TEST_F(HttpInterfaceTest, EachBodyChunkEndsAtItsFirstNul) {
+  using namespace std::string_literals;
+  const std::string chunk1 = std::string(100, 'a') + "\0"s + std::string(3995, 'x');
+  const std::string chunk2(4096, 'b');
+  const std::string chunk3 = std::string(50, 'c') + "\0"s + std::string(10, 'y');
+  RefFault fault;
+  fault.customBody = chunk1 + chunk2 + chunk3;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(HttpInterface::Instance().PostParams(g_versionGetUrl, {}),
+            std::string(100, 'a') + chunk2 + std::string(50, 'c'));
+}
+
+TEST_F(HttpInterfaceTest, EachRequestClosesThePreviousHandles) {
+  HttpInterface& http = HttpInterface::Instance();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NE(http.PostParams(g_versionGetUrl, {}), "");
+    const auto handles = http.Handles();
+    EXPECT_TRUE(handles.internet && handles.connect && handles.request);
+  }
+  // Closing the handles closes the connection: no request rides on an earlier one.
+  const auto requests = service_->Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_NE(requests[0].remotePort, requests[1].remotePort);
+  EXPECT_NE(requests[1].remotePort, requests[2].remotePort);
+}
+
+TEST_F(HttpInterfaceTest, StalledServiceGivesUpInsteadOfHanging) {
+  HttpInterface& http = HttpInterface::Instance();
+  http.Post("", "", "");
+  RefFault fault;
+  fault.stall = true;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+
+  // Silent in the middle of the body: the text so far is the answer.
+  http.Post("", "", "");
+  fault = {};
+  fault.customBody = std::string(6000, 'z');
+  fault.stallAfter = 5000;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), std::string(5000, 'z'));
+  EXPECT_EQ(http.LastError(), EmptyUrl);
+}
+
+TEST_F(HttpInterfaceTest, SlowButLiveServiceIsWaitedFor) {
+  RefFault fault;
+  fault.delay = std::chrono::milliseconds(300);
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_NE(HttpInterface::Instance().PostParams(g_versionGetUrl, {}), "");
+}
+
+TEST_F(HttpInterfaceTest, ParameterTextIsSentAsGiven) {
+  HttpInterface::Instance().PostParams(g_updateTipUrl, {{"sbId", "98"}, {"x", "a&b"}});
+  const auto request = service_->LastRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->target, "/game/api/talent_tool/update_tip?sbId=98&x=a&b");
+  // Nothing is encoded: a raw space breaks the request line and the service refuses it.
+  const std::size_t before = service_->Requests().size();
+  EXPECT_EQ(HttpInterface::Instance().PostParams(g_updateTipUrl, {{"sbId", "9 8"}}), "");
+  EXPECT_EQ(service_->Requests().size(), before);
+}

@@ -1,0 +1,558 @@
+// The version query, the upgrade-tip sync, the result report and the firmware download
+// against the reference service on loopback, with the UI seen through ServiceUi.
+#include "service/operations.h"
+
+#include <gtest/gtest.h>
+
+#include <QStandardPaths>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "service/endpoints.h"
+#include "support/support.h"
+#include "tests/common/stdout_capture.h"
+#include "tests/service/service_fixture.h"
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Envelope(const json& data) {
+  return json{{"code", 0}, {"msg", "ok"}, {"data", data}}.dump();
+}
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool HasLine(const std::string& log, const std::string& line) {
+  for (const auto& l : SplitLines(log))
+    if (l == line)
+      return true;
+  return false;
+}
+
+std::size_t CountLines(const std::string& log, const std::string& line) {
+  std::size_t n = 0;
+  for (const auto& l : SplitLines(log))
+    n += l == line ? 1 : 0;
+  return n;
+}
+
+// The UI as the dialog would hand it over, remembering what it was asked to show.
+struct FakeDialog {
+  QString versionLabel = "old label";
+  std::vector<std::pair<QString, QString>> tips;
+  std::vector<QString> errors;
+  ServiceUi Ui() {
+    return {[this](const QString& text) { versionLabel = text; },
+            [this](const QString& tip, const QString& url) { tips.emplace_back(tip, url); },
+            [this](const QString& message) { errors.push_back(message); }};
+  }
+};
+
+}  // namespace
+
+class OperationsTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    home_ = dir_.path() / "home";
+    fs::create_directories(home_);
+    setenv("HOME", home_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
+    unsetenv("XDG_DOCUMENTS_DIR");
+    FirmwareInfo = {};
+    g_upgradeStartTime = 0;
+  }
+
+  fs::path Documents() const { return home_ / "Documents"; }
+
+  // FirmwareInfo as an earlier query left it.
+  static void Earlier() {
+    FirmwareInfo = {"https://old/url", 11, "old.bin", 22, "old-biz", "/old/path"};
+  }
+
+  void Answer(RefEndpoint endpoint, const std::string& body) {
+    RefFault fault;
+    fault.customBody = body;
+    service_->SetFault(endpoint, fault);
+  }
+
+  json VersionData() const {
+    return {{"fileUrl", Url("/files/marlo-1.0.3.bin")},
+            {"fileSize", 14},
+            {"fileName", "marlo-1.0.3.bin"},
+            {"version", 103},
+            {"bizId", "biz-103"},
+            {"versionTxt", "V1.0.3"}};
+  }
+
+  fs::path home_;
+  FakeDialog dialog_;
+};
+
+// ---- Version query ---------------------------------------------------------------------
+
+TEST_F(OperationsTest, QueryStoresTheAnswerAndSetsTheLabel) {
+  Earlier();
+  CatalogueEntry entry = DefaultEntry();
+  entry.versionTxt = "版本 1.0.3 正式版";
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, std::nullopt));
+  StdoutCapture capture;
+  QueryFirmwareVersion(dialog_.Ui());
+  const std::string log = capture.Stop();
+  EXPECT_EQ(FirmwareInfo.fileUrl,
+            "https://localhost:" + std::to_string(service_->Port()) + "/files/marlo-1.0.3.bin");
+  EXPECT_EQ(FirmwareInfo.fileSize, 14);
+  EXPECT_EQ(FirmwareInfo.fileName, "marlo-1.0.3.bin");
+  EXPECT_EQ(FirmwareInfo.version, 103);
+  EXPECT_EQ(FirmwareInfo.bizId, "biz-103");
+  EXPECT_EQ(FirmwareInfo.localPath, "");
+  EXPECT_EQ(dialog_.versionLabel, QStringLiteral("版本 1.0.3 正式版"));
+  const auto& request = service_->LastRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->target, "/game/api/talent_tool/bin/version/get");
+  const auto lines = SplitLines(log);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("bin version result={", 0), 0u) << log;
+}
+
+TEST_F(OperationsTest, QueryFailuresClearOnlyTheAddressAndLogTheLibrarysMessage) {
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "",
+       "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while "
+       "parsing "
+       "value - unexpected end of input; expected '[', '{', or a literal"},
+      {"malformed", R"({"data":{"fileUrl":)", "[json.exception.parse_error.101]"},
+      {"comment", "/* c */ " + Envelope(VersionData()), "[json.exception.parse_error.101]"},
+      {"no data", R"({"code":0,"msg":"ok"})",
+       "[json.exception.out_of_range.403] key 'data' not found"},
+      {"top not object", "[1,2]", "[json.exception.type_error.304] cannot use at() with array"},
+      {"data not object", R"({"data":"x"})",
+       "[json.exception.type_error.304] cannot use at() with string"},
+      {"url number", Envelope({{"fileUrl", 5}}),
+       "[json.exception.type_error.302] type must be string, but is number"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Earlier();
+    dialog_.versionLabel = "old label";
+    Answer(RefEndpoint::VersionGet, c.body);
+    StdoutCapture capture;
+    QueryFirmwareVersion(dialog_.Ui());
+    const auto lines = SplitLines(capture.Stop());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "bin version result=" + c.body);
+    EXPECT_EQ(lines.back().rfind(c.message, 0), 0u) << lines.back();
+    EXPECT_EQ(FirmwareInfo.fileUrl, "");
+    EXPECT_EQ(FirmwareInfo.localPath, "");
+    EXPECT_EQ(FirmwareInfo.fileSize, 11);
+    EXPECT_EQ(FirmwareInfo.fileName, "old.bin");
+    EXPECT_EQ(FirmwareInfo.version, 22);
+    EXPECT_EQ(FirmwareInfo.bizId, "old-biz");
+    EXPECT_EQ(dialog_.versionLabel, "old label");
+  }
+}
+
+TEST_F(OperationsTest, QueryStoresMembersOneByOneUpToTheMissingOne) {
+  const std::vector<std::string> order = {"fileUrl", "fileSize", "fileName",
+                                          "version", "bizId",    "versionTxt"};
+  for (std::size_t missing = 0; missing < order.size(); ++missing) {
+    SCOPED_TRACE(order[missing]);
+    Earlier();
+    dialog_.versionLabel = "old label";
+    json data = VersionData();
+    data.erase(order[missing]);
+    Answer(RefEndpoint::VersionGet, Envelope(data));
+    StdoutCapture capture;
+    QueryFirmwareVersion(dialog_.Ui());
+    const auto lines = SplitLines(capture.Stop());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(),
+              "[json.exception.out_of_range.403] key '" + order[missing] + "' not found");
+    EXPECT_EQ(FirmwareInfo.fileUrl, missing > 0 ? Url("/files/marlo-1.0.3.bin") : "");
+    EXPECT_EQ(FirmwareInfo.fileSize, missing > 1 ? 14 : 11);
+    EXPECT_EQ(FirmwareInfo.fileName, missing > 2 ? "marlo-1.0.3.bin" : "old.bin");
+    EXPECT_EQ(FirmwareInfo.version, missing > 3 ? 103 : 22);
+    EXPECT_EQ(FirmwareInfo.bizId, missing > 4 ? "biz-103" : "old-biz");
+    EXPECT_EQ(dialog_.versionLabel, "old label");
+  }
+}
+
+TEST_F(OperationsTest, QueryReadsNumbersTheLibrarysWay) {
+  struct Case {
+    json value;
+    std::int32_t expected;
+  };
+  const std::vector<Case> cases = {{3.9, 3},
+                                   {-3.9, -3},
+                                   {true, 1},
+                                   {false, 0},
+                                   {4294967297LL, 1},
+                                   {-1, -1},
+                                   {2147483648ULL, INT32_MIN},
+                                   {18446744073709551615ULL, -1},
+                                   {1e30, INT32_MIN}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.dump());
+    json data = VersionData();
+    data["version"] = c.value;
+    Answer(RefEndpoint::VersionGet, Envelope(data));
+    QueryFirmwareVersion(dialog_.Ui());
+    EXPECT_EQ(FirmwareInfo.version, c.expected);
+    EXPECT_EQ(FirmwareInfo.bizId, "biz-103");
+  }
+  for (const json& wrong : {json("14"), json(nullptr), json::array(), json::object()}) {
+    SCOPED_TRACE(wrong.dump());
+    Earlier();
+    json data = VersionData();
+    data["fileSize"] = wrong;
+    Answer(RefEndpoint::VersionGet, Envelope(data));
+    StdoutCapture capture;
+    QueryFirmwareVersion(dialog_.Ui());
+    const auto lines = SplitLines(capture.Stop());
+    EXPECT_EQ(lines.back(),
+              std::string("[json.exception.type_error.302] type must be number, but is ") +
+                  wrong.type_name());
+    EXPECT_EQ(FirmwareInfo.fileUrl, Url("/files/marlo-1.0.3.bin"));  // stored before the failure
+    EXPECT_EQ(FirmwareInfo.fileName, "old.bin");
+  }
+}
+
+TEST_F(OperationsTest, QueryWithTheServiceUnreachableLeavesNoAddress) {
+  Earlier();
+  service_->Stop();
+  StdoutCapture capture;
+  QueryFirmwareVersion(dialog_.Ui());
+  const std::string log = capture.Stop();
+  EXPECT_TRUE(HasLine(log, "bin version result=")) << log;
+  EXPECT_EQ(FirmwareInfo.fileUrl, "");
+  EXPECT_EQ(FirmwareInfo.fileName, "old.bin");
+}
+
+// ---- Upgrade tip ---------------------------------------------------------------------------
+
+TEST_F(OperationsTest, TipWithAnAddressOpensTheTipDialog) {
+  CatalogueEntry entry = DefaultEntry();
+  entry.tip = "发现新版本：\"降噪\"改进";
+  entry.tipUrl = "https://localhost/下载";
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, std::nullopt));
+  QString tip;
+  QString link;
+  StdoutCapture capture;
+  SyncUpgradeTip(dialog_.Ui(), tip, link);
+  const std::string log = capture.Stop();
+  EXPECT_EQ(tip, QStringLiteral("发现新版本：\"降噪\"改进"));
+  EXPECT_EQ(link, QStringLiteral("https://localhost/下载"));
+  ASSERT_EQ(dialog_.tips.size(), 1u);
+  EXPECT_EQ(dialog_.tips[0].first, tip);
+  EXPECT_EQ(dialog_.tips[0].second, link);
+  EXPECT_EQ(service_->LastRequest()->target, "/game/api/talent_tool/update_tip?sbId=98");
+
+  const std::string data = R"({"tip":"发现新版本：\"降噪\"改进","url":"https://localhost/下载"})";
+  EXPECT_TRUE(HasLine(log, R"(sync result={"code":0,"data":)" + data + R"(,"msg":"ok"})")) << log;
+  EXPECT_TRUE(HasLine(log, "data=" + data)) << log;
+  EXPECT_TRUE(HasLine(log, R"(tip="发现新版本：\"降噪\"改进", url="https://localhost/下载")"))
+      << log;
+}
+
+TEST_F(OperationsTest, TipDialogOpensOnlyWhenTheAddressHoldsHttp) {
+  const std::vector<std::pair<std::string, bool>> cases = {{"", false},
+                                                           {"HTTP://LOCALHOST/", false},
+                                                           {"ftp://x", false},
+                                                           {"see http later", true},
+                                                           {"https://x", true}};
+  for (const auto& [url, shown] : cases) {
+    SCOPED_TRACE(url);
+    dialog_.tips.clear();
+    // An error status of the service changes nothing: only "data" is read.
+    Answer(RefEndpoint::UpdateTip,
+           json{{"code", 500}, {"msg", "err"}, {"data", {{"tip", "t"}, {"url", url}}}}.dump());
+    QString tip;
+    QString link = "x";
+    SyncUpgradeTip(dialog_.Ui(), tip, link);
+    EXPECT_EQ(tip, "t");
+    EXPECT_EQ(link, QString::fromStdString(url));
+    EXPECT_EQ(dialog_.tips.size(), shown ? 1u : 0u);
+  }
+}
+
+TEST_F(OperationsTest, TipFailuresStoreWhatTheStepsReached) {
+  struct Case {
+    std::string body;
+    std::string message;
+    QString tip;
+  };
+  const std::vector<Case> cases = {
+      {"", "[json.exception.parse_error.101]", "old tip"},
+      {R"({"code":0})", "[json.exception.out_of_range.403] key 'data' not found", "old tip"},
+      {Envelope(json::object()), "[json.exception.out_of_range.403] key 'url' not found",
+       "old tip"},
+      {Envelope({{"url", "https://x"}}), "[json.exception.out_of_range.403] key 'tip' not found",
+       "old tip"},
+      {Envelope({{"url", "https://x"}, {"tip", 5}}),
+       "[json.exception.type_error.302] type must be string, but is number", "old tip"},
+      {Envelope({{"url", 7}, {"tip", "t"}}),
+       "[json.exception.type_error.302] type must be string, but is number", "t"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    Answer(RefEndpoint::UpdateTip, c.body);
+    QString tip = "old tip";
+    QString link = "old link";
+    StdoutCapture capture;
+    SyncUpgradeTip(dialog_.Ui(), tip, link);
+    const auto lines = SplitLines(capture.Stop());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind(c.message, 0), 0u) << lines.back();
+    EXPECT_EQ(tip, c.tip);
+    EXPECT_EQ(link, "old link");
+    EXPECT_TRUE(dialog_.tips.empty());
+  }
+}
+
+TEST_F(OperationsTest, TipWithTheServiceUnreachableShowsNothing) {
+  service_->Stop();
+  QString tip;
+  QString link;
+  StdoutCapture capture;
+  SyncUpgradeTip(dialog_.Ui(), tip, link);
+  const auto lines = SplitLines(capture.Stop());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "sync result=");
+  EXPECT_EQ(lines.back().rfind("[json.exception.parse_error.101]", 0), 0u);
+  EXPECT_TRUE(dialog_.tips.empty());
+}
+
+// ---- Result report -------------------------------------------------------------------------
+
+TEST_F(OperationsTest, SuccessReportCarriesEveryMemberInNameOrder) {
+  FirmwareInfo = {"https://x/f", 4096, "固件.bin", 103, "biz-103", "/home/u/Documents/fw.bin"};
+  g_upgradeStartTime = NowMs() - 5000;
+  StdoutCapture capture;
+  ReportResult("1", "", "100", "");
+  const std::string log = capture.Stop();
+  const auto reports = service_->Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  const std::string& body = reports[0].body;
+  const json report = json::parse(body);
+  EXPECT_EQ(body, report.dump());  // compact, members in byte order of their names
+  std::vector<std::string> names;
+  for (const auto& [name, value] : report.items())
+    names.push_back(name);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"binBizId", "binName", "binPath", "binSize", "binVersion",
+                                      "code", "errorCode", "errorMsg", "errorProgress", "osMajor",
+                                      "osMinor", "osNumber", "osType", "timeSpent"}));
+  EXPECT_EQ(report["binPath"], "/home/u/Documents/fw.bin");
+  EXPECT_EQ(report["binName"], "固件.bin");
+  EXPECT_EQ(report["binSize"], 4096);
+  EXPECT_EQ(report["binVersion"], 103);
+  EXPECT_EQ(report["code"], "1");
+  EXPECT_EQ(report["errorProgress"], "100");
+  EXPECT_GE(report["timeSpent"].get<std::int64_t>(), 5000);
+  EXPECT_LT(report["timeSpent"].get<std::int64_t>(), 60000);
+  EXPECT_EQ(report["osType"], "x64");  // this machine is x86_64
+  EXPECT_TRUE(report["osMajor"].is_string());
+  EXPECT_NE(body.find(R"("binName":"固件.bin")"),
+            std::string::npos);  // UTF-8 as is, not \u-escaped
+
+  const auto lines = SplitLines(log);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.back().rfind(R"(jsonStr={"code":0,"data":{"id":)", 0), 0u) << log;
+  EXPECT_EQ(lines.front().rfind("time=", 0), 0u) << log;
+}
+
+TEST_F(OperationsTest, ReportWithoutAFirmwarePathHasNoFirmwareMembers) {
+  for (const std::string path : {"", "ERROR"}) {
+    SCOPED_TRACE(path);
+    FirmwareInfo = {"https://x/f", 1, "fw.bin", 2, "biz", path};
+    ReportFailure("3", 0, QStringLiteral("升级文件下载失败！"));
+  }
+  const auto reports = service_->Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  for (const auto& stored : reports) {
+    const json report = json::parse(stored.body);
+    EXPECT_FALSE(report.contains("binPath"));
+    EXPECT_FALSE(report.contains("binName"));
+    EXPECT_FALSE(report.contains("binSize"));
+    EXPECT_EQ(report["code"], "0");
+    EXPECT_EQ(report["errorCode"], "3");
+    EXPECT_EQ(report["errorProgress"], "0");
+    EXPECT_EQ(report["errorMsg"], "升级文件下载失败！");
+    // Before any upgrade attempt the time spent is the time since 1970.
+    EXPECT_GT(report["timeSpent"].get<std::int64_t>(), 1'600'000'000'000LL);
+  }
+}
+
+TEST_F(OperationsTest, ConnectFailureReportKeepsTheFirmwareAndTheProgress) {
+  FirmwareInfo = {"https://x/f", 1, "fw.bin", 2, "biz", "/p/fw.bin"};
+  g_upgradeStartTime = NowMs();
+  ReportFailure("2", 37, std::string("device gone"));
+  const json report = json::parse(service_->Reports().at(0).body);
+  EXPECT_EQ(report["binPath"], "/p/fw.bin");
+  EXPECT_EQ(report["errorCode"], "2");
+  EXPECT_EQ(report["errorProgress"], "37");
+  EXPECT_EQ(report["errorMsg"], "device gone");
+  EXPECT_LT(report["timeSpent"].get<std::int64_t>(), 60000);
+}
+
+TEST_F(OperationsTest, ReportWithTheServiceUnreachableStillReturns) {
+  service_->Stop();
+  StdoutCapture capture;
+  ReportResult("1", "", "100", "");
+  EXPECT_TRUE(HasLine(capture.Stop(), "jsonStr="));
+}
+
+// Run under a zh_CN.GBK locale: the system code page is GBK.
+TEST_F(OperationsTest, GbkChinesePathAndMessageArriveAsTheSameCharactersInUtf8) {
+  ASSERT_EQ(SystemCodePage(), "GBK");
+  FirmwareInfo.localPath = CStringToAnsi(QStringLiteral("/home/用户/文档/固件.bin"));
+  ASSERT_NE(FirmwareInfo.localPath, "/home/用户/文档/固件.bin");  // GBK bytes, not UTF-8
+  ReportFailure("0", 0, CStringToAnsi(QStringLiteral("设备连接错误")));
+  ReportFailure("1", 0, QStringLiteral("设备升级失败"));
+  const auto reports = service_->Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  const json first = json::parse(reports[0].body);
+  EXPECT_EQ(first["binPath"], "/home/用户/文档/固件.bin");
+  EXPECT_EQ(first["errorMsg"], "设备连接错误");
+  EXPECT_EQ(json::parse(reports[1].body)["errorMsg"], "设备升级失败");
+}
+
+// ---- Download ------------------------------------------------------------------------------
+
+TEST_F(OperationsTest, DownloadWritesTheFileIntoDocuments) {
+  CatalogueEntry entry = DefaultEntry();
+  entry.file = "Marlo 固件 v2.bin";
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, std::string(300'000, 'q')));
+  ASSERT_FALSE(fs::exists(Documents()));
+  StdoutCapture capture;
+  const QString path = DownloadFirmware(dialog_.Ui());
+  const std::string log = capture.Stop();
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  EXPECT_EQ(documents.toStdString(), Documents().string());
+  EXPECT_EQ(path, documents + QStringLiteral("/Marlo 固件 v2.bin"));
+  EXPECT_EQ(Slurp(Documents() / "Marlo 固件 v2.bin"), std::string(300'000, 'q'));
+  EXPECT_EQ(CountLines(log, "download ok"), 1u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Documents()), {}), 1);  // nothing left beside it
+  EXPECT_TRUE(service_->Reports().empty());
+  EXPECT_TRUE(dialog_.errors.empty());
+}
+
+TEST_F(OperationsTest, DownloadReplacesAFileOfTheSameName) {
+  ASSERT_FALSE(DownloadFirmware(dialog_.Ui()).isEmpty());
+  ASSERT_TRUE(
+      WriteCatalogue(dir_.path() / "catalogue", DefaultEntry(), std::string("second image")));
+  const QString path = DownloadFirmware(dialog_.Ui());
+  EXPECT_EQ(path.toStdString(), (Documents() / "marlo-1.0.3.bin").string());
+  EXPECT_EQ(Slurp(Documents() / "marlo-1.0.3.bin"), "second image");
+}
+
+TEST_F(OperationsTest, DownloadWithoutAnAddressReportsCode4AndTellsTheUser) {
+  for (const std::string& body : {std::string(), Envelope({{"fileUrl", ""},
+                                                           {"fileSize", 1},
+                                                           {"fileName", "a"},
+                                                           {"version", 1},
+                                                           {"bizId", "b"},
+                                                           {"versionTxt", "v"}})}) {
+    SCOPED_TRACE(body);
+    dialog_.errors.clear();
+    Answer(RefEndpoint::VersionGet, body);
+    const std::size_t before = service_->Reports().size();
+    StdoutCapture capture;
+    EXPECT_TRUE(DownloadFirmware(dialog_.Ui()).isEmpty());
+    const std::string log = capture.Stop();
+    EXPECT_EQ(CountLines(log, "download ok"), 0u);
+    const auto reports = service_->Reports();
+    ASSERT_EQ(reports.size(), before + 1);
+    const json report = json::parse(reports.back().body);
+    EXPECT_EQ(report["code"], "0");
+    EXPECT_EQ(report["errorCode"], "4");
+    EXPECT_EQ(report["errorProgress"], "0");
+    EXPECT_EQ(report["errorMsg"], "未获取到升级文件的信息！");
+    EXPECT_FALSE(report.contains("binPath"));
+    ASSERT_EQ(dialog_.errors.size(), 1u);
+    EXPECT_EQ(dialog_.errors[0], QStringLiteral("未获取到升级文件，请检查网络！"));
+  }
+}
+
+TEST_F(OperationsTest, FailedTransferIsErrorAndLeavesTheOldFileAlone) {
+  fs::create_directories(Documents());
+  std::ofstream(Documents() / "marlo-1.0.3.bin") << "good old image";
+  RefFault fault;
+  fault.status = 500;
+  service_->SetFault(RefEndpoint::Files, fault);
+  EXPECT_EQ(DownloadFirmware(dialog_.Ui()), "ERROR");
+
+  // Silent halfway through the file: given up, nothing half-written at the path.
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", DefaultEntry(), std::string(200'000, 'n')));
+  fault = {};
+  fault.stallAfter = 100'000;
+  service_->SetFault(RefEndpoint::Files, fault);
+  StdoutCapture capture;
+  EXPECT_EQ(DownloadFirmware(dialog_.Ui()), "ERROR");
+  EXPECT_EQ(CountLines(capture.Stop(), "download ok"), 0u);
+
+  EXPECT_EQ(Slurp(Documents() / "marlo-1.0.3.bin"), "good old image");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Documents()), {}), 1);
+  EXPECT_TRUE(service_->Reports().empty());  // the caller reports code 3
+  EXPECT_TRUE(dialog_.errors.empty());
+}
+
+TEST_F(OperationsTest, DownloadVerifiesTheFileServersCertificate) {
+  RefServiceOptions options = RefServiceOptions::FromPkiDir(PkiDir());
+  options.catalogueDir = dir_.path() / "catalogue";
+  RefService files(options);
+  ASSERT_TRUE(files.Start());
+  files.UseRogueCertificate(true);
+  json data = VersionData();
+  data["fileUrl"] = "https://localhost:" + std::to_string(files.Port()) + "/files/marlo-1.0.3.bin";
+  Answer(RefEndpoint::VersionGet, Envelope(data));
+  EXPECT_EQ(DownloadFirmware(dialog_.Ui()), "ERROR");
+  EXPECT_FALSE(fs::exists(Documents() / "marlo-1.0.3.bin"));
+  EXPECT_TRUE(files.Requests().empty());
+}
+
+TEST_F(OperationsTest, NamesThatLeaveTheFolderAreRefused) {
+  using namespace std::string_literals;
+  for (const std::string& name :
+       {"../evil.bin"s, "sub/evil.bin"s, ".."s, "."s, "a\\b.bin"s, "evil\0.bin"s, ""s}) {
+    SCOPED_TRACE(name);
+    json data = VersionData();
+    data["fileName"] = name;
+    Answer(RefEndpoint::VersionGet, Envelope(data));
+    service_->ClearRequests();
+    StdoutCapture capture;
+    EXPECT_EQ(DownloadFirmware(dialog_.Ui()), "ERROR");
+    EXPECT_EQ(CountLines(capture.Stop(), "download ok"), 0u);
+    for (const auto& request : service_->Requests())
+      EXPECT_NE(request.method, "GET");
+  }
+  EXPECT_FALSE(fs::exists(home_ / "evil.bin"));
+  EXPECT_FALSE(fs::exists(Documents() / "evil"));
+  EXPECT_TRUE(fs::is_empty(Documents()));
+}
+
+TEST_F(OperationsTest, StaleFileNameGoesWithTheNewAddress) {
+  ASSERT_FALSE(DownloadFirmware(dialog_.Ui()).isEmpty());  // fileName "marlo-1.0.3.bin"
+  CatalogueEntry entry = DefaultEntry();
+  entry.file = "marlo-2.0.0.bin";
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, std::string("new image")));
+  json data = VersionData();
+  data["fileUrl"] = Url("/files/marlo-2.0.0.bin");
+  data["fileSize"] = "9";  // the query fails here, after storing the address
+  data["fileName"] = "marlo-2.0.0.bin";
+  Answer(RefEndpoint::VersionGet, Envelope(data));
+  const QString path = DownloadFirmware(dialog_.Ui());
+  EXPECT_EQ(path.toStdString(), (Documents() / "marlo-1.0.3.bin").string());
+  EXPECT_EQ(Slurp(Documents() / "marlo-1.0.3.bin"), "new image");
+}

@@ -1,0 +1,178 @@
+// The reference service itself, through a plain libcurl client: what tests of the other
+// subsystems rely on.
+#include "refservice/refservice.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/service/service_fixture.h"
+
+namespace {
+
+struct Reply {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string body;
+};
+
+size_t Append(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+// One request with libcurl's defaults, trusting `ca`.
+Reply Fetch(const std::string& url, const std::string* postBody, const std::string& ca) {
+  Reply reply;
+  CURL* easy = curl_easy_init();
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_CAINFO, ca.c_str());
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Append);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &reply.body);
+  if (postBody != nullptr) {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, postBody->c_str());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(postBody->size()));
+  }
+  reply.code = curl_easy_perform(easy);
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_easy_cleanup(easy);
+  return reply;
+}
+
+}  // namespace
+
+class RefServiceTest : public ServiceTest {
+ protected:
+  Reply Post(const std::string& page, const std::string& body = "") {
+    return Fetch(Url(page), &body, (PkiDir() / "ca.pem").string());
+  }
+  Reply Get(const std::string& url) { return Fetch(url, nullptr, (PkiDir() / "ca.pem").string()); }
+};
+
+TEST_F(RefServiceTest, AnswersTheVersionQueryFromTheCatalogueAndHostsTheFile) {
+  CatalogueEntry entry = DefaultEntry();
+  entry.file = "固件 v2.bin";
+  entry.versionTxt = "版本 2.0";
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, std::string(5000, '\x5a')));
+  const Reply reply = Post("/game/api/talent_tool/bin/version/get");
+  ASSERT_EQ(reply.status, 200);
+  const auto data = nlohmann::json::parse(reply.body).at("data");
+  EXPECT_EQ(data.at("fileName"), "固件 v2.bin");
+  EXPECT_EQ(data.at("fileSize"), 5000);
+  EXPECT_EQ(data.at("version"), 103);
+  EXPECT_EQ(data.at("bizId"), "biz-103");
+  EXPECT_EQ(data.at("versionTxt"), "版本 2.0");
+  const std::string fileUrl = data.at("fileUrl");
+  EXPECT_EQ(fileUrl.rfind("https://localhost:" + std::to_string(service_->Port()) + "/files/", 0),
+            0u);
+
+  const Reply file = Get(fileUrl);
+  EXPECT_EQ(file.status, 200);
+  EXPECT_EQ(file.body, std::string(5000, '\x5a'));
+  EXPECT_EQ(Get(Url("/files/manifest.json")).status, 404);
+  EXPECT_EQ(Get(Url("/files/..%2Fcatalogue%2Fmanifest.json")).status, 404);
+}
+
+TEST_F(RefServiceTest, AnswersTheTipOnlyForItsDevice) {
+  auto tip = nlohmann::json::parse(Post("/game/api/talent_tool/update_tip?sbId=98").body);
+  EXPECT_EQ(tip.at("data").at("tip"), "tip");
+  EXPECT_EQ(tip.at("data").at("url"), "https://localhost/notes");
+  tip = nlohmann::json::parse(Post("/game/api/talent_tool/update_tip?sbId=7").body);
+  EXPECT_NE(tip.at("code"), 0);
+  EXPECT_TRUE(tip.at("data").is_null());
+}
+
+TEST_F(RefServiceTest, StoresEveryReportAsItCameAndKeepsItAcrossRuns) {
+  const std::string first = R"({"code":"1","errorMsg":"成功"})";
+  const std::string second = "not json at all";
+  const auto before = std::chrono::system_clock::now();
+  EXPECT_EQ(
+      nlohmann::json::parse(Post("/game/api/talent_tool/result/report", first).body).at("code"), 0);
+  RefFault fault;
+  fault.status = 500;
+  service_->SetFault(RefEndpoint::ResultReport, fault);
+  EXPECT_EQ(Post("/game/api/talent_tool/result/report", second).status, 500);
+
+  auto reports = service_->Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].body, first);
+  EXPECT_EQ(reports[1].body, second);
+  EXPECT_LT(reports[0].id, reports[1].id);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(before.time_since_epoch()).count();
+  EXPECT_GE(reports[0].receivedMs, ms - 1000);
+
+  service_->Stop();
+  reports = RefService::ReadStore(dir_.path() / "reports.sqlite");
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].body, first);
+}
+
+TEST_F(RefServiceTest, ShapesAnswersWithFaults) {
+  RefFault fault;
+  fault.body = RefFault::Body::Malformed;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_FALSE(nlohmann::json::accept(Post("/game/api/talent_tool/bin/version/get").body));
+
+  fault = {};
+  fault.body = RefFault::Body::Empty;
+  fault.status = 503;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  Reply reply = Post("/game/api/talent_tool/bin/version/get");
+  EXPECT_EQ(reply.status, 503);
+  EXPECT_EQ(reply.body, "");
+
+  fault = {};
+  fault.bodySize = 70'000;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  reply = Post("/game/api/talent_tool/bin/version/get");
+  EXPECT_EQ(reply.body.size(), 70'000u);
+  EXPECT_TRUE(nlohmann::json::accept(reply.body));
+
+  service_->ClearFaults();
+  EXPECT_EQ(nlohmann::json::parse(Post("/game/api/talent_tool/bin/version/get").body).at("code"),
+            0);
+}
+
+TEST_F(RefServiceTest, RogueCertificateIsRefusedByTheLocalCa) {
+  service_->UseRogueCertificate(true);
+  EXPECT_EQ(Post("/game/api/talent_tool/bin/version/get").code, CURLE_PEER_FAILED_VERIFICATION);
+  const Reply rogue = Fetch(Url("/game/api/talent_tool/bin/version/get"), nullptr,
+                            (PkiDir() / "rogue-ca.pem").string());
+  EXPECT_EQ(rogue.code, CURLE_OK);
+  service_->UseRogueCertificate(false);
+  EXPECT_EQ(Post("/game/api/talent_tool/bin/version/get").code, CURLE_OK);
+}
+
+TEST_F(RefServiceTest, RefusesAPortInUseAndStopsPromptlyWhileStalled) {
+  RefServiceOptions options = RefServiceOptions::FromPkiDir(PkiDir());
+  options.port = service_->Port();
+  RefService second(options);
+  std::string error;
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_NE(error.find(std::to_string(service_->Port())), std::string::npos);
+
+  RefFault fault;
+  fault.stall = true;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  std::thread client([&] { Post("/game/api/talent_tool/bin/version/get"); });
+  for (int i = 0; i < 500 && service_->Requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto start = std::chrono::steady_clock::now();
+  service_->Stop();
+  client.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(RefServiceStart, ReportsMissingCertificates) {
+  RefServiceOptions options;
+  options.certFile = "/nonexistent/server.pem";
+  options.keyFile = "/nonexistent/server.key";
+  RefService service(options);
+  std::string error;
+  EXPECT_FALSE(service.Start(&error));
+  EXPECT_NE(error.find("/nonexistent/server.pem"), std::string::npos);
+}

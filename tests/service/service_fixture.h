@@ -1,0 +1,80 @@
+// A reference service on an ephemeral loopback port with a catalogue of its own in a
+// temporary folder, and the service client configured to talk to it with short limits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "refservice/refservice.h"
+#include "service/endpoints.h"
+
+// A temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zav-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+      std::abort();
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::filesystem::path PkiDir() {
+  return ZAV_TEST_PKI_DIR;
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RefServiceOptions options = RefServiceOptions::FromPkiDir(PkiDir());
+    options.catalogueDir = dir_.path() / "catalogue";
+    options.storeFile = dir_.path() / "reports.sqlite";
+    ASSERT_TRUE(
+        WriteCatalogue(options.catalogueDir, DefaultEntry(), std::string("firmware image")));
+    service_ = std::make_unique<RefService>(options);
+    std::string error;
+    ASSERT_TRUE(service_->Start(&error)) << error;
+    Configure("localhost");
+    SetTransferLimits({std::chrono::milliseconds(2000), std::chrono::milliseconds(1000)});
+  }
+  void TearDown() override {
+    service_->Stop();
+    SetTransferLimits({});
+  }
+
+  void Configure(const std::string& host) {
+    ConfigureService(
+        {host, (PkiDir() / "ca.pem").string(), static_cast<std::uint16_t>(service_->Port())});
+  }
+
+  static CatalogueEntry DefaultEntry() {
+    CatalogueEntry entry;
+    entry.file = "marlo-1.0.3.bin";
+    entry.version = 103;
+    entry.bizId = "biz-103";
+    entry.versionTxt = "V1.0.3";
+    entry.tip = "tip";
+    entry.tipUrl = "https://localhost/notes";
+    return entry;
+  }
+
+  std::string Url(const std::string& page) const {
+    return "https://localhost:" + std::to_string(service_->Port()) + page;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<RefService> service_;
+};
