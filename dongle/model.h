@@ -100,12 +100,16 @@ class Device {
   void PowerOn();
   void Run();  // the device thread
 
- private:
+  // The device thread's steps, also driven directly by the report fuzzer (mu held, no
+  // thread timing): handle one report from the OUT endpoint, hand the oldest reply to the
+  // IN endpoint, end a restart.
   void Process(Report r);
-  void HandleData(const Report& r);
-  void HandleCommand(const Report& r);
   void Deliver();
   void FinishRestart();
+
+ private:
+  void HandleData(const Report& r);
+  void HandleCommand(const Report& r);
   void Ack();
   void Nak();
   void Reply(const Report& request, std::uint8_t status, Report* out);

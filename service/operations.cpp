@@ -152,7 +152,10 @@ void QueryFirmwareVersion(const ServiceUi& ui) {
   SetConsoleOutputCodePage(kCodePageUtf8);
   FirmwareInfo.fileUrl.clear();
   FirmwareInfo.localPath.clear();
-  const std::string response = HttpInterface::Instance().PostParams(g_versionGetUrl, {});
+  HandleVersionAnswer(HttpInterface::Instance().PostParams(g_versionGetUrl, {}), ui);
+}
+
+void HandleVersionAnswer(const std::string& response, const ServiceUi& ui) {
   LogLine("bin version result=", response);
   try {
     const json document = json::parse(response);
@@ -173,7 +176,12 @@ void QueryFirmwareVersion(const ServiceUi& ui) {
 void SyncUpgradeTip(const ServiceUi& ui, QString& tipText, QString& tipLink) {
   SetConsoleOutputCodePage(kCodePageUtf8);
   const HttpParams params{{"sbId", "98"}};
-  const std::string response = HttpInterface::Instance().PostParams(g_updateTipUrl, params);
+  HandleUpgradeTipAnswer(HttpInterface::Instance().PostParams(g_updateTipUrl, params), ui, tipText,
+                         tipLink);
+}
+
+void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QString& tipText,
+                            QString& tipLink) {
   LogLine("sync result=", response);
   try {
     const json document = json::parse(response);

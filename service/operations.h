@@ -44,6 +44,12 @@ void QueryFirmwareVersion(const ServiceUi& ui);
 // the address holds "http".
 void SyncUpgradeTip(const ServiceUi& ui, QString& tipText, QString& tipLink);
 
+// What the two queries above do with the service's answer, from logging it on: the request
+// is theirs, everything after it is here. Tests and the fuzzers hand these any text.
+void HandleVersionAnswer(const std::string& response, const ServiceUi& ui);
+void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QString& tipText,
+                            QString& tipLink);
+
 // Sends one result report: four UTF-8 texts plus the firmware record, the time since the
 // upgrade start and the operating system. Logs "jsonStr=" with the answer.
 void ReportResult(std::string code, std::string errorCode, std::string errorProgress,

@@ -1,0 +1,226 @@
+// Arbitrary reports into the virtual dongle's device side, driven directly (no thread, no
+// timing). The input is a script of steps: raw reports, sealed commands with any body,
+// well-formed starts and data reports of a payload the harness knows (so that the fuzzer can
+// reach verification and the restart), deliveries of the replies, power cycles and faults.
+// After every step the dongle must run a verified bootable image, never mark an unverified
+// slot bootable or try the running slot as new, and have sealed every reply it queued.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "dongle/model.h"
+#include "fuzz/fuzz_input.h"
+
+namespace {
+
+namespace proto = hiddfu::proto;
+using dongle::Device;
+using dongle::Report;
+using fuzz::Require;
+
+// A payload the harness can send report by report: byte i of seed s.
+std::uint8_t PayloadByte(std::uint32_t seed, std::uint64_t i) {
+  return static_cast<std::uint8_t>(i * 131 + seed * 29 + (i >> 8));
+}
+
+// Payloads above this size are announced with a digest of their first part only: the
+// harness could never send them whole in one input anyway.
+constexpr std::uint32_t kDigestLimit = 1 << 17;
+
+hiddfu::Digest PayloadDigest(std::uint32_t seed, std::uint32_t size) {
+  static std::map<std::pair<std::uint32_t, std::uint32_t>, hiddfu::Digest> cache;
+  size = std::min(size, kDigestLimit);
+  if (const auto found = cache.find({seed, size}); found != cache.end())
+    return found->second;
+  if (cache.size() > 4096)
+    cache.clear();
+  std::vector<std::uint8_t> bytes(size);
+  for (std::uint32_t i = 0; i < size; ++i)
+    bytes[i] = PayloadByte(seed, i);
+  hiddfu::Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return cache[{seed, size}] = sha.Final();
+}
+
+struct Session {
+  std::uint32_t size = 0;
+  std::uint32_t seed = 0;
+  std::uint32_t next = 0;  // next data report to send
+};
+
+void CheckInvariants(const Device& d) {
+  const VirtualDongle::Slot& running = d.slots[d.active];
+  Require(d.active == 0 || d.active == 1, "no such active slot");
+  Require(running.holdsImage && running.verified && running.bootable,
+          "the running slot is not a verified bootable image");
+  for (const VirtualDongle::Slot& slot : d.slots)
+    Require(!slot.bootable || (slot.holdsImage && slot.verified), "an unverified slot is bootable");
+  // A start after the commit may erase the slot to try; the boot loader then keeps the
+  // running image, which the first check covers after every power-up.
+  Require(d.trialSlot < 0 || d.trialSlot != d.active, "the slot to try next is the running one");
+  if (d.phase == dongle::Phase::kReceiving) {
+    Require(d.staged != d.active, "receiving into the running slot");
+    Require(d.received <= d.incomingSize, "more payload taken than announced");
+  }
+  for (const Report& r : d.in)
+    Require(proto::Intact(r), "an unsealed reply was queued");
+}
+
+Report DataReport(const Session& s, std::uint32_t index, std::uint32_t seq) {
+  Report r{};
+  r[0] = static_cast<std::uint8_t>(proto::kDataFlag | (seq % proto::kSequenceModulus));
+  const std::uint64_t offset = static_cast<std::uint64_t>(index) * proto::kDataPayload;
+  for (std::size_t i = 0; i < proto::kDataPayload && offset + i < s.size; ++i)
+    r[2 + i] = PayloadByte(s.seed, offset + i);
+  proto::Seal(r);
+  return r;
+}
+
+std::uint32_t TotalReports(const Session& s) {
+  return static_cast<std::uint32_t>((s.size + proto::kDataPayload - 1) / proto::kDataPayload);
+}
+
+void SetFaults(Device& d, fuzz::Input& in) {
+  VirtualDongle::Faults f;
+  const std::uint16_t bits = in.U16();
+  auto maybe = [&](int bit) -> std::optional<std::uint32_t> {
+    if (!(bits & (1u << bit)))
+      return std::nullopt;
+    return in.U16();
+  };
+  if (const std::uint8_t refusal = in.Byte() % 8; refusal >= 1 && refusal <= 5)
+    f.refuseStart = static_cast<VirtualDongle::Refusal>(refusal);
+  f.unplugAtByte = maybe(0);
+  f.stallAtByte = maybe(1);
+  f.dropData = maybe(2);
+  f.duplicateData = maybe(3);
+  f.corruptData = maybe(4);
+  f.dropAck = maybe(5);
+  f.corruptAck = maybe(6);
+  f.dropStartReply = bits & (1u << 7);
+  f.dropVerifyReply = bits & (1u << 8);
+  f.dropActivateReply = bits & (1u << 9);
+  f.failVerification = bits & (1u << 10);
+  f.restartNeverEnds = bits & (1u << 11);
+  f.newImageFailsToStart = bits & (1u << 12);
+  f.completionFigure = static_cast<std::uint8_t>(100 + in.Byte() % 156);
+  d.faults = f;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Device& d = dongle::TheDevice();
+  std::lock_guard lock(d.mu);  // the device thread stays out while the harness drives
+  d.ResetState();
+  d.timing = VirtualDongle::Timing::kInstant;
+  d.dataIndex = d.ackIndex = d.expected = d.received = d.incomingSize = 0;
+  d.nakSent = false;
+
+  fuzz::Input in(data, size);
+  Session session;
+  auto send = [&](const Report& r) {
+    if (d.onBus)  // an unplugged dongle gets nothing
+      d.Process(r);
+  };
+  for (int step = 0; step < 512 && !in.Empty(); ++step) {
+    const std::uint8_t op = in.Byte();
+    switch (op % 8) {
+      case 0: {  // any 64 bytes, sealed or not
+        Report r{};
+        in.Fill(r.data(), r.size());
+        if (op & 0x80)
+          proto::Seal(r);
+        send(r);
+        break;
+      }
+      case 1: {  // a sealed command of any type with any body
+        Report r{};
+        r[0] = in.Byte() % 8;
+        r[proto::kTag] = in.Byte();
+        in.Fill(r.data() + proto::kBody, in.Byte() % (proto::kReportSize - proto::kBody + 1));
+        proto::Seal(r);
+        send(r);
+        break;
+      }
+      case 2: {  // a start for a payload the harness can send
+        static constexpr std::uint32_t kSizes[] = {1, 61, 62, 63, 62 * 128 + 5, 0};
+        const std::uint8_t pick = in.Byte();
+        session = {};
+        session.size = pick < 6 ? kSizes[pick] : pick < 200 ? in.U16() : in.U32();
+        session.seed = in.Byte();
+        Report r{};
+        r[0] = proto::kStart;
+        r[proto::kTag] = in.Byte();
+        proto::Put16(r, proto::kStartFormat, (op & 0x40) ? in.U16() : hiddfu::kImageFormatVersion);
+        for (int i = 0; i < 4; ++i)
+          proto::Put16(r, proto::kStartVersion + 2 * i, in.Byte());
+        proto::Put32(r, proto::kStartSize, session.size);
+        const hiddfu::Digest digest = PayloadDigest(session.seed, session.size);
+        std::copy(digest.begin(), digest.end(), r.begin() + proto::kStartDigest);
+        if (op & 0x80)
+          r[proto::kStartDigest] ^= 1;  // a header that promises other bytes
+        r[proto::kStartWindow] = in.Byte();
+        proto::Seal(r);
+        send(r);
+        break;
+      }
+      case 3: {  // the next data report, perhaps out of order or damaged
+        const std::uint32_t skip = (op & 0x80) ? in.Byte() % 8 : 0;
+        Report r = DataReport(session, session.next + skip, session.next + skip);
+        if (op & 0x40) {
+          r[2 + in.Byte() % proto::kDataPayload] ^= 0x10;
+          if (op & 0x20)
+            proto::Seal(r);  // intact on the link, wrong in content
+        }
+        send(r);
+        if (skip == 0)
+          ++session.next;
+        break;
+      }
+      case 4: {  // the rest of the payload in order, as a host going back to what was acked
+        if (op & 0x80)
+          session.next = d.expected;
+        const std::uint32_t end = std::min(TotalReports(session), session.next + 1100);
+        for (; session.next < end && d.onBus; ++session.next)
+          send(DataReport(session, session.next, session.next));
+        break;
+      }
+      case 5: {  // the host reads what the dongle has queued
+        CheckInvariants(d);
+        for (int n = 0; n < 256 && d.onBus && !d.in.empty(); ++n)
+          d.Deliver();
+        break;
+      }
+      case 6: {  // time passes: a restart ends; or the dongle is unplugged, or plugged in
+        if (d.restarting) {
+          d.FinishRestart();
+        } else if (d.onBus) {
+          d.GoOffBus();
+          if (!(op & 0x80))
+            d.PowerOn();
+        } else {
+          d.PowerOn();
+        }
+        break;
+      }
+      case 7:
+        SetFaults(d, in);
+        break;
+    }
+    CheckInvariants(d);
+  }
+  if (std::getenv("ZAV_FUZZ_TRACE") != nullptr) {  // how the input ended, for the seeds
+    const VirtualDongle::Slot& running = d.slots[d.active];
+    std::fprintf(stderr, "running %s (slot %d), boots %u, accepted %u, naks %u, restarts %u\n",
+                 running.version.ToString().c_str(), d.active, d.bootCount, d.stats.accepted,
+                 d.stats.naks, d.stats.restarts);
+  }
+  d.ResetState();  // nothing queued or pending for the device thread
+  return 0;
+}

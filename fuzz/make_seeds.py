@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Writes the committed seed corpus of every fuzz target into fuzz/corpus/<target>/.
+
+Each seed is one meaningful case: a complete answer, a typical fault, a whole upgrade. The
+binary scripts of the two device targets follow the step codes their harnesses read
+(dongle_reports_fuzzer.cpp, library_replies_fuzzer.cpp). Rerun after changing a harness's
+script format: python3 fuzz/make_seeds.py
+"""
+import json
+import os
+import shutil
+import struct
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def write(target, name, data):
+    folder = os.path.join(ROOT, target)
+    os.makedirs(folder, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(bytes(data))
+
+
+def u16(v):
+    return struct.pack("<H", v)
+
+
+def u32(v):
+    return struct.pack("<I", v)
+
+
+# ---- url: the address, then key/value pairs; a backslash ends each text ------------------
+def urls():
+    base = "https://localhost:8443/game/api/talent_tool/"
+    cases = {
+        "version_get": base + "bin/version/get",
+        "update_tip": base + "update_tip\\sbId\\98",
+        "result_report": base + "result/report",
+        "no_port": "https://h/a",
+        "no_path": "https://h:81",
+        "http_scheme": "http://h/a",
+        "port_not_a_number": "https://h:abc/a",
+        "port_beyond_16_bits": "https://h:70000/a",
+        "port_signed": "https://h: -1/a",
+        "scheme_later": "xhttps://h/a",
+        "two_params": "https://h/p\\b\\2\\a\\1",
+        "value_with_space_and_ampersand": "https://h/p\\k\\a b&c",
+        "query_already": "https://h/p?x=1\\y\\2",
+        "empty": "",
+    }
+    for name, text in cases.items():
+        write("url", name, text)
+
+
+# ---- version_answer: the service's answer to the version query --------------------------
+def version_answers():
+    good = {
+        "fileUrl": "https://localhost:8443/files/marlo-1.0.3.bin",
+        "fileSize": 48128,
+        "fileName": "marlo-1.0.3.bin",
+        "version": 103,
+        "bizId": "biz-103",
+        "versionTxt": "V1.0.3 新版本",
+    }
+
+    def answer(data, **envelope):
+        doc = {"code": 0, "msg": "ok", **envelope, "data": data}
+        return json.dumps(doc, ensure_ascii=False)
+
+    def without(member):
+        return {k: v for k, v in good.items() if k != member}
+
+    write("version_answer", "complete", answer(good))
+    write("version_answer", "empty", "")
+    write("version_answer", "malformed", answer(good)[:40])
+    write("version_answer", "no_data", '{"code":500,"msg":"server error"}')
+    write("version_answer", "data_not_object", '{"data":[1,2,3]}')
+    write("version_answer", "top_level_array", '[{"data":{}}]')
+    write("version_answer", "no_version_txt", answer(without("versionTxt")))
+    write("version_answer", "no_file_url", answer(without("fileUrl")))
+    write("version_answer", "size_as_string", answer({**good, "fileSize": "48128"}))
+    write("version_answer", "version_float", answer({**good, "version": 3.9}))
+    write("version_answer", "version_bool", answer({**good, "version": True}))
+    write("version_answer", "version_wide", answer({**good, "version": 4294967297}))
+    write("version_answer", "size_huge_float", answer({**good, "fileSize": -1e300}))
+    write("version_answer", "size_null", answer({**good, "fileSize": None}))
+    write("version_answer", "empty_file_url", answer({**good, "fileUrl": ""}))
+    write("version_answer", "error_status", answer(good, code=500, msg="busy"))
+    write("version_answer", "nul_in_text", answer({**good, "versionTxt": "V1\u0000hidden"}))
+    write("version_answer", "comment", '/* c */' + answer(good))
+
+
+# ---- tip_answer: the service's answer to the upgrade-tip request ------------------------
+def tip_answers():
+    def answer(data, **envelope):
+        return json.dumps({"code": 0, **envelope, "data": data}, ensure_ascii=False)
+
+    write("tip_answer", "https_tip", answer({"tip": "新固件已发布", "url": "https://localhost/notes"}))
+    write("tip_answer", "capital_scheme", answer({"tip": "t", "url": "HTTP://LOCALHOST/"}))
+    write("tip_answer", "http_later", answer({"tip": "t", "url": "see http://h"}))
+    write("tip_answer", "empty_url", answer({"tip": "t", "url": ""}))
+    write("tip_answer", "no_tip", answer({"url": "https://h"}))
+    write("tip_answer", "no_members", answer({}))
+    write("tip_answer", "tip_number", answer({"tip": 5, "url": "https://h"}))
+    write("tip_answer", "url_number", answer({"tip": "t", "url": 7}))
+    write("tip_answer", "no_data", '{"code":1}')
+    write("tip_answer", "error_status", answer({"tip": "t", "url": "https://h"}, code=500))
+    write("tip_answer", "escapes", answer({"tip": "a\"b\\c\n", "url": "https://h/?q=\u00e9"}))
+    write("tip_answer", "empty", "")
+    write("tip_answer", "malformed", '{"data":{"tip":"t","url":')
+
+
+# ---- dongle_reports: steps into the dongle's device side --------------------------------
+RAW, COMMAND, START, DATA, REST, DELIVER, TIME, FAULTS = range(8)
+INFO, START_CMD, VERIFY, ACTIVATE, ABORT = 1, 2, 3, 4, 5
+
+
+def cmd(kind, tag, body=b""):
+    return bytes([COMMAND, kind, tag, len(body)]) + body
+
+
+def start(pick=1, seed=5, tag=1, version=(1, 2, 0, 7), window=64, flags=0, size=None):
+    out = bytes([START | flags, pick])
+    if pick >= 6:
+        out += u16(size) if pick < 200 else u32(size)
+    out += bytes([seed, tag])
+    if flags & 0x40:
+        out += u16(2)  # a format version the dongle does not know
+    return out + bytes(version) + bytes([window])
+
+
+def faults(bits=0, refusal=0, values=(), completion=0):
+    out = bytes([FAULTS]) + u16(bits) + bytes([refusal])
+    for v in values:
+        out += u16(v)
+    return out + bytes([completion])
+
+
+FINISH = bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
+    bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER])
+
+
+def dongle_scripts():
+    w = lambda name, data: write("dongle_reports", name, data)
+    w("info", cmd(INFO, 9) + bytes([DELIVER]))
+    w("one_report_upgrade", start(pick=0) + bytes([REST]) + FINISH)
+    w("full_report_upgrade", start(pick=2) + bytes([REST]) + FINISH)
+    w("many_reports_upgrade", start(pick=4) + bytes([REST, DELIVER]) + FINISH)
+    w("sequence_wraps", start(pick=4) + bytes([DATA] * 130) + bytes([REST]) + FINISH)
+    w("gap_then_go_back", start(pick=4) + bytes([DATA, DATA | 0x80, 3, DELIVER, REST | 0x80])
+      + FINISH)
+    w("damaged_report", start(pick=3) + bytes([DATA | 0x40, 5, DELIVER, REST | 0x80]) + FINISH)
+    w("wrong_content_sealed", start(pick=3) + bytes([DATA | 0x60, 5, REST]) + FINISH)
+    w("power_cut_midway", start(pick=4) + bytes([DATA] * 40) + bytes([TIME | 0x80, TIME])
+      + cmd(INFO, 4) + bytes([DELIVER]))
+    w("unplug_during_restart", start(pick=1) + bytes([REST, DELIVER]) + cmd(VERIFY, 2) +
+      bytes([DELIVER]) + cmd(ACTIVATE, 3) + bytes([DELIVER, TIME | 0x80]) + cmd(INFO, 4))
+    w("header_promises_other_bytes", start(pick=1, flags=0x80) + bytes([REST]) + FINISH)
+    w("unknown_format", start(pick=1, flags=0x40) + bytes([REST]) + FINISH)
+    w("too_large", start(pick=6, size=0xFFFF) + bytes([DELIVER]) + start(pick=200, size=1 << 30)
+      + bytes([DELIVER]))
+    w("activate_unverified", cmd(ACTIVATE, 1) + bytes([DELIVER]) + start() + cmd(ACTIVATE, 2) +
+      bytes([DELIVER]))
+    w("verify_early", start(pick=4) + bytes([DATA] * 3) + cmd(VERIFY, 2) + bytes([DELIVER]))
+    w("abort_midway", start(pick=4) + bytes([DATA] * 3) + cmd(ABORT, 2) + bytes([DELIVER, REST])
+      + FINISH)
+    w("failed_verification", faults(bits=1 << 10) + start() + bytes([REST]) + FINISH)
+    w("new_image_fails", faults(bits=1 << 12) + start() + bytes([REST]) + FINISH)
+    w("restart_never_ends", faults(bits=1 << 11) + start() + bytes([REST]) + FINISH +
+      bytes([TIME, TIME]))
+    w("refused_start", faults(refusal=2) + start() + bytes([DELIVER]))
+    w("link_faults", faults(bits=0x7C, values=(1, 2, 3, 0, 1)) + start(pick=4) + bytes([REST]) +
+      bytes([DELIVER, REST | 0x80, DELIVER, REST | 0x80]) + FINISH)
+    w("unplug_at_byte", faults(bits=1, values=(124,)) + start(pick=4) + bytes([REST, TIME]) +
+      cmd(INFO, 4) + bytes([DELIVER]))
+    w("stall_at_byte", faults(bits=2, values=(62,)) + start(pick=4) + bytes([REST]) + FINISH)
+    w("completion_above_100", faults(completion=55) + start() + bytes([REST]) + FINISH)
+    w("garbage", bytes([RAW]) + bytes(range(64)) + bytes([RAW | 0x80]) + bytes(range(64, 128)))
+
+
+# ---- library_replies: image, polls before a cancel, then what each read returns ---------
+NOTHING, GONE, REPLY, ACK, NAK, RAW_R, INFO_R, ACCEPT = range(8)
+
+
+def info(protocol=None, restarted=False, version=None, completion=0):
+    op = INFO_R | (0x80 if protocol is not None else 0) | (0x20 if restarted else 0) | \
+        (0x40 if version is None and restarted else 0)
+    out = bytes([op])
+    if protocol is not None:
+        out += bytes([protocol])
+    out += bytes([1 if restarted else 0, 64, completion])
+    if not (op & 0x40):
+        out += bytes(version or (1, 0, 0, 0))
+    return out + bytes([7, 0, 0, 0, 0, 0, 0, 0, 7] * 2)
+
+
+def accept(window=64):
+    return bytes([ACCEPT, window])
+
+
+def status(code):
+    return bytes([REPLY, 0, code])
+
+
+CONNECT = info() + info() + info()  # connect, version, slots
+# Everything sent so far acknowledged; the read after it finds nothing more.
+ACKED = bytes([ACK, 0, NOTHING])
+
+
+def upgrade(data_reads, restarted_info=None):
+    back = restarted_info if restarted_info is not None else info(restarted=True, completion=100)
+    return CONNECT + accept() + data_reads + accept() + accept() + back
+
+
+def library_scripts():
+    w = lambda name, image, cancel, data: write("library_replies", name,
+                                                bytes([image, cancel]) + data)
+    w("one_report", 0, 0, upgrade(ACKED))
+    w("five_reports", 1, 0, upgrade(bytes([NOTHING] * 5) + ACKED))
+    w("window_acks", 2, 0, upgrade((bytes([NOTHING]) + ACKED) * 65))
+    w("nak_then_resend", 1, 0, upgrade(bytes([NOTHING, NAK, 1] + [NOTHING] * 5) + ACKED))
+    w("silent_then_acked", 1, 0, upgrade(bytes([NOTHING] * 5 + [NOTHING | 0x80] * 2) + ACKED))
+    w("ack_out_of_range", 1, 0, upgrade(bytes([ACK | 0x80]) + u32(0xFFFFFFF0) + ACKED +
+                                          bytes([NOTHING] * 4) + ACKED))
+    w("gone_in_transfer", 1, 0, CONNECT + accept() + bytes([NOTHING, GONE]))
+    w("refused_battery", 0, 0, CONNECT + status(2))
+    w("refused_unknown_status", 0, 0, CONNECT + status(77))
+    w("verify_mismatch", 0, 0, CONNECT + accept() + ACKED + status(18))
+    w("verify_incomplete", 0, 0, CONNECT + accept() + ACKED +
+      bytes([REPLY, 4, 17, 9, 0, 0, 0]))
+    w("activate_refused", 0, 0, CONNECT + accept() + ACKED + accept() + status(32))
+    w("back_with_old_version", 0, 0, upgrade(ACKED,
+                                             info(restarted=True, version=(1, 0, 0, 0))))
+    w("not_restarted_yet", 0, 0, upgrade(ACKED, info() + info(restarted=True)))
+    w("never_back", 0, 0, CONNECT + accept() + ACKED + accept() + accept())
+    w("cancel_midway", 2, 3, CONNECT + accept() +
+      bytes([NOTHING] * 64 + [NOTHING | 0x80] * 2 + [NOTHING] * 20))
+    w("other_protocol", 0, 0, info(protocol=2))
+    w("wrong_tag_and_unsealed", 0, 0, bytes([REPLY | 0x80, 99, 0, 0, REPLY | 0x40, 0, 0]) +
+      upgrade(ACKED))
+    w("raw_noise", 0, 0, bytes([RAW_R | 0x80]) + bytes(range(64)) + upgrade(ACKED))
+
+
+if __name__ == "__main__":
+    if os.path.isdir(ROOT):
+        shutil.rmtree(ROOT)
+    urls()
+    version_answers()
+    tip_answers()
+    dongle_scripts()
+    library_scripts()
