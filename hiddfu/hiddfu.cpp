@@ -364,6 +364,7 @@ struct Job {
   Identity identity;
   Timeouts timeouts;
   std::uint32_t window = 1;
+  std::uint8_t slot = 1;  // the slot the device said it writes the image into
 };
 
 class Upgrade {
@@ -594,6 +595,13 @@ class Upgrade {
       return Fail("device came back running " + info.running.ToString() + " instead of " +
                   wanted.ToString() + ": the new image did not start");
     }
+    // The same version may be written again (a repair): only the slot tells whether the
+    // device fell back to its old image.
+    if (info.activeSlot != job_.slot) {
+      return Fail("device came back running " + info.running.ToString() + " from slot " +
+                  std::to_string(info.activeSlot) + " instead of the new image in slot " +
+                  std::to_string(job_.slot) + ": the new image did not start");
+    }
     Advance(kVersionConfirmed);
     after_ = info;
     return true;
@@ -754,8 +762,13 @@ int hidDfuUpgradeBin(const char* path) {
       std::atexit(StopWorkerAtExit);
       lib.exitHandlerSet = true;
     }
-    Job job{std::move(lib.connection),      std::move(*image), lib.info, lib.identity, lib.timeouts,
-            reply[proto::kStartReplyWindow]};
+    Job job{std::move(lib.connection),
+            std::move(*image),
+            lib.info,
+            lib.identity,
+            lib.timeouts,
+            reply[proto::kStartReplyWindow],
+            static_cast<std::uint8_t>(reply[proto::kStartReplySlot] & 1)};
     lib.cancel = false;
     lib.workerDone = false;
     lib.outcome = Outcome::kRunning;

@@ -1,0 +1,211 @@
+// Every way the dongle can fail, against one press of the upgrade button with the service
+// working: each ends in its row of the outcome table within the library's time limits, and
+// the dongle stays on a verified bootable image, the old one unless the new one was verified,
+// committed and started. Where the dongle survives, a second press upgrades it.
+#include <string>
+
+#include "tests/faults/fault_bench.h"
+
+namespace faults {
+namespace {
+
+using VirtualDongle::Faults;
+using VirtualDongle::kFactoryVersion;
+
+class DongleFaultTest : public FaultBench {
+ protected:
+  void SetUp() override {
+    FaultBench::SetUp();
+    QString tipText;
+    QString tipLink;
+    StartUp(ui_, tipText, tipLink);
+  }
+
+  Attempt Press() {
+    before_ = StoredReports().size();
+    return RunUpgrade(ui_);
+  }
+
+  // After the fault is gone, the next press upgrades the dongle.
+  void ExpectRecovery() {
+    SCOPED_TRACE("the press after the fault");
+    VirtualDongle::SetFaults({});
+    if (!VirtualDongle::IsPlugged())
+      VirtualDongle::Plug();
+    const Attempt again = Press();
+    ExpectRow(again, kRowSuccess, before_);
+    ExpectDongleRuns(kNewVersion);
+  }
+
+  std::size_t before_ = 0;
+};
+
+TEST_F(DongleFaultTest, AbsentDongleIsAConnectFailure) {
+  VirtualDongle::Unplug();
+  const Attempt a = Press();
+  ExpectRow(a, kRowConnect, before_);
+  EXPECT_NE(a.libraryError.find("device not found"), std::string::npos) << a.libraryError;
+  ExpectDongleRuns(kFactoryVersion);
+  ExpectRecovery();
+}
+
+TEST_F(DongleFaultTest, RefusedStartIsAStartFailureForEveryReason) {
+  const std::pair<VirtualDongle::Refusal, const char*> reasons[] = {
+      {VirtualDongle::Refusal::kBusy, "busy"},
+      {VirtualDongle::Refusal::kBatteryLow, "battery"},
+      {VirtualDongle::Refusal::kTooLarge, "too large"},
+      {VirtualDongle::Refusal::kBadHeader, "header"},
+      {VirtualDongle::Refusal::kVersionRejected, "version"},
+  };
+  for (const auto& [reason, text] : reasons) {
+    SCOPED_TRACE(text);
+    Faults f;
+    f.refuseStart = reason;
+    VirtualDongle::SetFaults(f);
+    const Attempt a = Press();
+    ExpectRow(a, kRowStart, before_);
+    EXPECT_NE(a.libraryError.find(text), std::string::npos) << a.libraryError;
+    ExpectDongleRuns(kFactoryVersion);
+  }
+  ExpectRecovery();
+}
+
+// Power lost at every tenth of the payload: on the start request itself the library learns
+// it while asking, so the upgrade never starts; later it is a failed upgrade at the position
+// the bar had reached. The old image keeps running either way.
+TEST_F(DongleFaultTest, UnplugAtEachTenthOfTheWriteKeepsTheOldImage) {
+  for (int tenth = 0; tenth <= 10; ++tenth) {
+    SCOPED_TRACE("unplugged at " + std::to_string(tenth) + "/10 of the payload");
+    VirtualDongle::Plug();
+    Faults f;
+    f.unplugAtByte = kImageSize * tenth / 10;
+    VirtualDongle::SetFaults(f);
+    const Attempt a = Press();
+    if (tenth == 0) {
+      ExpectRow(a, kRowStart, before_);
+    } else {
+      ExpectRow(a, kRowUpgrade, before_);
+      EXPECT_NE(a.libraryError.find("disconnected"), std::string::npos) << a.libraryError;
+      EXPECT_LE(a.lastPosition, 93 * tenth / 10 + 1) << "the bar ran ahead of the device";
+    }
+    EXPECT_FALSE(VirtualDongle::IsPlugged());
+    ExpectDongleRuns(kFactoryVersion);
+    EXPECT_FALSE(VirtualDongle::GetSlot(1).bootable) << "a half-written slot may never boot";
+  }
+  ExpectRecovery();
+}
+
+// Damaged, lost or repeated reports on the link are the protocol's business: the upgrade
+// recovers and succeeds.
+TEST_F(DongleFaultTest, LinkFaultsAreRecovered) {
+  struct LinkFault {
+    const char* name;
+    Faults faults;
+  };
+  std::vector<LinkFault> cases(6);
+  cases[0] = {"corrupt data report", {}};
+  cases[0].faults.corruptData = 5;
+  cases[1] = {"lost data report", {}};
+  cases[1].faults.dropData = 7;
+  cases[2] = {"repeated data report", {}};
+  cases[2].faults.duplicateData = 3;
+  cases[3] = {"corrupt acknowledgement", {}};
+  cases[3].faults.corruptAck = 2;
+  cases[4] = {"lost acknowledgement", {}};
+  cases[4].faults.dropAck = 2;
+  cases[5] = {"lost replies", {}};
+  cases[5].faults.dropStartReply = cases[5].faults.dropVerifyReply = true;
+  for (const LinkFault& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualDongle::Reset();
+    VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+    VirtualDongle::SetFaults(c.faults);
+    const Attempt a = Press();
+    ExpectRow(a, kRowSuccess, before_);
+    ExpectDongleRuns(kNewVersion);
+  }
+}
+
+TEST_F(DongleFaultTest, FailedVerificationKeepsTheOldImage) {
+  Faults f;
+  f.failVerification = true;
+  VirtualDongle::SetFaults(f);
+  const Attempt a = Press();
+  ExpectRow(a, kRowUpgrade, before_);
+  EXPECT_NE(a.libraryError.find("verification failed"), std::string::npos) << a.libraryError;
+  EXPECT_LE(a.lastPosition, 93) << "the bar passed the end of the transfer";
+  ExpectDongleRuns(kFactoryVersion);
+  ExpectRecovery();
+}
+
+TEST_F(DongleFaultTest, NewImageThatDoesNotStartFallsBack) {
+  Faults f;
+  f.newImageFailsToStart = true;
+  VirtualDongle::SetFaults(f);
+  const Attempt a = Press();
+  ExpectRow(a, kRowUpgrade, before_);
+  EXPECT_NE(a.libraryError.find("did not start"), std::string::npos) << a.libraryError;
+  ExpectDongleRuns(kFactoryVersion);
+  ExpectRecovery();
+}
+
+// Writing the version the dongle already runs (a repair): when the new image does not start,
+// the fallback runs the same version from the old slot, and that is no success.
+TEST_F(DongleFaultTest, SameVersionThatDoesNotStartIsNoSuccess) {
+  VirtualDongle::InstallFactoryImage(kNewVersion);
+  Faults f;
+  f.newImageFailsToStart = true;
+  VirtualDongle::SetFaults(f);
+  const Attempt a = Press();
+  ExpectRow(a, kRowUpgrade, before_);
+  EXPECT_NE(a.libraryError.find("from slot 0 instead of the new image in slot 1"),
+            std::string::npos)
+      << a.libraryError;
+  EXPECT_EQ(VirtualDongle::ActiveSlot(), 0);
+  ExpectDongleRuns(kNewVersion);
+  ExpectRecovery();
+  EXPECT_EQ(VirtualDongle::ActiveSlot(), 1);
+}
+
+// The dongle goes to restart and stays away: the wait for it is bounded. The image was
+// verified and committed before it left, so once it is plugged in again it starts it.
+TEST_F(DongleFaultTest, RestartThatNeverEndsIsBounded) {
+  Faults f;
+  f.restartNeverEnds = true;
+  VirtualDongle::SetFaults(f);
+  const Attempt a = Press();
+  ExpectRow(a, kRowUpgrade, before_);
+  EXPECT_NE(a.libraryError.find("did not come back"), std::string::npos) << a.libraryError;
+  EXPECT_GE(a.elapsed, std::chrono::milliseconds(kRebootMs));
+  EXPECT_GE(a.finalProgress, 100);
+  VirtualDongle::SetFaults({});
+  VirtualDongle::Plug();
+  ExpectDongleRuns(kNewVersion);
+}
+
+// A dongle that stops answering in the middle: the library gives up after its reply periods.
+TEST_F(DongleFaultTest, DongleThatStopsAnsweringIsBounded) {
+  Faults f;
+  f.stallAtByte = kImageSize / 2;
+  VirtualDongle::SetFaults(f);
+  const Attempt a = Press();
+  ExpectRow(a, kRowUpgrade, before_);
+  EXPECT_NE(a.libraryError.find("stopped responding"), std::string::npos) << a.libraryError;
+  ExpectDongleRuns(kFactoryVersion);
+  VirtualDongle::Unplug();  // the user pulls it out and back in
+  ExpectRecovery();
+}
+
+// A completion figure above 100 ends the upgrade as 100 does.
+TEST_F(DongleFaultTest, CompletionAbove100IsSuccess) {
+  Faults f;
+  f.completionFigure = 107;
+  VirtualDongle::SetFaults(f);
+  const Attempt a = Press();
+  ExpectRow(a, kRowSuccess, before_);
+  EXPECT_EQ(a.finalProgress, 107);
+  ExpectDongleRuns(kNewVersion);
+}
+
+}  // namespace
+}  // namespace faults
