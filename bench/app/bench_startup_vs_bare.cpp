@@ -27,6 +27,7 @@
 #include "app/zav_app.h"
 #include "app/zav_dlg.h"
 #include "bench/service/bench_common.h"
+#include "support/support.h"
 
 extern char** environ;
 
@@ -195,6 +196,12 @@ int main(int argc, char** argv) {
     tool.push_back(t);
     bare.push_back(b);
     requests.push_back(*tip + *version);
+  }
+  // Each round: the tool's two start-up requests and curl's two.
+  const std::size_t asked = service->Requests().size();
+  if (asked != 4u * (kRounds + 1)) {
+    std::fprintf(stderr, "the service saw %zu requests instead of %d\n", asked, 4 * (kRounds + 1));
+    return 1;
   }
   const double baseline = bench::Median(bare) + bench::Median(requests);
   std::printf(

@@ -99,7 +99,7 @@ struct Attempt {
   int finalProgress = 0;         // what the poll read last
   milliseconds elapsed{0};
   bool pollGaveUp = false;   // the library never reached 100
-  std::string libraryError;  // the text that went into the report, if any
+  std::string libraryError;  // the text that went into the report, if known
 };
 
 // The UI that the service operations get: what they would show is recorded.
