@@ -1,0 +1,274 @@
+#include "app/zav_dlg.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPalette>
+#include <QRadioButton>
+#include <QTimerEvent>
+#include <initializer_list>
+
+#include "controls/controls.h"
+#include "controls/dialog_units.h"
+#include "device/device.h"
+#include "hiddfu/hiddfu.h"
+#include "res/resources.h"
+#include "res/ui_zav_dialog_102.h"
+#include "service/operations.h"
+#include "support/support.h"
+
+namespace {
+
+const QColor kBackground(0, 0, 0);
+const QColor kLightText(255, 250, 250);
+const QColor kPurple(160, 32, 240);
+
+constexpr int kRestartingFrom = 95;
+constexpr int kFinishedFrom = 100;
+
+// The labels drawn in light text on the black background.
+constexpr int kLightLabels[] = {1014, 1015, 1016, 1017, 1018, 1019, 1025, 1026};
+// What start-up hides, in this order: every component but the dongle, and the product name.
+constexpr int kHiddenAtStart[] = {1015, 1017, 1018, 1019, 1009, 1011, 1012, 1013, 1014};
+
+}  // namespace
+
+CZavDlg::CZavDlg(QWidget* parent) : TemplateDialog(parent) {
+  Ui::Template102 ui;
+  ui.setupUi(this);
+  ApplyDialogTemplate(this);
+  m_hIcon = QIcon(res::PicturePath(res::kIconApp));
+  m_progress = ui.IDC_1006;
+  m_btnUpgrade = ui.IDC_1004;
+  m_btnDongle = ui.IDC_1010;
+  m_staticProduct = ui.IDC_1014;
+  m_staticConnect = ui.IDC_1025;
+  m_staticVersion = ui.IDC_1026;
+  // Enter closes the tool in every state, also when the upgrade button has the focus.
+  m_btnUpgrade->setAutoDefault(false);
+  connect(m_btnUpgrade, &QAbstractButton::clicked, this, &CZavDlg::OnBnClickedUpgrade);
+}
+
+CZavDlg::~CZavDlg() = default;
+
+void CZavDlg::OnInitDialog() {
+  QueryFirmwareVersion();
+  SyncUpgradeTip();
+
+  QPalette background = palette();
+  background.setColor(QPalette::Window, kBackground);
+  setPalette(background);
+  setAutoFillBackground(true);
+  for (const int id : kLightLabels) {
+    if (auto* label = DialogItem<QLabel>(this, id)) {
+      QPalette text = label->palette();
+      text.setColor(QPalette::WindowText, kLightText);
+      label->setPalette(text);
+    }
+  }
+  update();
+
+  m_btnUpgrade->SetOwnerDraw();
+  m_btnUpgrade->m_clrText = kLightText;
+  m_btnUpgrade->m_clrPressed = kPurple;
+  m_btnUpgrade->m_clrNormal = kPurple;
+
+  m_progress->SetRange(0, 100);
+  m_progress->m_clrText = kLightText;
+  m_progress->m_clrBar = kPurple;
+  m_progress->m_clrBack = kLightText;
+
+  m_btnDongle->setChecked(true);
+  for (const int id : kHiddenAtStart) {
+    if (QWidget* control = DialogItem<QWidget>(this, id))
+      control->hide();
+  }
+
+  // The About entry lives in the context menu (contextMenuEvent); there is nothing to add
+  // to a window menu here.
+  setWindowIcon(m_hIcon);
+  SetTimer(kTimerProbe, kTimerPeriodMs);
+}
+
+// ---- Service operations ------------------------------------------------------------------
+
+ServiceUi CZavDlg::MakeServiceUi() {
+  ServiceUi ui;
+  ui.setVersionText = [this](const QString& text) { m_staticVersion->setText(text); };
+  // The tip dialog borrows the texts this dialog keeps.
+  ui.showUpgradeTip = [this](const QString&, const QString&) {
+    CUpgradeDlg tip(this);
+    tip.m_pszTip = m_strTip;
+    tip.m_pszUrl = m_strUrl;
+    tip.DoModal();
+  };
+  ui.showError = [this](const QString& message) { ShowError(message); };
+  return ui;
+}
+
+void CZavDlg::QueryFirmwareVersion() {
+  ::QueryFirmwareVersion(MakeServiceUi());
+}
+
+void CZavDlg::SyncUpgradeTip() {
+  ::SyncUpgradeTip(MakeServiceUi(), m_strTip, m_strUrl);
+}
+
+QString CZavDlg::DownloadFirmware() {
+  return ::DownloadFirmware(MakeServiceUi());
+}
+
+void CZavDlg::ShowError(const QString& message) {
+  CErrorDlg dlg(this);
+  dlg.m_pszText = message;
+  dlg.DoModal();
+}
+
+// ---- Upgrade workflow --------------------------------------------------------------------
+
+void CZavDlg::OnBnClickedUpgrade() {
+  const QString path = DownloadFirmware();
+  if (path.isEmpty())
+    return;  // reported and shown by the download
+  if (path == QLatin1String("ERROR")) {
+    ReportFailure("3", 0, QStringLiteral("升级文件下载失败！"));
+    ShowError(QStringLiteral("升级文件下载失败，请检查网络！"));
+    return;
+  }
+  m_progress->hide();
+  FirmwareInfo.localPath = CStringToAnsi(path);
+  StartUpgrade(FirmwareInfo.localPath);
+}
+
+void CZavDlg::StartUpgrade(std::string binPath) {
+  g_upgradeStartTime = NowMs();
+  if (DfuConnect() != 0) {
+    ReportFailure("0", 0, DfuLastError());
+    ShowError(QStringLiteral("设备未成功连接，请进行检查！"));
+    return;
+  }
+  if (DfuUpgrade(binPath) != 0) {
+    // The connection stays open; the next probe closes it first.
+    ReportFailure("1", 0, DfuLastError());
+    ShowError(QStringLiteral("设备升级失败，请进行检查！"));
+    return;
+  }
+  EnterUpgradingState();
+}
+
+void CZavDlg::EnterUpgradingState() {
+  m_btnUpgrade->setText(QStringLiteral("升级中"));
+  m_btnUpgrade->setEnabled(false);
+  m_progress->show();
+  m_progress->SetPos(0);
+  // The probe must not run during the write: a disconnect would cancel it.
+  KillTimer(kTimerProbe);
+  SetTimer(kTimerProgress, kTimerPeriodMs);
+}
+
+void CZavDlg::OnTimer(int id) {
+  if (id == kTimerProgress) {
+    if (!m_progress->isVisible())
+      return;
+    OnProgress(hidDfuGetProgress());
+  } else if (id == kTimerProbe) {
+    ProbeDevice();
+  }
+}
+
+void CZavDlg::OnProgress(unsigned char progress) {
+  if (progress < kFinishedFrom)
+    m_progress->SetPos(progress);
+  LogLine("pos=", progress);
+  if (progress < kRestartingFrom)
+    return;
+  if (progress < kFinishedFrom) {
+    m_btnUpgrade->setText(QStringLiteral("重启中"));
+    return;
+  }
+
+  // Finished (a figure above 100 counts as finished too). No timer runs while the notice is
+  // open.
+  KillTimer(kTimerProgress);
+  if (DfuCheckResult() == 0) {
+    DfuReadVersions();
+    m_progress->SetPos(progress);
+    m_btnUpgrade->setText(QStringLiteral("升级成功"));
+    ReportResult("1", "", "100", "");
+    CSuccessDlg(this).DoModal();
+  } else {
+    m_btnUpgrade->setText(QStringLiteral("升级失败"));
+    const std::string error = DfuLastError();
+    ReportFailure("2", m_progress->GetPos(), error);
+    ShowError(QStringLiteral("设备升级失败，请检查或重试！"));
+  }
+  m_progress->hide();
+  m_btnUpgrade->setEnabled(true);
+  m_btnUpgrade->setText(QStringLiteral("升级"));
+  SetTimer(kTimerProbe, kTimerPeriodMs);
+  DfuDisconnect();
+}
+
+void CZavDlg::ProbeDevice() {
+  DfuDisconnect();
+  if (DfuConnect() != 0) {
+    m_staticConnect->setText(QStringLiteral("设备未连接"));
+    return;
+  }
+  DfuDisconnect();
+  LogLine("设备已连接");
+  m_staticConnect->setText(QStringLiteral("设备已连接"));
+}
+
+// ---- Window ------------------------------------------------------------------------------
+
+void CZavDlg::OnSysCommand(unsigned id) {
+  if ((id & 0xFFF0u) == kCommandAbout) {
+    CAboutDlg about(this);
+    about.DoModal();
+  }
+}
+
+void CZavDlg::contextMenuEvent(QContextMenuEvent* event) {
+  const QString text = res::LoadResString(res::kStringAboutBox);
+  if (text.isEmpty())
+    return;
+  QMenu menu(this);
+  QAction* about = menu.addAction(text);
+  about->setData(kCommandAbout);
+  if (QAction* chosen = menu.exec(event->globalPos()))
+    OnSysCommand(chosen->data().toUInt());
+}
+
+void CZavDlg::SetTimer(int id, int periodMs) {
+  KillTimer(id);
+  const int qtId = startTimer(periodMs);
+  if (qtId != 0)
+    timers_[id] = qtId;
+}
+
+void CZavDlg::KillTimer(int id) {
+  const auto it = timers_.find(id);
+  if (it == timers_.end())
+    return;
+  killTimer(it->second);
+  timers_.erase(it);
+}
+
+void CZavDlg::timerEvent(QTimerEvent* event) {
+  for (const auto& [id, qtId] : timers_) {
+    if (qtId == event->timerId()) {
+      const int ours = id;  // the handler may kill and set timers
+      OnTimer(ours);
+      return;
+    }
+  }
+  TemplateDialog::timerEvent(event);
+}
+
+void CZavDlg::done(int result) {
+  for (const int id : {kTimerProgress, kTimerProbe})
+    KillTimer(id);
+  TemplateDialog::done(result);
+}
