@@ -35,6 +35,10 @@ constexpr int kHiddenAtStart[] = {1015, 1017, 1018, 1019, 1009, 1011, 1012, 1013
 }  // namespace
 
 CZavDlg::CZavDlg(QWidget* parent) : TemplateDialog(parent) {
+  // The tool's only top-level window: an application window with a title, the window menu
+  // and a close box, without minimise or maximise boxes.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   Ui::Template102 ui;
   ui.setupUi(this);
   ApplyDialogTemplate(this);
@@ -85,15 +89,23 @@ void CZavDlg::OnInitDialog() {
       control->hide();
   }
 
-  // The About entry lives in the context menu (contextMenuEvent); there is nothing to add
-  // to a window menu here.
+  // The window menu: here the dialog's context menu, as the window manager's own menu
+  // cannot be extended.
+  const QString about = res::LoadResString(res::kStringAboutBox);
+  if (windowFlags().testFlag(Qt::WindowSystemMenuHint) && !about.isEmpty()) {
+    m_sysMenu = new QMenu(this);
+    m_sysMenu->addSeparator();
+    QAction* entry = m_sysMenu->addAction(about);
+    connect(entry, &QAction::triggered, this, [this] { OnSysCommand(kCommandAbout); });
+  }
+
   setWindowIcon(m_hIcon);
   SetTimer(kTimerProbe, kTimerPeriodMs);
 }
 
 // ---- Service operations ------------------------------------------------------------------
 
-ServiceUi CZavDlg::MakeServiceUi() {
+ServiceUi CZavDlg::Ui() {
   ServiceUi ui;
   ui.setVersionText = [this](const QString& text) { m_staticVersion->setText(text); };
   // The tip dialog borrows the texts this dialog keeps.
@@ -108,18 +120,18 @@ ServiceUi CZavDlg::MakeServiceUi() {
 }
 
 void CZavDlg::QueryFirmwareVersion() {
-  ::QueryFirmwareVersion(MakeServiceUi());
+  ::QueryFirmwareVersion(Ui());
 }
 
 void CZavDlg::SyncUpgradeTip() {
-  ::SyncUpgradeTip(MakeServiceUi(), m_strTip, m_strUrl);
+  ::SyncUpgradeTip(Ui(), m_strTip, m_strUrl);
 }
 
 QString CZavDlg::DownloadFirmware() {
-  return ::DownloadFirmware(MakeServiceUi());
+  return ::DownloadFirmware(Ui());
 }
 
-void CZavDlg::ShowError(const QString& message) {
+void CZavDlg::ShowError(QStringView message) {
   CErrorDlg dlg(this);
   dlg.m_pszText = message;
   dlg.DoModal();
@@ -133,7 +145,7 @@ void CZavDlg::OnBnClickedUpgrade() {
     return;  // reported and shown by the download
   if (path == QLatin1String("ERROR")) {
     ReportFailure("3", 0, QStringLiteral("升级文件下载失败！"));
-    ShowError(QStringLiteral("升级文件下载失败，请检查网络！"));
+    ShowError(u"升级文件下载失败，请检查网络！");
     return;
   }
   m_progress->hide();
@@ -145,13 +157,13 @@ void CZavDlg::StartUpgrade(std::string binPath) {
   g_upgradeStartTime = NowMs();
   if (DfuConnect() != 0) {
     ReportFailure("0", 0, DfuLastError());
-    ShowError(QStringLiteral("设备未成功连接，请进行检查！"));
+    ShowError(u"设备未成功连接，请进行检查！");
     return;
   }
   if (DfuUpgrade(binPath) != 0) {
     // The connection stays open; the next probe closes it first.
     ReportFailure("1", 0, DfuLastError());
-    ShowError(QStringLiteral("设备升级失败，请进行检查！"));
+    ShowError(u"设备升级失败，请进行检查！");
     return;
   }
   EnterUpgradingState();
@@ -167,33 +179,37 @@ void CZavDlg::EnterUpgradingState() {
   SetTimer(kTimerProgress, kTimerPeriodMs);
 }
 
-void CZavDlg::OnTimer(int id) {
-  if (id == kTimerProgress) {
-    if (!m_progress->isVisible())
-      return;
+void CZavDlg::OnTimer(int nIDEvent) {
+  if (nIDEvent == kTimerProgress) {
     OnProgress(hidDfuGetProgress());
-  } else if (id == kTimerProbe) {
+  } else if (nIDEvent == kTimerProbe) {
     ProbeDevice();
   }
 }
 
-void CZavDlg::OnProgress(unsigned char progress) {
-  if (progress < kFinishedFrom)
-    m_progress->SetPos(progress);
-  LogLine("pos=", progress);
-  if (progress < kRestartingFrom)
+void CZavDlg::OnProgress(unsigned char p) {
+  if (!m_progress->isVisible())
     return;
-  if (progress < kFinishedFrom) {
+  if (p < kFinishedFrom)
+    m_progress->SetPos(p);
+  LogLine("pos=", p);
+  if (p < kRestartingFrom)
+    return;
+  if (p < kFinishedFrom) {
     m_btnUpgrade->setText(QStringLiteral("重启中"));
     return;
   }
 
-  // Finished (a figure above 100 counts as finished too). No timer runs while the notice is
-  // open.
+  FinishUpgrade(p);
+}
+
+// The write has ended (a figure above 100 counts as finished too). No timer runs while the
+// notice is open.
+void CZavDlg::FinishUpgrade(unsigned char p) {
   KillTimer(kTimerProgress);
   if (DfuCheckResult() == 0) {
     DfuReadVersions();
-    m_progress->SetPos(progress);
+    m_progress->SetPos(p);
     m_btnUpgrade->setText(QStringLiteral("升级成功"));
     ReportResult("1", "", "100", "");
     CSuccessDlg(this).DoModal();
@@ -201,7 +217,7 @@ void CZavDlg::OnProgress(unsigned char progress) {
     m_btnUpgrade->setText(QStringLiteral("升级失败"));
     const std::string error = DfuLastError();
     ReportFailure("2", m_progress->GetPos(), error);
-    ShowError(QStringLiteral("设备升级失败，请检查或重试！"));
+    ShowError(u"设备升级失败，请检查或重试！");
   }
   m_progress->hide();
   m_btnUpgrade->setEnabled(true);
@@ -223,52 +239,63 @@ void CZavDlg::ProbeDevice() {
 
 // ---- Window ------------------------------------------------------------------------------
 
-void CZavDlg::OnSysCommand(unsigned id) {
-  if ((id & 0xFFF0u) == kCommandAbout) {
+void CZavDlg::OnSysCommand(unsigned nID) {
+  if ((nID & 0xFFF0u) == kCommandAbout) {
     CAboutDlg about(this);
     about.DoModal();
   }
 }
 
 void CZavDlg::contextMenuEvent(QContextMenuEvent* event) {
-  const QString text = res::LoadResString(res::kStringAboutBox);
-  if (text.isEmpty())
-    return;
-  QMenu menu(this);
-  QAction* about = menu.addAction(text);
-  about->setData(kCommandAbout);
-  if (QAction* chosen = menu.exec(event->globalPos()))
-    OnSysCommand(chosen->data().toUInt());
+  if (m_sysMenu != nullptr)
+    m_sysMenu->exec(event->globalPos());
 }
 
-void CZavDlg::SetTimer(int id, int periodMs) {
-  KillTimer(id);
-  const int qtId = startTimer(periodMs);
-  if (qtId != 0)
-    timers_[id] = qtId;
+QBasicTimer* CZavDlg::Timer(int nIDEvent) {
+  switch (nIDEvent) {
+    case kTimerProgress:
+      return &m_timerProgress;
+    case kTimerProbe:
+      return &m_timerProbe;
+    default:
+      return nullptr;
+  }
 }
 
-void CZavDlg::KillTimer(int id) {
-  const auto it = timers_.find(id);
-  if (it == timers_.end())
-    return;
-  killTimer(it->second);
-  timers_.erase(it);
+// Setting a timer that runs restarts it with the new period, as the platform's timers do.
+void CZavDlg::SetTimer(int nIDEvent, int elapseMs) {
+  if (QBasicTimer* timer = Timer(nIDEvent))
+    timer->start(elapseMs, this);
+}
+
+void CZavDlg::KillTimer(int nIDEvent) {
+  if (QBasicTimer* timer = Timer(nIDEvent))
+    timer->stop();
+}
+
+bool CZavDlg::IsTimerRunning(int nIDEvent) const {
+  switch (nIDEvent) {
+    case kTimerProgress:
+      return m_timerProgress.isActive();
+    case kTimerProbe:
+      return m_timerProbe.isActive();
+    default:
+      return false;
+  }
 }
 
 void CZavDlg::timerEvent(QTimerEvent* event) {
-  for (const auto& [id, qtId] : timers_) {
-    if (qtId == event->timerId()) {
-      const int ours = id;  // the handler may kill and set timers
-      OnTimer(ours);
-      return;
-    }
+  if (event->timerId() == m_timerProgress.timerId() && m_timerProgress.isActive()) {
+    OnTimer(kTimerProgress);
+  } else if (event->timerId() == m_timerProbe.timerId() && m_timerProbe.isActive()) {
+    OnTimer(kTimerProbe);
+  } else {
+    TemplateDialog::timerEvent(event);
   }
-  TemplateDialog::timerEvent(event);
 }
 
 void CZavDlg::done(int result) {
-  for (const int id : {kTimerProgress, kTimerProbe})
-    KillTimer(id);
+  KillTimer(kTimerProgress);
+  KillTimer(kTimerProbe);
   TemplateDialog::done(result);
 }

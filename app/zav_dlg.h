@@ -1,90 +1,94 @@
-// The main dialog of the tool: template 102 with the version and connection labels, the
-// upgrade button and the progress bar, and the upgrade workflow that the button and the two
-// timers drive.
+// The main dialog of the tool (template 102) and the upgrade workflow it runs.
 //
-// Workflow states (no state variable: which timer runs, the button and the bar tell it):
-//   Idle        timer 2 (presence probe)  "升级", enabled      bar hidden
-//   Upgrading   timer 1 (progress poll)   "升级中" / "重启中", disabled   bar shown
-//   Finishing   no timer, a notice open   "升级成功" / "升级失败", disabled   bar shown
+// The workflow keeps no state variable of its own: the state is which timer runs, the upgrade
+// button's caption and enabled state, and whether the progress bar is shown.
+//
+//   Idle        timer 2 (presence probe)  "升级"   enabled   bar hidden
+//   Upgrading   timer 1 (progress poll)   "升级中" / "重启中" from 95   disabled   bar shown
+//   Finishing   no timer                  "升级成功" / "升级失败"   disabled   bar shown
+//
 // Every press of the upgrade button ends in exactly one result report and one notice, the
-// report sent before the notice opens.
+// report sent before the notice opens. Everything runs on the GUI thread; service requests
+// and the download block it while they run.
 #pragma once
 
+#include <QBasicTimer>
 #include <QIcon>
 #include <QString>
-#include <map>
 #include <string>
 
 #include "controls/dialogs.h"
 
 class CMyButton;
 class CMyProgressBar;
-class QContextMenuEvent;
 class QLabel;
+class QMenu;
 class QRadioButton;
-class QTimerEvent;
 struct ServiceUi;
 
 class CZavDlg : public TemplateDialog {
   Q_OBJECT
  public:
-  static constexpr int kTimerProgress = 1;  // the progress poll, while upgrading
-  static constexpr int kTimerProbe = 2;     // the presence probe, while idle
-  static constexpr int kTimerPeriodMs = 1000;
-  static constexpr unsigned kCommandAbout = 16;  // the About entry of the window menu
-
   explicit CZavDlg(QWidget* parent = nullptr);
   ~CZavDlg() override;
 
-  // Whether the dialog's timer `id` is set (for diagnostics and tests).
-  bool IsTimerSet(int id) const { return timers_.count(id) != 0; }
+  // The window's two timers, by id.
+  static constexpr int kTimerProgress = 1;  // the progress poll, while an upgrade runs
+  static constexpr int kTimerProbe = 2;     // the presence probe, whenever none runs
+  static constexpr int kTimerPeriodMs = 1000;
+  static constexpr unsigned kCommandAbout = 16;  // the About entry of the window's menu
 
-  // Ends the modal run; the timers end with it, as they do with the window.
-  void done(int result) override;
-
- protected:
-  // Version query and tip sync (before the dialog is first shown), then colours, range,
-  // hiding, the About entry, the icon and timer 2.
-  void OnInitDialog() override;
-
-  // The upgrade button.
+  // The upgrade button's handler: download, then start the upgrade.
   void OnBnClickedUpgrade();
-  // Starts the write of the firmware file at binPath (system code page).
+  // Connects and starts writing the firmware file at binPath (the bytes that name the file).
   void StartUpgrade(std::string binPath);
   void EnterUpgradingState();
-  // A tick of timer `id`: 1 polls the progress, 2 probes for the device.
-  void OnTimer(int id);
-  // The progress poll with the figure the library reported.
-  void OnProgress(unsigned char progress);
-  void ProbeDevice();
-  // A window-menu command; kCommandAbout opens the About box.
-  void OnSysCommand(unsigned id);
 
-  // The service operations, handed what they may touch of this dialog.
+  // A timer tick; ids other than 1 and 2 are ignored.
+  void OnTimer(int nIDEvent);
+  // One progress poll with the figure p read from the library; the poll's steps after the
+  // read. No effect while the progress bar is hidden.
+  void OnProgress(unsigned char p);
+  // A command of the window's menu (the About entry).
+  void OnSysCommand(unsigned nID);
+
+  // The service operations, handed what they touch of this window: the version label, the
+  // upgrade-tip dialog with the texts this dialog keeps, the error notice.
   void QueryFirmwareVersion();
   void SyncUpgradeTip();
   QString DownloadFirmware();
 
-  // Timers on this dialog, by our id; setting one that runs restarts it.
-  void SetTimer(int id, int periodMs);
-  void KillTimer(int id);
+  bool IsTimerRunning(int nIDEvent) const;  // for diagnostics and tests
+  QMenu* SystemMenu() const { return m_sysMenu; }
+  const QString& UpgradeTip() const { return m_strTip; }
+  const QString& UpgradeLink() const { return m_strUrl; }
 
+ protected:
+  void OnInitDialog() override;
   void timerEvent(QTimerEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  // Closing ends the timers with the window: nothing is disconnected, reported or shown.
+  void done(int result) override;
+
+ private:
+  ServiceUi Ui();
+  void SetTimer(int nIDEvent, int elapseMs);
+  void KillTimer(int nIDEvent);
+  QBasicTimer* Timer(int nIDEvent);
+  void ProbeDevice();
+  void FinishUpgrade(unsigned char p);
+  void ShowError(QStringView message);
 
   QIcon m_hIcon;
-  QString m_strTip;                      // the service's upgrade tip, shown by the tip dialog
-  QString m_strUrl;                      // its download address
+  QString m_strTip;  // filled by the upgrade-tip sync and handed to the tip dialog
+  QString m_strUrl;
   CMyProgressBar* m_progress = nullptr;  // 1006
   CMyButton* m_btnUpgrade = nullptr;     // 1004
   QRadioButton* m_btnDongle = nullptr;   // 1010
   QLabel* m_staticProduct = nullptr;     // 1014
   QLabel* m_staticConnect = nullptr;     // 1025
   QLabel* m_staticVersion = nullptr;     // 1026
-
- private:
-  ServiceUi MakeServiceUi();
-  void ShowError(const QString& message);
-
-  std::map<int, int> timers_;  // our id -> Qt's timer id
+  QMenu* m_sysMenu = nullptr;            // the window menu with the About entry
+  QBasicTimer m_timerProgress;
+  QBasicTimer m_timerProbe;
 };
