@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -18,7 +19,9 @@ void Usage(std::ostream& out) {
          "  --cert, --key    server certificate and key (default: the build's " ZAV_PKI_DIR
          "/server.pem and .key)\n"
          "  --rogue-cert, --rogue-key  untrusted certificate, served after SIGUSR1 (SIGUSR2 "
-         "switches back)\n";
+         "switches back)\n"
+         "       zav-refservice --dump FILE\n"
+         "  prints the reports stored in FILE, one a line: id, arrival (ms since 1970), body\n";
 }
 
 }  // namespace
@@ -28,6 +31,15 @@ int main(int argc, char** argv) {
   options.port = 8443;
   options.catalogueDir = "catalogue";
   options.storeFile = "reports.sqlite";
+  if (argc == 3 && std::string(argv[1]) == "--dump") {
+    if (!std::filesystem::is_regular_file(argv[2])) {
+      std::cerr << "zav-refservice: no store at '" << argv[2] << "'\n";
+      return 1;
+    }
+    for (const StoredReport& report : RefService::ReadStore(argv[2]))
+      std::cout << report.id << '\t' << report.receivedMs << '\t' << report.body << '\n';
+    return 0;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {

@@ -25,6 +25,13 @@ using nlohmann::json;
 
 namespace {
 
+// Firmware goes out as bytes; a release-notes page that the tip links to opens in a browser.
+const char* ContentTypeOf(const std::string& name) {
+  if (name.ends_with(".html")) return "text/html; charset=utf-8";
+  if (name.ends_with(".txt")) return "text/plain; charset=utf-8";
+  return "application/octet-stream";
+}
+
 constexpr std::size_t kRecordedMax = 256;
 // No answer waits longer than this, whatever a test forgot to release.
 constexpr auto kLongestStall = std::chrono::seconds(60);
@@ -421,7 +428,7 @@ struct RefService::Impl {
     if (fault.extraHeaderBytes > 0)
       res.set_header("X-Padding", std::string(fault.extraHeaderBytes, 'x'));
     res.set_content_provider(
-        size, "application/octet-stream",
+        size, ContentTypeOf(name),
         [this, in, cut](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
           if (offset >= cut) {
             Wait(kLongestStall, true);

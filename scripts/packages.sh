@@ -4,7 +4,7 @@ ZAV_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev
   libhidapi-dev libudev-dev libgtest-dev
-  fonts-noto-cjk xvfb xauth
+  fonts-noto-cjk xvfb xauth xdotool
 )
 
 # Installs whichever of ZAV_PACKAGES is missing; quick when nothing is.
