@@ -253,7 +253,8 @@ class FaultBench : public ::testing::Test {
   // transfers (query, download, report) may wait out the connection and idle limits, the
   // device its reply periods and the restart, with room for a slow machine.
   static milliseconds AttemptBound() {
-    return 3 * (kConnectLimit + 2 * kIdleLimit) + milliseconds(kRebootMs) + milliseconds(8000);
+    const TransferLimits limits = CurrentTransferLimits();
+    return 3 * (limits.connect + 2 * limits.idle) + milliseconds(kRebootMs) + milliseconds(8000);
   }
 
   TempDir dir_;
