@@ -5,8 +5,9 @@
 // silence, the device vanishing). Each input connects, reads the versions, upgrades and
 // disconnects, sometimes cancelling midway. The library must not crash, leak or hang: every
 // upgrade finishes within a bound with progress that never goes back, a failure always has
-// its text, and success means that every payload report went out and the device was asked
-// to verify and to start the image.
+// its text, and success means that every payload report went out, the device was asked to
+// verify and to start the image, and it last said it runs the image's version from the slot
+// the image went into.
 #include <hidapi.h>
 
 #include <chrono>
@@ -57,6 +58,12 @@ struct Script {
   std::uint32_t sent = 0;       // data reports written at least once since the start
   bool verifyAsked = false;
   bool activateAsked = false;
+  // The replies to the last start and device-information requests that the library took:
+  // the first intact one of the type and tag of the command then outstanding (it ignores any
+  // that follow).
+  Report startReply{};
+  Report infoReply{};
+  bool answered = false;
   std::uint16_t bootCount = 7;
   int sleeps = 0;
 
@@ -67,7 +74,19 @@ struct Script {
     lastIndex = -1;
     sent = 0;
     verifyAsked = activateAsked = false;
+    startReply = infoReply = {};
     sleeps = 0;
+  }
+
+  void Delivered(const Report& r) {
+    if (answered || !proto::Intact(r) || proto::IsData(lastCommand[0]) ||
+        r[0] != (lastCommand[0] | proto::kReplyFlag) || r[proto::kTag] != lastCommand[proto::kTag])
+      return;
+    if (lastCommand[0] == proto::kStart)
+      startReply = r;
+    if (lastCommand[0] == proto::kInfo)
+      infoReply = r;
+    answered = true;
   }
 
   // The reply to a data write's acknowledgement names a count near what was sent.
@@ -151,6 +170,7 @@ struct Script {
   void Written(const Report& r) {
     if (!proto::IsData(r[0])) {
       lastCommand = r;
+      answered = false;
       if (r[0] == proto::kStart) {
         lastIndex = -1;
         sent = 0;
@@ -264,6 +284,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
   const int n = s.Answer(r, milliseconds);
   if (n <= 0)
     return n;
+  s.Delivered(r);
   const std::size_t copied = std::min(length, r.size());
   std::memcpy(data, r.data(), copied);
   return static_cast<int>(copied);
@@ -347,6 +368,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(script.sent >= total, "success without every payload report sent");
     Require(script.verifyAsked && script.activateAsked,
             "success without asking the device to verify and to start the image");
+    const Report& info = script.infoReply;
+    const hiddfu::FirmwareVersion running{
+        proto::Get16(info, proto::kInfoRunning), proto::Get16(info, proto::kInfoRunning + 2),
+        proto::Get16(info, proto::kInfoRunning + 4), proto::Get16(info, proto::kInfoRunning + 6)};
+    Require(running == kImageVersion, "success while the device runs another version");
+    Require((info[proto::kInfoActiveSlot] & 1) == (script.startReply[proto::kStartReplySlot] & 1),
+            "success while the device runs from another slot than the new image's");
   } else {
     Require(*hidDfuGetLastError() != '\0', "a failed upgrade left no error text");
   }
