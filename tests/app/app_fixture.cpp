@@ -118,8 +118,8 @@ bool AppTest::WaitIdle(int timeoutMs) {
   return WaitFor(
       [this] {
         const DialogState s = State();
-        return QApplication::activeModalWidget() == nullptr && s.caption == "升级" &&
-               s.enabled && !s.barVisible && s.probeTimer && !s.progressTimer;
+        return QApplication::activeModalWidget() == nullptr && s.caption == "升级" && s.enabled &&
+               !s.barVisible && s.probeTimer && !s.progressTimer;
       },
       timeoutMs);
 }
@@ -165,7 +165,8 @@ void AppTest::Watch() {
   }
 
   QWidget* modal = QApplication::activeModalWidget();
-  if (modal != nullptr && modal != dlg_.get() && modal != open_ &&
+  // Main dialogs run modally by a test are not notices.
+  if (modal != nullptr && qobject_cast<CZavDlg*>(modal) == nullptr && modal != open_ &&
       !modal->property("zavTestSeen").toBool()) {
     modal->setProperty("zavTestSeen", true);
     SeenNotice notice;

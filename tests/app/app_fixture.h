@@ -79,7 +79,7 @@ class AppTest : public ServiceTest {
   std::filesystem::path home_;
   std::unique_ptr<CZavDlg> dlg_;
   std::vector<SeenNotice> notices_;
-  int holdMs_ = 0;                           // how long a notice stays open
+  int holdMs_ = 0;                              // how long a notice stays open
   std::function<void(QWidget*)> duringNotice_;  // runs once per notice, just before it closes
   bool bothTimers_ = false;
 

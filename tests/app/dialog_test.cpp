@@ -161,7 +161,8 @@ TEST_F(DialogTest, AboutEntryOfTheWindowMenuOpensTheAboutBox) {
   QContextMenuEvent event(QContextMenuEvent::Mouse, at, dlg.mapToGlobal(at));
   QApplication::sendEvent(&dlg, &event);
   EXPECT_EQ(shownMenu, menu);
-  ASSERT_TRUE(WaitFor([&] { return notices_.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 3000));
+  ASSERT_TRUE(WaitFor(
+      [&] { return notices_.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 3000));
   EXPECT_EQ(notices_[0].cls, "CAboutDlg");
 
   // The command's low four bits are the platform's: still the About box. Others do nothing.
@@ -193,7 +194,8 @@ TEST_F(DialogTest, EnterEscapeAndTheCloseBoxCloseTheTool) {
   for (const auto& way : ways) {
     SCOPED_TRACE(way.how);
     notices_.clear();
-    CZavDlg dlg;
+    dlg_ = std::make_unique<CZavDlg>();  // the watcher leaves it alone
+    CZavDlg& dlg = *dlg_;
     bool wasOpen = false;
     QTimer::singleShot(100, [&] {
       wasOpen = QApplication::activeModalWidget() == &dlg;
@@ -204,6 +206,7 @@ TEST_F(DialogTest, EnterEscapeAndTheCloseBoxCloseTheTool) {
     EXPECT_EQ(result, way.result);
     EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
     EXPECT_TRUE(notices_.empty());
+    dlg_.reset();
   }
   EXPECT_TRUE(Reports().empty());
 }

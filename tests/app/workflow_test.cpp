@@ -148,8 +148,8 @@ TEST_F(WorkflowTest, RefusedStartReportsCodeOneAndTheNextProbeClosesTheConnectio
 
   // The connection left open does not get in the probe's way.
   StdoutCapture capture;
-  ASSERT_TRUE(WaitFor([&] { return capture.Peek().find("设备已连接\n") != std::string::npos; },
-                      2500));
+  ASSERT_TRUE(
+      WaitFor([&] { return capture.Peek().find("设备已连接\n") != std::string::npos; }, 2500));
   EXPECT_EQ(State().connection, "设备已连接");
 }
 
@@ -277,12 +277,12 @@ TEST_F(WorkflowTest, WriteStallingHalfwayReportsTheBarsLastPosition) {
 
 // ---- Progress captions -----------------------------------------------------------------------
 
-// The activation reply is lost: the library waits for it with 94 reached. 94 still reads
-// "升级中".
-TEST_F(WorkflowTest, NinetyFourKeepsTheUpgradingCaption) {
+// The verification reply is lost: the library waits for it with the whole image sent, 93.
+// The highest figure the transfer reaches still reads "升级中".
+TEST_F(WorkflowTest, FigureJustBelowTheRestartKeepsTheUpgradingCaption) {
   ASSERT_EQ(hidDfuSetTimeouts(2200, kRebootMs), 0);
   VirtualDongle::Faults faults;
-  faults.dropActivateReply = true;
+  faults.dropVerifyReply = true;
   VirtualDongle::SetFaults(faults);
   Open();
   StdoutCapture capture;
@@ -290,16 +290,16 @@ TEST_F(WorkflowTest, NinetyFourKeepsTheUpgradingCaption) {
   ASSERT_TRUE(WaitIdle(8000));
   const std::vector<int> positions = LoggedPositions(capture.Stop());
   ASSERT_FALSE(positions.empty());
-  EXPECT_EQ(positions.front(), 94);
+  EXPECT_EQ(positions.front(), 93);
   EXPECT_EQ(positions.back(), 100);
-  bool sawNinetyFour = false;
+  bool sawIt = false;
   for (const DialogState& s : States()) {
-    if (s.barVisible && s.barPos == 94) {
-      sawNinetyFour = true;
+    if (s.barVisible && s.barPos == 93) {
+      sawIt = true;
       EXPECT_EQ(s.caption, "升级中");
     }
   }
-  EXPECT_TRUE(sawNinetyFour);
+  EXPECT_TRUE(sawIt);
   EXPECT_FALSE(SawCaption("重启中"));
   EXPECT_EQ(Member(Reports()[0], "code"), "1");
 }
@@ -366,8 +366,8 @@ TEST_F(WorkflowTest, ConnectionLabelFollowsPlugAndUnplug) {
   EXPECT_TRUE(State().probeTimer);
   EXPECT_FALSE(State().progressTimer);
   // The first probe, a second later, logs the UTF-8 line.
-  ASSERT_TRUE(WaitFor([&] { return capture.Peek().find("设备已连接\n") != std::string::npos; },
-                      2500));
+  ASSERT_TRUE(
+      WaitFor([&] { return capture.Peek().find("设备已连接\n") != std::string::npos; }, 2500));
   VirtualDongle::Unplug();
   EXPECT_TRUE(WaitFor([&] { return State().connection == "设备未连接"; }, 2500));
   VirtualDongle::Plug();
