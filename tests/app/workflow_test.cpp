@@ -399,3 +399,37 @@ TEST_F(WorkflowTest, EscapeDuringAnUpgradeClosesAtOnce) {
   EXPECT_LT(hidDfuGetProgress(), 100) << "closing the dialog cancelled the write";
   EXPECT_EQ(VirtualDongle::ActiveSlot(), 0);
 }
+
+// ---- Under code page 936 -----------------------------------------------------------------------
+
+// The file name is Chinese: the report names the file in UTF-8, and the library is handed a
+// path that opens the downloaded file.
+TEST_F(WorkflowTest, GbkChineseFileNameUpgrades) {
+  ASSERT_EQ(SystemCodePage(), "GBK");
+  CatalogueEntry entry = Firmware();
+  entry.file = "固件 1.2.0.7.bin";
+  Publish(entry);
+  Open();
+  ClickUpgrade();
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_EQ(Reports().size(), 1u);
+  const json r = Reports()[0];
+  EXPECT_EQ(Member(r, "code"), "1") << r.dump();
+  EXPECT_EQ(Member(r, "binPath"), (Documents() / "固件 1.2.0.7.bin").string());
+  EXPECT_EQ(Member(r, "binName"), "固件 1.2.0.7.bin");
+  EXPECT_EQ(VirtualDongle::RunningVersion(), kNewVersion);
+  // The record keeps the path in the system code page.
+  EXPECT_EQ(AnsiToUtf8(FirmwareInfo.localPath), (Documents() / "固件 1.2.0.7.bin").string());
+}
+
+TEST_F(WorkflowTest, GbkDownloadFailureMessageArrivesAsUtf8) {
+  ASSERT_EQ(SystemCodePage(), "GBK");
+  Open();
+  RefFault fault;
+  fault.status = 500;
+  service_->SetFault(RefEndpoint::Files, fault);
+  ClickUpgrade();
+  ASSERT_TRUE(WaitIdle());
+  ExpectOneReportThenNotice("CErrorDlg", "升级文件下载失败，请检查网络！");
+  ExpectFailureReport("3", "0", "升级文件下载失败！", false);
+}
