@@ -106,7 +106,7 @@ void CZavDlg::OnInitDialog() {
 
 // ---- Service operations ------------------------------------------------------------------
 
-ServiceUi CZavDlg::Ui() {
+ServiceUi CZavDlg::MakeServiceUi() {
   ServiceUi ui;
   ui.setVersionText = [this](const QString& text) { m_staticVersion->setText(text); };
   // The tip dialog borrows the texts this dialog keeps.
@@ -121,15 +121,15 @@ ServiceUi CZavDlg::Ui() {
 }
 
 void CZavDlg::QueryFirmwareVersion() {
-  ::QueryFirmwareVersion(Ui());
+  ::QueryFirmwareVersion(MakeServiceUi());
 }
 
 void CZavDlg::SyncUpgradeTip() {
-  ::SyncUpgradeTip(Ui(), m_strTip, m_strUrl);
+  ::SyncUpgradeTip(MakeServiceUi(), m_strTip, m_strUrl);
 }
 
 QString CZavDlg::DownloadFirmware() {
-  return ::DownloadFirmware(Ui());
+  return ::DownloadFirmware(MakeServiceUi());
 }
 
 void CZavDlg::ShowError(QStringView message) {
