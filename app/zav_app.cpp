@@ -19,6 +19,8 @@ int& ProgramNameOnly(char* programName) {
 CZavApp::CZavApp(char* programName) : QApplication(ProgramNameOnly(programName), g_argv) {}
 
 bool CZavApp::InitInstance() {
+  // The framework's settings key; the tool stores nothing under it.
+  setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
   InitZavResources();
   CZavDlg dlg;
   dlg.DoModal();  // the result is not examined

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QPalette>
@@ -105,7 +106,7 @@ void CZavDlg::OnInitDialog() {
 
 // ---- Service operations ------------------------------------------------------------------
 
-ServiceUi CZavDlg::Ui() {
+ServiceUi CZavDlg::MakeServiceUi() {
   ServiceUi ui;
   ui.setVersionText = [this](const QString& text) { m_staticVersion->setText(text); };
   // The tip dialog borrows the texts this dialog keeps.
@@ -120,15 +121,15 @@ ServiceUi CZavDlg::Ui() {
 }
 
 void CZavDlg::QueryFirmwareVersion() {
-  ::QueryFirmwareVersion(Ui());
+  ::QueryFirmwareVersion(MakeServiceUi());
 }
 
 void CZavDlg::SyncUpgradeTip() {
-  ::SyncUpgradeTip(Ui(), m_strTip, m_strUrl);
+  ::SyncUpgradeTip(MakeServiceUi(), m_strTip, m_strUrl);
 }
 
 QString CZavDlg::DownloadFirmware() {
-  return ::DownloadFirmware(Ui());
+  return ::DownloadFirmware(MakeServiceUi());
 }
 
 void CZavDlg::ShowError(QStringView message) {
@@ -149,8 +150,11 @@ void CZavDlg::OnBnClickedUpgrade() {
     return;
   }
   m_progress->hide();
+  // The record keeps the path in the system code page, for the report. The library opens
+  // the bytes it is given, and the download named the file in the file system's encoding
+  // (UTF-8): under a GBK locale the code-page bytes of a Chinese path name no file.
   FirmwareInfo.localPath = CStringToAnsi(path);
-  StartUpgrade(FirmwareInfo.localPath);
+  StartUpgrade(QFile::encodeName(path).toStdString());
 }
 
 void CZavDlg::StartUpgrade(std::string binPath) {

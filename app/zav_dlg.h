@@ -71,7 +71,7 @@ class CZavDlg : public TemplateDialog {
   void done(int result) override;
 
  private:
-  ServiceUi Ui();
+  ServiceUi MakeServiceUi();
   void SetTimer(int nIDEvent, int elapseMs);
   void KillTimer(int nIDEvent);
   QBasicTimer* Timer(int nIDEvent);

@@ -1,0 +1,254 @@
+// Start-up of the main dialog and its window behaviour: the service's texts before the first
+// show, the look, the About entry, and closing with Enter, Escape and the close box.
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QRadioButton>
+#include <QTest>
+#include <QWindow>
+#include <cstdlib>
+
+#include "controls/controls.h"
+#include "controls/dialog_units.h"
+#include "dongle/dongle.h"
+#include "hiddfu/hiddfu.h"
+#include "service/operations.h"
+#include "support/support.h"
+#include "tests/app/app_fixture.h"
+#include "tests/common/stdout_capture.h"
+#include "tests/controls/widget_test_util.h"
+
+namespace {
+
+const QColor kNearWhite(255, 250, 250);
+const QColor kPurple(160, 32, 240);
+const QColor kBlack(0, 0, 0);
+
+bool Shown(QWidget* dialog, int id) {
+  return DialogItem<QWidget>(dialog, id)->isVisibleTo(dialog);
+}
+
+}  // namespace
+
+class DialogTest : public AppTest {};
+
+// The version query and the tip sync run before the dialog is first shown; the tip dialog
+// opens while the main window is not on screen yet, with the texts the dialog keeps.
+TEST_F(DialogTest, StartUpShowsTheServiceTextsBeforeTheWindow) {
+  CatalogueEntry entry = Firmware();
+  entry.versionTxt = "V1.2.0.7 正式版";
+  entry.tip = "发现新固件，建议升级";
+  entry.tipUrl = "https://localhost/notes/1.2.0.7";
+  Publish(entry);
+  CZavDlg& dlg = Open();
+
+  ASSERT_EQ(notices_.size(), 1u);
+  EXPECT_EQ(notices_[0].cls, "CUpgradeDlg");
+  EXPECT_EQ(notices_[0].text, "发现新固件，建议升级");
+  EXPECT_FALSE(notices_[0].mainWindowShown);
+  EXPECT_EQ(notices_[0].versionLabel, "V1.2.0.7 正式版") << "the query runs before the tip";
+  EXPECT_EQ(dlg.UpgradeTip(), "发现新固件，建议升级");
+  EXPECT_EQ(dlg.UpgradeLink(), "https://localhost/notes/1.2.0.7");
+  EXPECT_EQ(DialogItem<QLabel>(&dlg, 1026)->text(), "V1.2.0.7 正式版");
+
+  const auto requests = service_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].path, "/game/api/talent_tool/bin/version/get");
+  EXPECT_EQ(requests[1].path, "/game/api/talent_tool/update_tip");
+  EXPECT_TRUE(Reports().empty());
+  EXPECT_EQ(FirmwareInfo.version, entry.version);
+  EXPECT_EQ(FirmwareInfo.localPath, "");
+  // Start-up touches no device and leaves the probe to the timer.
+  EXPECT_EQ(VirtualDongle::GetStats().starts, 0u);
+  EXPECT_TRUE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
+  EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProgress));
+}
+
+TEST_F(DialogTest, StartUpColoursAndHidesTheControls) {
+  CZavDlg& dlg = Open();
+  EXPECT_TRUE(notices_.empty()) << "a tip without an address opens no dialog";
+  EXPECT_EQ(dlg.windowTitle(), "Marlo升级工具");
+  EXPECT_FALSE(dlg.windowIcon().isNull());
+  EXPECT_EQ(dlg.font().family(), DialogTemplateFont().family());
+  EXPECT_FALSE(dlg.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+  EXPECT_FALSE(dlg.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+
+  // What stays: the logo, the dongle label with its checked radio button, the version and
+  // connection labels, the upgrade button.
+  for (const int id : {1004, 1010, 1016, 1025, 1026})
+    EXPECT_TRUE(Shown(&dlg, id)) << id;
+  EXPECT_TRUE(dlg.findChild<QLabel*>("IDC_STATIC_logo")->isVisibleTo(&dlg));
+  for (const int id : {1, 2, 1003, 1006, 1009, 1011, 1012, 1013, 1014, 1015, 1017, 1018, 1019})
+    EXPECT_FALSE(Shown(&dlg, id)) << id;
+  EXPECT_TRUE(DialogItem<QRadioButton>(&dlg, 1010)->isChecked());
+  EXPECT_EQ(DialogItem<QLabel>(&dlg, 1025)->text(), "设备已连接");
+
+  auto* button = DialogItem<CMyButton>(&dlg, 1004);
+  EXPECT_TRUE(button->IsOwnerDraw());
+  EXPECT_EQ(button->m_clrText, kNearWhite);
+  EXPECT_EQ(button->m_clrNormal, kPurple);
+  EXPECT_EQ(button->m_clrPressed, kPurple);
+  EXPECT_EQ(button->text(), "升级");
+  auto* bar = DialogItem<CMyProgressBar>(&dlg, 1006);
+  int lo = -1, hi = -1;
+  bar->GetRange(lo, hi);
+  EXPECT_EQ(lo, 0);
+  EXPECT_EQ(hi, 100);
+  EXPECT_EQ(bar->m_clrText, kNearWhite);
+  EXPECT_EQ(bar->m_clrBar, kPurple);
+  EXPECT_EQ(bar->m_clrBack, kNearWhite);
+
+  // Black background, near-white label text.
+  const QImage shot = Grab(&dlg);
+  EXPECT_EQ(shot.pixelColor(2, 2), kBlack);
+  EXPECT_EQ(shot.pixelColor(shot.width() - 3, shot.height() - 3), kBlack);
+  for (const int id : {1016, 1025, 1026}) {
+    auto* label = DialogItem<QLabel>(&dlg, id);
+    EXPECT_EQ(label->palette().color(QPalette::WindowText), kNearWhite) << id;
+  }
+  DialogItem<QLabel>(&dlg, 1026)->setText("V9");
+  const QImage labels = Grab(&dlg);
+  for (const int id : {1016, 1025, 1026}) {
+    const QRect area = DialogItem<QWidget>(&dlg, id)->geometry();
+    EXPECT_GT(CountColour(labels, area, kNearWhite), 0) << id;
+    EXPECT_EQ(InkBounds(labels.copy(area), {kBlack}).isEmpty(), false) << id;
+  }
+}
+
+TEST_F(DialogTest, UnreachableServiceStillOpensTheDialog) {
+  service_->Stop();
+  StdoutCapture capture;
+  CZavDlg& dlg = Open();
+  const std::string log = capture.Stop();
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_TRUE(notices_.empty());
+  EXPECT_EQ(DialogItem<QLabel>(&dlg, 1026)->text(), "");
+  EXPECT_EQ(dlg.UpgradeTip(), "");
+  EXPECT_NE(log.find("bin version result=\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("sync result=\n"), std::string::npos) << log;
+  EXPECT_TRUE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
+}
+
+TEST_F(DialogTest, AboutEntryOfTheWindowMenuOpensTheAboutBox) {
+  CZavDlg& dlg = Open();
+  QMenu* menu = dlg.SystemMenu();
+  ASSERT_NE(menu, nullptr);
+  QAction* about = nullptr;
+  for (QAction* action : menu->actions()) {
+    if (!action->isSeparator())
+      about = action;
+  }
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->text(), "关于 Zav(&A)...");
+
+  // A right click opens the menu; choosing the entry opens the About box.
+  QWidget* shownMenu = nullptr;
+  QTimer::singleShot(50, [&] {
+    shownMenu = QApplication::activePopupWidget();
+    if (auto* popup = qobject_cast<QMenu*>(shownMenu)) {
+      for (QAction* action : popup->actions()) {
+        if (!action->isSeparator())
+          popup->setActiveAction(action);
+      }
+      QTest::keyClick(popup, Qt::Key_Return);
+    } else if (shownMenu != nullptr) {
+      shownMenu->close();
+    }
+  });
+  const QPoint at(20, 20);
+  QContextMenuEvent event(QContextMenuEvent::Mouse, at, dlg.mapToGlobal(at));
+  QApplication::sendEvent(&dlg, &event);
+  EXPECT_EQ(shownMenu, menu);
+  ASSERT_TRUE(WaitFor(
+      [&] { return notices_.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 3000));
+  EXPECT_EQ(notices_[0].cls, "CAboutDlg");
+
+  // The command's low four bits are the platform's: still the About box. Others do nothing.
+  dlg.OnSysCommand(CZavDlg::kCommandAbout | 0x3);
+  EXPECT_EQ(notices_.size(), 2u);
+  dlg.OnSysCommand(0xF060);
+  EXPECT_EQ(notices_.size(), 2u);
+  EXPECT_TRUE(dlg.isVisible());
+}
+
+// Enter (also with the upgrade button focused), Escape and the close box each end the modal
+// run of the dialog.
+TEST_F(DialogTest, EnterEscapeAndTheCloseBoxCloseTheTool) {
+  const struct {
+    const char* how;
+    std::function<void(CZavDlg&)> close;
+    int result;
+  } ways[] = {
+      {"Enter on the focused upgrade button",
+       [](CZavDlg& d) {
+         DialogItem<QWidget>(&d, 1004)->setFocus();
+         QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &d,
+                         Qt::Key_Return);
+       },
+       QDialog::Accepted},
+      {"Escape", [](CZavDlg& d) { QTest::keyClick(&d, Qt::Key_Escape); }, QDialog::Rejected},
+      {"close box", [](CZavDlg& d) { d.close(); }, QDialog::Rejected},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.how);
+    notices_.clear();
+    dlg_ = std::make_unique<CZavDlg>();  // the watcher leaves it alone
+    CZavDlg& dlg = *dlg_;
+    bool wasOpen = false;
+    QTimer::singleShot(100, [&] {
+      wasOpen = QApplication::activeModalWidget() == &dlg;
+      way.close(dlg);
+    });
+    const int result = dlg.DoModal();
+    EXPECT_TRUE(wasOpen);
+    EXPECT_EQ(result, way.result);
+    EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
+    EXPECT_TRUE(notices_.empty());
+    dlg_.reset();
+  }
+  EXPECT_TRUE(Reports().empty());
+}
+
+// ---- Closing during an upgrade, to the end of the process --------------------------------
+
+namespace {
+
+// Runs after the update library's own exit handler: registered before the library's.
+void CheckDeviceAtExit() {
+  const bool oldImage = VirtualDongle::ActiveSlot() == 0 &&
+                        VirtualDongle::RunningVersion() == VirtualDongle::kFactoryVersion &&
+                        !VirtualDongle::GetSlot(1).bootable && VirtualDongle::GetSlot(0).bootable;
+  std::fprintf(stderr, "device at exit: %s\n", oldImage ? "old image" : "changed");
+  std::fflush(stderr);
+  std::_Exit(oldImage ? 0 : 3);
+}
+
+}  // namespace
+
+// The tool closed with Escape mid-write ends like the real program: main returns and the
+// process exits. The library stops its writer on the way out and the dongle keeps booting
+// its old image.
+TEST_F(DialogTest, ClosingDuringAnUpgradeExitsLeavingTheOldImage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Publish(Firmware(), 512 * 1024);
+        VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+        std::atexit(CheckDeviceAtExit);
+        auto dlg = std::make_unique<CZavDlg>();
+        QTimer::singleShot(0, [&] {
+          QTest::mouseClick(DialogItem<QWidget>(dlg.get(), 1004), Qt::LeftButton);
+          QTimer::singleShot(1500, [&] {
+            std::fprintf(stderr, "progress before closing: %d\n", hidDfuGetProgress());
+            QTest::keyClick(dlg.get(), Qt::Key_Escape);
+          });
+        });
+        dlg->DoModal();
+        std::fprintf(stderr, "closed during the write: %s\n",
+                     hidDfuGetProgress() < 100 ? "yes" : "no");
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "closed during the write: yes(.|\n)*device at exit: old image");
+}
