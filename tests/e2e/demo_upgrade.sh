@@ -73,7 +73,7 @@ reports=$("$build/refservice/zav-refservice" --dump "$work/reports.sqlite")
 [ "$(printf '%s\n' "$reports" | grep -c .)" -eq 1 ] || fail "expected one report, got: $reports"
 for member in '"code":"1"' '"errorCode":""' '"errorProgress":"100"' '"binVersion":103' \
   '"binName":"Marlo固件_V1.0.3.bin"'; do
-  printf '%s' "$reports" | grep -qF "$member" || fail "report lacks $member: $reports"
+  grep -qF "$member" <<<"$reports" || fail "report lacks $member: $reports"
 done
 press "$notice" Return
 sleep 1.5

@@ -22,8 +22,9 @@ for file in usr/bin/zav usr/share/applications/zav.desktop usr/share/pixmaps/zav
 done
 [ -n "$(find "$stage/usr" -name 'libhiddfu.so.1')" ] || fail "libhiddfu not installed"
 # The installed zav finds the installed library through its run path, not the build tree's.
-ldd "$stage/usr/bin/zav" | grep -q "libhiddfu.so.1 => $stage/usr/" ||
-  fail "the installed zav does not find the installed libhiddfu: $(ldd "$stage/usr/bin/zav" | grep hiddfu)"
+libs=$(ldd "$stage/usr/bin/zav")
+grep -q "libhiddfu.so.1 => $stage/usr/" <<<"$libs" ||
+  fail "the installed zav does not find the installed libhiddfu: $(grep hiddfu <<<"$libs")"
 [ ! -e "$stage/usr/bin/zav-demo" ] || fail "zav-demo must not be installed"
 grep -q '^Exec=zav' "$stage/usr/share/applications/zav.desktop" || fail "desktop entry Exec"
 grep -q 'TAG+="uaccess"' "$rule" || fail "udev rule gives no access"
