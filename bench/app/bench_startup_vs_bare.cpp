@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   // Both sides paint on the same platform: the screen when there is one, else offscreen.
   if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  bench::TempDir dir;
+  TempDir dir;
   // A tip without an address: the start-up shows no tip dialog before the main dialog.
   CatalogueEntry entry;
   entry.file = "marlo.bin";

@@ -22,6 +22,7 @@
 #include "dongle/dongle.h"
 #include "hiddfu/hiddfu.h"
 #include "hiddfu/image.h"
+#include "tests/common/temp_dir.h"
 
 extern char** environ;
 
@@ -100,9 +101,8 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "--child") {
     return Child(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10));
   }
-  std::string dir = (std::filesystem::temp_directory_path() / "zav-bench-XXXXXX").string();
-  if (!mkdtemp(dir.data()))
-    return 1;
+  const TempDir work("zav-bench");
+  const std::string dir = work.path().string();
   struct Size {
     const char* label;
     std::uint64_t bytes;

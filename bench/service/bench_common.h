@@ -21,6 +21,7 @@
 
 #include "refservice/refservice.h"
 #include "service/endpoints.h"
+#include "tests/common/temp_dir.h"
 
 extern char** environ;
 
@@ -32,26 +33,6 @@ inline std::filesystem::path PkiDir() {
 inline std::string CaFile() {
   return (PkiDir() / "ca.pem").string();
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zav-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Starts a service over `catalogue` and points the client at it; exits on failure.
 inline std::unique_ptr<RefService> StartService(const std::filesystem::path& catalogue) {

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--child") == 0)
     return Child(std::atoi(argv[2]), argv[3]);
 
-  bench::TempDir dir;
+  TempDir dir;
   CatalogueEntry entry;
   entry.file = "marlo-64MiB.bin";
   entry.version = 1;

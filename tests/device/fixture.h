@@ -15,6 +15,7 @@
 #include "hiddfu/hiddfu.h"
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
+#include "tests/common/temp_dir.h"
 
 inline constexpr unsigned short kVid = ZAV_USB_VID;
 inline constexpr unsigned short kPid = ZAV_USB_PID;
@@ -38,18 +39,11 @@ class DeviceTest : public testing::Test {
     VirtualDongle::Reset();
     VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
     ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, kRebootMs), 0);
-    std::string pattern = (std::filesystem::temp_directory_path() / "zav-device-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
   }
 
-  void TearDown() override {
-    hidDfuDisconnect();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { hidDfuDisconnect(); }
 
-  std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
+  std::string PathOf(const std::string& name) const { return (dir_.path() / name).string(); }
 
   // An image of `size` pseudo-random bytes from `seed`.
   std::string Image(std::uint32_t size, hiddfu::FirmwareVersion version = kNewVersion,
@@ -98,5 +92,5 @@ class DeviceTest : public testing::Test {
     EXPECT_EQ(VirtualDongle::RunningVersion(), VirtualDongle::kFactoryVersion);
   }
 
-  std::filesystem::path dir_;
+  TempDir dir_{"zav-device"};
 };

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include "hiddfu/image.h"
+#include "tests/common/temp_dir.h"
 
 namespace {
 
@@ -51,25 +52,18 @@ TEST(ImageFormat, VersionsParseStrictly) {
 
 class MkImage : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zav-mkimage-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // Runs the tool; returns its exit status and keeps its standard output.
   int Run(const std::string& args) {
-    const std::string out = (dir_ / "stdout").string();
+    const std::string out = (dir_.path() / "stdout").string();
     const int status =
         std::system((std::string(ZAV_MKIMAGE) + " " + args + " >" + out + " 2>&1").c_str());
     std::ifstream in(out);
     output_.assign(std::istreambuf_iterator<char>(in), {});
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string P(const char* name) const { return (dir_ / name).string(); }
+  std::string P(const char* name) const { return (dir_.path() / name).string(); }
 
-  std::filesystem::path dir_;
+  TempDir dir_{"zav-mkimage"};
   std::string output_;
 };
 

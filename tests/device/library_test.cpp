@@ -144,8 +144,8 @@ TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
   }
   EXPECT_EQ(hidDfuUpgradeBin(PathOf("missing.bin").c_str()), -1);
   EXPECT_EQ(LastError(), "firmware file not found: " + PathOf("missing.bin"));
-  EXPECT_EQ(hidDfuUpgradeBin(dir_.c_str()), -1);
-  EXPECT_EQ(LastError(), "firmware file is not a regular file: " + dir_.string());
+  EXPECT_EQ(hidDfuUpgradeBin(dir_.path().c_str()), -1);
+  EXPECT_EQ(LastError(), "firmware file is not a regular file: " + dir_.path().string());
   // A FIFO would block a plain open() for ever.
   const std::string fifo = PathOf("fifo.bin");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -447,7 +447,7 @@ void ExitMidWrite(const std::filesystem::path& dir, const std::string& path) {
 TEST_F(Library, ClosingMidWriteEndsCleanlyOnTheOldImage) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string path = Image(62 * 3000);
-  EXPECT_EXIT(ExitMidWrite(dir_, path), testing::ExitedWithCode(0),
+  EXPECT_EXIT(ExitMidWrite(dir_.path(), path), testing::ExitedWithCode(0),
               "active=0 running=1.0.0.0 staged_bootable=0");
 }
 

@@ -36,6 +36,7 @@
 #include "service/endpoints.h"
 #include "service/operations.h"
 #include "support/support.h"
+#include "tests/common/temp_dir.h"
 
 namespace faults {
 
@@ -189,26 +190,6 @@ inline Attempt RunUpgrade(RecordingUi& ui, milliseconds pollEvery = milliseconds
   DfuDisconnect();
   return finish();
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "zav-faults-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // Reads a whole file.
 std::string Slurp(const fs::path& path);

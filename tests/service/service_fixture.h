@@ -10,27 +10,7 @@
 
 #include "refservice/refservice.h"
 #include "service/endpoints.h"
-
-// A temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zav-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-      std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+#include "tests/common/temp_dir.h"
 
 inline std::filesystem::path PkiDir() {
   return ZAV_TEST_PKI_DIR;
