@@ -27,8 +27,10 @@ namespace {
 
 // Firmware goes out as bytes; a release-notes page that the tip links to opens in a browser.
 const char* ContentTypeOf(const std::string& name) {
-  if (name.ends_with(".html")) return "text/html; charset=utf-8";
-  if (name.ends_with(".txt")) return "text/plain; charset=utf-8";
+  if (name.ends_with(".html"))
+    return "text/html; charset=utf-8";
+  if (name.ends_with(".txt"))
+    return "text/plain; charset=utf-8";
   return "application/octet-stream";
 }
 

@@ -21,7 +21,8 @@ class Iconv {
  public:
   Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
   ~Iconv() {
-    if (ok()) iconv_close(cd_);
+    if (ok())
+      iconv_close(cd_);
   }
   Iconv(const Iconv&) = delete;
   Iconv& operator=(const Iconv&) = delete;
@@ -35,12 +36,14 @@ class Iconv {
 
 // How many input bytes make up the character that the converter stopped at.
 std::size_t UnreadableLength(std::string_view rest, bool fromUtf16) {
-  if (!fromUtf16) return 1;  // resynchronise on the next byte
+  if (!fromUtf16)
+    return 1;  // resynchronise on the next byte
   if (rest.size() >= 4) {
     char16_t first = 0, second = 0;
     std::memcpy(&first, rest.data(), 2);
     std::memcpy(&second, rest.data() + 2, 2);
-    if (first >= 0xD800 && first <= 0xDBFF && second >= 0xDC00 && second <= 0xDFFF) return 4;
+    if (first >= 0xD800 && first <= 0xDBFF && second >= 0xDC00 && second <= 0xDFFF)
+      return 4;
   }
   return rest.size() >= 2 ? 2 : rest.size();
 }
@@ -51,9 +54,11 @@ std::size_t UnreadableLength(std::string_view rest, bool fromUtf16) {
 std::string Recode(std::string_view in, const std::string& from, const std::string& to,
                    std::string_view replacement) {
   std::string out;
-  if (in.empty()) return out;
+  if (in.empty())
+    return out;
   Iconv cd(to.c_str(), from.c_str());
-  if (!cd.ok()) return out;  // codesets are checked before they are kept; cannot happen
+  if (!cd.ok())
+    return out;  // codesets are checked before they are kept; cannot happen
   const bool fromUtf16 = from.starts_with("UTF-16");
 
   char buffer[4096];
@@ -91,9 +96,11 @@ std::string CodesetOfEnvironmentLocale() {
   // newlocale reads LC_ALL, LC_CTYPE and LANG just as setlocale(LC_CTYPE, "") does, but
   // leaves the process locale alone. A locale that is not installed leaves "C" in force.
   locale_t locale = newlocale(LC_CTYPE_MASK, "", locale_t{});
-  if (locale == locale_t{}) locale = newlocale(LC_CTYPE_MASK, "C", locale_t{});
+  if (locale == locale_t{})
+    locale = newlocale(LC_CTYPE_MASK, "C", locale_t{});
   std::string codeset = locale != locale_t{} ? nl_langinfo_l(CODESET, locale) : "ANSI_X3.4-1968";
-  if (locale != locale_t{}) freelocale(locale);
+  if (locale != locale_t{})
+    freelocale(locale);
   return ConvertibleWithUtf16(codeset) ? codeset : "ANSI_X3.4-1968";
 }
 
@@ -108,7 +115,9 @@ CodePageState& State() {
   return state;
 }
 
-std::string UntilNul(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
+std::string UntilNul(std::string_view text) {
+  return std::string(text.substr(0, text.find('\0')));
+}
 
 }  // namespace
 
@@ -130,7 +139,8 @@ std::string SystemCodePage() {
 
 bool SetSystemCodePage(std::string codeset) {
   InitSystemCodePage();
-  if (codeset.empty() || !ConvertibleWithUtf16(codeset)) return false;
+  if (codeset.empty() || !ConvertibleWithUtf16(codeset))
+    return false;
   CodePageState& state = State();
   std::lock_guard lock(state.mutex);
   state.codeset = std::move(codeset);
@@ -138,9 +148,11 @@ bool SetSystemCodePage(std::string codeset) {
 }
 
 QString Utf8ToWide(std::string_view utf8) {
-  const std::string units = Recode(UntilNul(utf8), "UTF-8", kUtf16,
-                                   std::string_view(reinterpret_cast<const char*>(&kUtf16Replacement), 2));
-  return QString(reinterpret_cast<const QChar*>(units.data()), static_cast<qsizetype>(units.size() / 2));
+  const std::string units =
+      Recode(UntilNul(utf8), "UTF-8", kUtf16,
+             std::string_view(reinterpret_cast<const char*>(&kUtf16Replacement), 2));
+  return QString(reinterpret_cast<const QChar*>(units.data()),
+                 static_cast<qsizetype>(units.size() / 2));
 }
 
 std::string CStringToAnsi(const QString& text) {

@@ -11,16 +11,20 @@ StdoutCapture::StdoutCapture() {
   std::fflush(stdout);
   char name[] = "/tmp/zav-stdout-XXXXXX";
   fileFd_ = mkstemp(name);
-  if (fileFd_ < 0) std::abort();
+  if (fileFd_ < 0)
+    std::abort();
   unlink(name);
   savedFd_ = dup(STDOUT_FILENO);
   dup2(fileFd_, STDOUT_FILENO);
 }
 
-StdoutCapture::~StdoutCapture() { Stop(); }
+StdoutCapture::~StdoutCapture() {
+  Stop();
+}
 
 std::string StdoutCapture::Stop() {
-  if (savedFd_ < 0) return text_;
+  if (savedFd_ < 0)
+    return text_;
   std::cout.flush();
   std::fflush(stdout);
   dup2(savedFd_, STDOUT_FILENO);
@@ -29,14 +33,16 @@ std::string StdoutCapture::Stop() {
   lseek(fileFd_, 0, SEEK_SET);
   char buffer[8192];
   ssize_t n = 0;
-  while ((n = read(fileFd_, buffer, sizeof buffer)) > 0) text_.append(buffer, static_cast<std::size_t>(n));
+  while ((n = read(fileFd_, buffer, sizeof buffer)) > 0)
+    text_.append(buffer, static_cast<std::size_t>(n));
   close(fileFd_);
   fileFd_ = -1;
   return text_;
 }
 
 std::string StdoutCapture::Peek() const {
-  if (fileFd_ < 0) return text_;
+  if (fileFd_ < 0)
+    return text_;
   std::string text;
   char buffer[8192];
   ssize_t n = 0;
@@ -53,7 +59,8 @@ std::vector<std::string> SplitLines(const std::string& text) {
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string::npos)
+      end = text.size();
     lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }

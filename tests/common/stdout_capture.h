@@ -7,7 +7,7 @@
 
 class StdoutCapture {
  public:
-  StdoutCapture();  // starts capturing
+  StdoutCapture();   // starts capturing
   ~StdoutCapture();  // stops, if Stop() was not called
   StdoutCapture(const StdoutCapture&) = delete;
   StdoutCapture& operator=(const StdoutCapture&) = delete;

@@ -1,9 +1,9 @@
 #include <chrono>
 #include <thread>
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <langinfo.h>
+#include <QCoreApplication>
 
 #include "support/support.h"
 #include "tests/common/stdout_capture.h"
@@ -17,7 +17,9 @@ const std::string kFailureUtf8 =
 const std::string kFailure936 =
     "\xC9\xFD\xBC\xB6\xCE\xC4\xBC\xFE\xCF\xC2\xD4\xD8\xCA\xA7\xB0\xDC\xA3\xA1";
 
-QString FailureText() { return QString::fromUtf8(kFailureUtf8); }
+QString FailureText() {
+  return QString::fromUtf8(kFailureUtf8);
+}
 
 // The conversions under code page 936, whichever way that code page was chosen.
 void ExpectCodePage936Conversions() {
@@ -46,12 +48,17 @@ class CodePage936 : public testing::Test {
   std::string saved_;
 };
 
-TEST_F(CodePage936, FailureMessageRoundTrips) { ExpectCodePage936Conversions(); }
+TEST_F(CodePage936, FailureMessageRoundTrips) {
+  ExpectCodePage936Conversions();
+}
 
 TEST_F(CodePage936, UnmappableCharactersBecomeReplacementsAndNothingIsLost) {
   StdoutCapture capture;
   // An emoji (a surrogate pair) and a lone surrogate have no code page 936 form.
-  QString text = QString::fromUtf8("A\xF0\x9F\x98\x80" "B") + QChar(0xD800) + QString("C升");
+  QString text = QString::fromUtf8(
+                     "A\xF0\x9F\x98\x80"
+                     "B") +
+                 QChar(0xD800) + QString("C升");
   const std::string ansi = CStringToAnsi(text);
   capture.Stop();
   EXPECT_EQ(ansi, "A?B?C\xC9\xFD");
@@ -59,7 +66,10 @@ TEST_F(CodePage936, UnmappableCharactersBecomeReplacementsAndNothingIsLost) {
 
 TEST_F(CodePage936, IllFormedNarrowTextStaysTotal) {
   // 0xFF never starts a character; a lead byte at the very end is cut off.
-  EXPECT_EQ(AnsiToUtf8("A\xFF" "B"), "A\xEF\xBF\xBD" "B");
+  EXPECT_EQ(AnsiToUtf8("A\xFF"
+                       "B"),
+            "A\xEF\xBF\xBD"
+            "B");
   EXPECT_EQ(AnsiToUtf8("A\xC9"), "A\xEF\xBF\xBD");
   EXPECT_EQ(AnsiToUtf8(kFailure936 + std::string("\0tail", 5)), kFailureUtf8);
 }
@@ -67,7 +77,8 @@ TEST_F(CodePage936, IllFormedNarrowTextStaysTotal) {
 TEST_F(CodePage936, LongTextIsConvertedWhole) {
   // Longer than the converter's working buffer.
   QString text;
-  for (int i = 0; i < 5000; ++i) text += FailureText();
+  for (int i = 0; i < 5000; ++i)
+    text += FailureText();
   StdoutCapture capture;
   const std::string ansi = CStringToAnsi(text);
   capture.Stop();
@@ -88,7 +99,7 @@ TEST(Utf8ToWide, IllFormedInputStaysTotal) {
   EXPECT_EQ(Utf8ToWide("a\xC3(b"), QString("a") + r + "(b");
   EXPECT_EQ(Utf8ToWide("a\x80\x80z"), QString("a") + r + r + "z");
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80x"), QString(r) + r + r + "x");  // an encoded surrogate
-  EXPECT_EQ(Utf8ToWide("ok\xE8\x8A"), QString("ok") + r);  // cut off at the end
+  EXPECT_EQ(Utf8ToWide("ok\xE8\x8A"), QString("ok") + r);            // cut off at the end
 }
 
 TEST(Utf8ToWide, EndsAtFirstNul) {
@@ -126,8 +137,8 @@ TEST(Log, LineIsLabelValueNewlineAndIsFlushed) {
   // Without anybody flushing, the line must already be out.
   EXPECT_EQ(capture.Peek(), "pos=95\n");
   LogLine("bytes=", std::string("\xC9\xFD\0x", 4), ", n=", -7, ", big=", std::int64_t{1} << 40);
-  EXPECT_EQ(capture.Stop(), "pos=95\nbytes=" + std::string("\xC9\xFD\0x", 4) +
-                                ", n=-7, big=1099511627776\n");
+  EXPECT_EQ(capture.Stop(),
+            "pos=95\nbytes=" + std::string("\xC9\xFD\0x", 4) + ", n=-7, big=1099511627776\n");
 }
 
 TEST(NowMs, FollowsTheWallClockAndLogsIt) {
@@ -149,7 +160,9 @@ TEST(NowMs, FollowsTheWallClockAndLogsIt) {
   EXPECT_EQ(out, "time=" + std::to_string(first) + "\ntime=" + std::to_string(second) + "\n");
 }
 
-TEST(Console, NoConsoleToSet) { EXPECT_FALSE(SetConsoleOutputCodePage(kCodePageUtf8)); }
+TEST(Console, NoConsoleToSet) {
+  EXPECT_FALSE(SetConsoleOutputCodePage(kCodePageUtf8));
+}
 
 // Run only by the CTest entry that starts this binary under the zh_CN.GBK locale: the code
 // page comes from the environment, as in the tool, and survives Qt's switch to UTF-8.
