@@ -11,7 +11,7 @@
 
 namespace {
 
-// The header buffer of the original client: 4096 bytes for the raw headers, returned as
+// The client's one buffer: 4096 bytes for the raw headers, returned as
 // NUL-terminated lines with one more NUL after the last; the body is read through the same
 // buffer in chunks of at most this size.
 constexpr std::size_t kBufferSize = 4096;
@@ -227,7 +227,7 @@ std::string HttpInterface::Post(const std::string& url, const std::string& heade
                 page.c_str(), static_cast<int>(port));
     std::fflush(stdout);
 
-    // A handle is kept only once it is complete, as the originals were either made or null.
+    // A handle is kept only once it is complete: each is either made or null.
     std::unique_ptr<CURLU, UrlCloser> connect(curl_url());
     if (!connect || curl_url_set(connect.get(), CURLUPART_SCHEME, "https", 0) != CURLUE_OK ||
         curl_url_set(connect.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
@@ -252,8 +252,8 @@ std::string HttpInterface::Post(const std::string& url, const std::string& heade
     m_hRequest = std::move(request);
     Request& r = *m_hRequest;
 
-    // The caller's header block, line by line, and none of curl's own defaults that the
-    // original client would not send.
+    // The caller's header block, line by line, and none of curl's own defaults (Accept,
+    // Expect, a form Content-Type) that would change what the service receives.
     const std::string_view block = UpToNul(headers);
     std::size_t start = 0;
     while (start < block.size()) {

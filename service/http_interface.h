@@ -69,14 +69,14 @@ class HttpInterface {
     ~Request();
   };
 
-  // The three handles of the original design map onto curl objects:
+  // The client's three handles are curl objects:
   //   m_hInternet  the session: a share handle (DNS cache and TLS sessions) that every
   //                request of this session joins;
   //   m_hConnect   the connection: a URL object holding scheme "https", the host and the
   //                port, before any page is known;
   //   m_hRequest   the request: an easy handle for one POST of one page, with its header
   //                list and its copy of the connection's URL completed by the page.
-  // Like the originals they stay open after a request until the next Post or exit.
+  // They stay open after a request until the next Post or exit.
   std::unique_ptr<CURLSH, ShareCloser> m_hInternet;
   std::unique_ptr<CURLU, UrlCloser> m_hConnect;
   std::unique_ptr<Request> m_hRequest;
