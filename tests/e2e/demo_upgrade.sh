@@ -48,6 +48,11 @@ press() {
 export HOME="$work/home"
 mkdir -p "$HOME"
 zav_demo_catalogue "$build" "$work/catalogue"
+# The demo's port is fixed; another build's run of this test may still hold it for a moment.
+for i in $(seq 1 600); do
+  (exec 3<>/dev/tcp/127.0.0.1/8443) 2>/dev/null || break
+  sleep 0.1
+done
 zav_demo_start_service "$build" "$work/catalogue" "$work/reports.sqlite" "$work/service.log" ||
   fail "reference service"
 
