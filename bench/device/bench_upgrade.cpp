@@ -6,6 +6,8 @@
 //   upgrade_cpu_share_<size>        CPU time of the whole process (library and simulated
 //                                   dongle) over the same interval ÷ its length
 //   upgrade_rss_8MiB_vs_64KiB       peak resident memory of the 8 MiB process ÷ the 64 KiB one
+//   upgrade_rss_8MiB_vs_idle        the same ÷ that of a process that connects the dongle and
+//                                   disconnects it again without an upgrade
 // Runs for about two and a half minutes: 8 MiB take 135 s at the link's rate.
 #include <chrono>
 #include <cstdio>
@@ -30,6 +32,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr const char* kIdle = "idle";
+
 double CpuSeconds() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
@@ -47,6 +51,10 @@ int Child(const std::string& image, const std::string& label, std::uint64_t size
   if (hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, 1, 0xFF00, &reserved) != 0) {
     std::fprintf(stderr, "connect failed: %s\n", hidDfuGetLastError());
     return 1;
+  }
+  if (label == kIdle) {
+    hidDfuDisconnect();
+    return 0;
   }
   const double cpu0 = CpuSeconds();
   const auto t0 = Clock::now();
@@ -128,10 +136,19 @@ int main(int argc, char** argv) {
       rss8 = rss;
     std::filesystem::remove(image);
   }
+  const long rssIdle = RunChild(std::string(), kIdle, 0);
+  if (rssIdle < 0) {
+    std::fprintf(stderr, "the idle process failed\n");
+    ++failures;
+  }
   std::filesystem::remove_all(dir);
   if (rss64 > 0 && rss8 > 0) {
     std::printf("figure upgrade_rss_8MiB_vs_64KiB %.3f ratio target <= 1.1\n",
                 static_cast<double>(rss8) / static_cast<double>(rss64));
+  }
+  if (rssIdle > 0 && rss8 > 0) {
+    std::printf("figure upgrade_rss_8MiB_vs_idle %.3f ratio target <= 1.1\n",
+                static_cast<double>(rss8) / static_cast<double>(rssIdle));
   }
   return failures == 0 ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 // One PostParams round trip against the same request made by the curl command. Both run cold
 // in a process of their own, as at the tool's start-up, and both time only the request: ours
-// around the call, curl's by %{time_total}.
+// around the call, curl's by %{time_total}. The figure is the median of the rounds' own ratios.
 #include <cstring>
 #include <fstream>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kRounds = 15;
+constexpr int kRounds = 61;
 
 int Child(int port, const char* resultFile) {
   ConfigureService({"localhost", bench::CaFile(), static_cast<std::uint16_t>(port)});
@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> ours;
   std::vector<double> theirs;
+  std::vector<double> ratios;
   const std::filesystem::path result = dir.path() / "result";
   for (int i = 0; i < kRounds + 1; ++i) {
     if (!bench::RunSelf({"--child", std::to_string(service->Port()), result.string()},
@@ -60,8 +61,11 @@ int main(int argc, char** argv) {
       continue;  // the first round warms the page cache for both
     ours.push_back(seconds);
     theirs.push_back(*t);
+    ratios.push_back(seconds / *t);
   }
   service->Stop();
-  bench::Figure("request_vs_curl", bench::Median(ours) / bench::Median(theirs), "ratio", "<= 1.2");
+  std::printf("# one request %.2f ms; the curl command %.2f ms (medians of %d rounds)\n",
+              bench::Median(ours) * 1e3, bench::Median(theirs) * 1e3, kRounds);
+  bench::Figure("request_vs_curl", bench::Median(ratios), "ratio", "<= 1.2");
   return 0;
 }
