@@ -2,10 +2,8 @@
 // temporary folder, quiet standard output while the tool logs, and the curl command.
 #pragma once
 
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,6 +19,7 @@
 
 #include "refservice/refservice.h"
 #include "service/endpoints.h"
+#include "tests/common/stdout_capture.h"
 #include "tests/common/temp_dir.h"
 
 extern char** environ;
@@ -47,30 +46,6 @@ inline std::unique_ptr<RefService> StartService(const std::filesystem::path& cat
   ConfigureService({"localhost", CaFile(), static_cast<std::uint16_t>(service->Port())});
   return service;
 }
-
-// Sends standard output to /dev/null while it lives (the tool's log lines).
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::cout.flush();
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::cout.flush();
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-  QuietStdout(const QuietStdout&) = delete;
-  QuietStdout& operator=(const QuietStdout&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 inline double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();

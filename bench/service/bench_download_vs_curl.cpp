@@ -18,7 +18,7 @@ int Child(int port, const char* resultFile) {
   ConfigureService({"localhost", bench::CaFile(), static_cast<std::uint16_t>(port)});
   double seconds = 0;
   {
-    bench::QuietStdout quiet;
+    QuietStdout quiet;
     const auto start = std::chrono::steady_clock::now();
     const QString path = DownloadFirmware({});
     seconds = bench::Seconds(std::chrono::steady_clock::now() - start);

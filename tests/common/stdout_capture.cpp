@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 StdoutCapture::StdoutCapture() {
@@ -65,4 +66,20 @@ std::vector<std::string> SplitLines(const std::string& text) {
     start = end + 1;
   }
   return lines;
+}
+
+QuietStdout::QuietStdout() {
+  std::cout.flush();
+  std::fflush(stdout);
+  saved_ = dup(STDOUT_FILENO);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, STDOUT_FILENO);
+  close(null);
+}
+
+QuietStdout::~QuietStdout() {
+  std::cout.flush();
+  std::fflush(stdout);
+  dup2(saved_, STDOUT_FILENO);
+  close(saved_);
 }

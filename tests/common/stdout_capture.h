@@ -25,5 +25,18 @@ class StdoutCapture {
   std::string text_;
 };
 
+// Sends standard output to /dev/null while it lives: for code that logs a great deal (whole
+// answers, the tool's start-up) where the log is not what is tested or measured.
+class QuietStdout {
+ public:
+  QuietStdout();
+  ~QuietStdout();
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 // Splits captured text into lines, without their newlines.
 std::vector<std::string> SplitLines(const std::string& text);

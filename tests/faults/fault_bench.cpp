@@ -10,22 +10,6 @@ namespace faults {
 
 using nlohmann::json;
 
-QuietStdout::QuietStdout() {
-  std::cout.flush();
-  std::fflush(stdout);
-  saved_ = dup(STDOUT_FILENO);
-  const int null = open("/dev/null", O_WRONLY);
-  dup2(null, STDOUT_FILENO);
-  close(null);
-}
-
-QuietStdout::~QuietStdout() {
-  std::cout.flush();
-  std::fflush(stdout);
-  dup2(saved_, STDOUT_FILENO);
-  close(saved_);
-}
-
 std::string Slurp(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

@@ -11,9 +11,7 @@
 // calls to its widgets and timers.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -36,6 +34,7 @@
 #include "service/endpoints.h"
 #include "service/operations.h"
 #include "support/support.h"
+#include "tests/common/stdout_capture.h"
 #include "tests/common/temp_dir.h"
 
 namespace faults {
@@ -78,19 +77,6 @@ inline const Row kRowConnect{"connect failed", "0", "0", "", kNotConnected};
 inline const Row kRowStart{"start refused", "0", "1", "", kStartRefused};
 inline const Row kRowUpgrade{"upgrade failed", "0", "2", "", kUpgradeFailed};
 inline const Row kRowSuccess{"success", "1", "", "", kSuccessNotice};
-
-// Standard output goes to /dev/null while it lives: the tool logs every answer whole, and
-// some faults make answers of 100 MB.
-class QuietStdout {
- public:
-  QuietStdout();
-  ~QuietStdout();
-  QuietStdout(const QuietStdout&) = delete;
-  QuietStdout& operator=(const QuietStdout&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 // What one press of the upgrade button ended in.
 struct Attempt {
