@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
+#include "fuzz/service_answer.h"
 #include "fuzz/stdout_to_memory.h"
 #include "service/operations.h"
 
@@ -49,9 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string log = Log().Text();
 
   const json document = json::parse(answer, nullptr, /*allow_exceptions=*/false);
-  const json* data = nullptr;
-  if (!document.is_discarded() && document.is_object() && document.contains("data"))
-    data = &document["data"];
+  const json* data = fuzz::AnswerData(document);
   const json* url = nullptr;
   const json* tip = nullptr;
   if (data != nullptr && data->is_object() && data->contains("url")) {
@@ -76,12 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     expected += "tip=" + tip->dump() + ", url=" + url->dump() + "\n";
   Require(log.starts_with(expected), "the log lines before the outcome are not as expected");
   const std::string rest = log.substr(expected.size());
-  if (linkStored) {
-    Require(rest.empty(), "log lines after a complete answer");
-  } else {
-    Require(rest.starts_with("[json.exception.") && rest.ends_with("\n") &&
-                rest.find('\n') == rest.size() - 1,
-            "a failed answer did not log exactly one line with the library's message");
-  }
+  fuzz::RequireOutcomeLog(rest, linkStored);
   return 0;
 }

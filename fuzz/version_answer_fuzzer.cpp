@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fuzz/fuzz_input.h"
+#include "fuzz/service_answer.h"
 #include "fuzz/stdout_to_memory.h"
 #include "service/operations.h"
 
@@ -84,9 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   static const char* const kMembers[] = {"fileUrl", "fileSize", "fileName",
                                          "version", "bizId",    "versionTxt"};
   const json document = json::parse(answer, nullptr, /*allow_exceptions=*/false);
-  const json* data = nullptr;
-  if (!document.is_discarded() && document.is_object() && document.contains("data"))
-    data = &document["data"];
+  const json* data = fuzz::AnswerData(document);
   int read = 0;
   if (data != nullptr && data->is_object()) {
     for (const char* member : kMembers) {
@@ -132,12 +131,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string first = "bin version result=" + answer + "\n";
   Require(log.starts_with(first), "the answer's log line is missing");
   const std::string rest = log.substr(first.size());
-  if (complete) {
-    Require(rest.empty(), "log lines after a complete answer");
-  } else {
-    Require(rest.starts_with("[json.exception.") && rest.ends_with("\n") &&
-                rest.find('\n') == rest.size() - 1,
-            "a failed answer did not log exactly one line with the library's message");
-  }
+  fuzz::RequireOutcomeLog(rest, complete);
   return 0;
 }
