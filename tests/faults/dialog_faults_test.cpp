@@ -152,11 +152,7 @@ TEST_F(DialogFaultTest, SuccessAfterTheTipAtStartUp) {
 }
 
 TEST_F(DialogFaultTest, BrokenVersionAnswerIsNoFirmwareInformation) {
-  Fault(RefEndpoint::VersionGet, [] {
-    RefFault f;
-    f.body = RefFault::Body::Malformed;
-    return f;
-  }());
+  Fault(RefEndpoint::VersionGet, WithBody(RefFault::Body::Malformed));
   Open();
   const Attempt a = Press();
   ExpectRow(a, kRowNoInfo, before_);
@@ -166,9 +162,7 @@ TEST_F(DialogFaultTest, BrokenVersionAnswerIsNoFirmwareInformation) {
 // The version query stalls: the dialog is blocked for no longer than the idle limit, at the
 // start-up and at the press.
 TEST_F(DialogFaultTest, StalledServiceIsBounded) {
-  RefFault stall;
-  stall.stall = true;
-  Fault(RefEndpoint::VersionGet, stall);
+  Fault(RefEndpoint::VersionGet, Stall());
   Open();
   const Attempt a = Press();
   ExpectRow(a, kRowNoInfo, before_);
@@ -177,9 +171,7 @@ TEST_F(DialogFaultTest, StalledServiceIsBounded) {
 
 TEST_F(DialogFaultTest, MissingFileIsADownloadFailure) {
   Open();
-  RefFault missing;
-  missing.status = 404;
-  Fault(RefEndpoint::Files, missing);
+  Fault(RefEndpoint::Files, Status(404));
   const Attempt a = Press();
   ExpectRow(a, kRowDownload, before_);
   ExpectDongleRuns(kFactoryVersion);

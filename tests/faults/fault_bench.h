@@ -53,6 +53,38 @@ inline constexpr milliseconds kIdleLimit{1000};
 inline constexpr int kReplyMs = 40;
 inline constexpr int kRebootMs = 1500;
 
+// The service faults, one member each.
+inline RefFault Status(int status) {
+  RefFault f;
+  f.status = status;
+  return f;
+}
+inline RefFault WithBody(RefFault::Body body) {
+  RefFault f;
+  f.body = body;
+  return f;
+}
+inline RefFault OversizedHeaders() {
+  RefFault f;
+  f.extraHeaderBytes = 8192;  // beyond the client's 4096-byte header buffer
+  return f;
+}
+inline RefFault HugeBody() {
+  RefFault f;
+  f.bodySize = 100u * 1024 * 1024;  // the answer, padded with spaces to 100 MB
+  return f;
+}
+inline RefFault Stall() {
+  RefFault f;
+  f.stall = true;
+  return f;
+}
+inline RefFault StallAfter(std::size_t bytes) {
+  RefFault f;
+  f.stallAfter = bytes;
+  return f;
+}
+
 // The notices of the outcome table.
 inline const QString kNoFirmwareInfo = QStringLiteral("未获取到升级文件，请检查网络！");
 inline const QString kDownloadFailed = QStringLiteral("升级文件下载失败，请检查网络！");

@@ -14,44 +14,10 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::size_t k100MB = 100u * 1024 * 1024;
-
-RefFault Status(int status) {
-  RefFault f;
-  f.status = status;
-  return f;
-}
-RefFault WithBody(RefFault::Body body) {
-  RefFault f;
-  f.body = body;
-  return f;
-}
-RefFault OversizedHeaders() {
-  RefFault f;
-  f.extraHeaderBytes = 8192;  // beyond the client's 4096-byte header buffer
-  return f;
-}
-RefFault Huge() {
-  RefFault f;
-  f.bodySize = k100MB;  // the answer, padded with spaces
-  return f;
-}
-
 // Making and moving 100 MB can keep a busy machine silent for longer than the short idle
 // limit of the other cases: these get a longer one, which still bounds them.
 void LongerIdleLimit() {
   SetTransferLimits({kConnectLimit, std::chrono::seconds(10)});
-}
-
-RefFault Stall() {
-  RefFault f;
-  f.stall = true;
-  return f;
-}
-RefFault StallAfter(std::size_t bytes) {
-  RefFault f;
-  f.stallAfter = bytes;
-  return f;
 }
 
 // A loopback port on which nothing listens.
@@ -123,7 +89,7 @@ Step At(RefEndpoint endpoint, RefFault fault) {
 Step Huge(RefEndpoint endpoint) {
   return [endpoint](ServiceFaultTest& t) {
     LongerIdleLimit();
-    t.Fault(endpoint, Huge());
+    t.Fault(endpoint, HugeBody());
   };
 }
 Step Answer(RefEndpoint endpoint, std::string body) {

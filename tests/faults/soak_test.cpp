@@ -117,17 +117,11 @@ class SoakTest : public FaultBench {
       }
       Fault(RefEndpoint::VersionGet, r);
     } else if (name == "version query stalls") {
-      RefFault r;
-      r.stall = true;
-      Fault(RefEndpoint::VersionGet, r);
+      Fault(RefEndpoint::VersionGet, Stall());
     } else if (name == "file missing") {
-      RefFault r;
-      r.status = draw(2) == 0 ? 404 : 500;
-      Fault(RefEndpoint::Files, r);
+      Fault(RefEndpoint::Files, Status(draw(2) == 0 ? 404 : 500));
     } else if (name == "file cut off") {
-      RefFault r;
-      r.stallAfter = draw(kImageSize);
-      Fault(RefEndpoint::Files, r);
+      Fault(RefEndpoint::Files, StallAfter(draw(kImageSize)));
     } else if (name == "file corrupted") {
       std::string bad = image_;
       bad[draw(static_cast<std::uint32_t>(bad.size()))] ^= static_cast<char>(1 + draw(255));
