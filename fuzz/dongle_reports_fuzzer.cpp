@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "dongle/model.h"
+#include "dongle/simulated_device.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {
