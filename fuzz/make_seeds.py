@@ -181,8 +181,8 @@ def dongle_scripts():
     # Timed flash: the erase goes block by block; the start asked again meanwhile, then the
     # read-back block by block.
     w("timed_flash_repeated_start", bytes([TIME | 0x60]) + start(pick=4) + bytes([DELIVER]) +
-      bytes([START | 0x20, DELIVER, TIME, TIME, TIME, START | 0x20, DELIVER, REST, DELIVER]) +
-      cmd(VERIFY, 2) + bytes([DELIVER, TIME, TIME, TIME]) + FINISH)
+      bytes([START | 0x20, DELIVER, TIME, TIME, START | 0x20, DELIVER, REST, DELIVER]) +
+      cmd(VERIFY, 2) + bytes([DELIVER, TIME, TIME]) + FINISH)
     w("flash_keeps_a_wrong_byte", faults(bits=1 << 13, values=(70,)) + start(pick=4) +
       bytes([REST]) + FINISH)
 
