@@ -530,11 +530,15 @@ void Device::BeginUpgrade(const Report& r) {
   BeginWork(Phase::kErasing, blocks * BlockBytes(), FlashTimes().eraseBlock);
 }
 
+void Device::WorkingReply(const Report& r, Report& reply) const {
+  Reply(r, proto::kWorking, reply);
+  proto::Put32(reply, proto::kWorkDone, static_cast<std::uint32_t>(workDone));
+  proto::Put32(reply, proto::kWorkTotal, static_cast<std::uint32_t>(workTotal));
+}
+
 void Device::StartReply(const Report& r, Report& reply) const {
   if (phase == Phase::kErasing) {
-    Reply(r, proto::kWorking, reply);
-    proto::Put32(reply, proto::kWorkDone, static_cast<std::uint32_t>(workDone));
-    proto::Put32(reply, proto::kWorkTotal, static_cast<std::uint32_t>(workTotal));
+    WorkingReply(r, reply);
     return;
   }
   Reply(r, proto::kOk, reply);
@@ -570,9 +574,7 @@ void Device::FinishVerification() {
 void Device::VerifyReply(const Report& r, Report& reply) const {
   std::uint8_t status = proto::kNotReceiving;
   if (phase == Phase::kVerifying) {
-    Reply(r, proto::kWorking, reply);
-    proto::Put32(reply, proto::kWorkDone, static_cast<std::uint32_t>(workDone));
-    proto::Put32(reply, proto::kWorkTotal, static_cast<std::uint32_t>(workTotal));
+    WorkingReply(r, reply);
     return;
   }
   if (phase == Phase::kReceiving) {

@@ -143,6 +143,7 @@ class Device {
   bool RepeatedStart(const Report& r) const;
   void BeginUpgrade(const Report& r);
   void DropUpgrade();
+  void WorkingReply(const Report& r, Report& reply) const;  // how far the flash work is
   void StartReply(const Report& r, Report& reply) const;
   void VerifyReply(const Report& r, Report& reply) const;
   void BeginWork(Phase phase, std::uint64_t total, std::chrono::milliseconds perBlock);
