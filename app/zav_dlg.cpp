@@ -12,7 +12,6 @@
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "device/device.h"
-#include "hiddfu/hiddfu.h"
 #include "res/resources.h"
 #include "res/ui_zav_dialog_102.h"
 #include "service/operations.h"
@@ -183,7 +182,7 @@ void CZavDlg::EnterUpgradingState() {
 
 void CZavDlg::OnTimer(int nIDEvent) {
   if (nIDEvent == kTimerProgress) {
-    OnProgress(hidDfuGetProgress());
+    OnProgress(DfuProgress());
   } else if (nIDEvent == kTimerProbe) {
     ProbeDevice();
   }
