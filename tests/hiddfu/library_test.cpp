@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/device/fixture.h"
+#include "tests/hiddfu/fixture.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <regex>
 
-#include "tests/device/fixture.h"
+#include "tests/hiddfu/fixture.h"
 
 namespace {
 

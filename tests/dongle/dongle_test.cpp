@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "hiddfu/protocol.h"
-#include "tests/device/fixture.h"
+#include "tests/hiddfu/fixture.h"
 
 namespace {
 
