@@ -211,9 +211,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 6: {  // time passes: flash work goes on (timed or instant from now on, as bit
                  // 0x40 says), a restart ends; or the dongle is unplugged, or plugged in
         if (op & 0x40) {
-          d.flashTiming = (op & 0x20) ? VirtualDongle::FlashTiming{4096, std::chrono::milliseconds(1),
-                                                                   std::chrono::milliseconds(1)}
-                                      : VirtualDongle::kInstantFlash;
+          d.flashTiming = (op & 0x20)
+                              ? VirtualDongle::FlashTiming{4096, std::chrono::milliseconds(1),
+                                                           std::chrono::milliseconds(1)}
+                              : VirtualDongle::kInstantFlash;
         }
         if (d.Working()) {
           d.StepWork();
