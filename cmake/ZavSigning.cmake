@@ -16,7 +16,9 @@ set(ZAV_VENDOR_PUBLIC_KEY "" CACHE FILEPATH
 set(ZAV_SIGNING_DIR ${CMAKE_BINARY_DIR}/signing CACHE INTERNAL "Folder of the demo signing keys")
 set(ZAV_DEMO_SIGNING_KEY ${ZAV_SIGNING_DIR}/demo-signing.pem CACHE INTERNAL
     "The demo private signing key")
-set(_zav_demo_public ${ZAV_SIGNING_DIR}/demo-signing.pub.pem)
+set(ZAV_DEMO_PUBLIC_KEY_FILE ${ZAV_SIGNING_DIR}/demo-signing.pub.pem CACHE INTERNAL
+    "The demo public signing key")
+set(_zav_demo_public ${ZAV_DEMO_PUBLIC_KEY_FILE})
 
 function(_zav_openssl)
   execute_process(COMMAND ${ZAV_OPENSSL} ${ARGN} RESULT_VARIABLE rc ERROR_VARIABLE err

@@ -80,8 +80,16 @@ void SetHardware(std::uint16_t product, std::uint16_t revision, int dongle) {
   });
 }
 
-void InstallFactoryImage(FirmwareVersion version, std::uint32_t securityCounter, int dongle) {
-  Locked(dongle, [&](Device& d) { d.InstallFactoryImage(version, securityCounter); });
+void SetSecurityCounter(std::uint32_t counter, int dongle) {
+  Locked(dongle, [&](Device& d) { d.securityCounter = counter; });
+}
+
+void SetTrustedKey(const hiddfu::PublicKey& key, int dongle) {
+  Locked(dongle, [&](Device& d) { d.trustedKey = key; });
+}
+
+void InstallFactoryImage(FirmwareVersion version, int dongle) {
+  Locked(dongle, [&](Device& d) { d.InstallFactoryImage(version); });
 }
 
 void Plug(int dongle) {

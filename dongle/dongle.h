@@ -107,9 +107,11 @@ struct Faults {
   bool trialNeverEnumerates = false;
   bool trialNeverAnswers = false;
   // Power lost as the confirmation arrives (before it is taken), or right after it is taken
-  // (before the reply goes out); the confirmation's reply is lost.
+  // (before the reply goes out), and back after replugAfter (zero: not before Plug()); the
+  // confirmation's reply is lost.
   bool unplugOnConfirm = false;
   bool unplugAfterConfirm = false;
+  std::chrono::milliseconds replugAfter{0};
   bool dropConfirmReply = false;
   // The completion figure the dongle reports once a new image runs (100 or more).
   std::uint8_t completionFigure = 100;
@@ -178,10 +180,12 @@ void SetSerialNumber(const std::wstring& serial, int dongle = 0);
 void SetNodePath(const std::string& path, int dongle = 0);
 // What it is: the product id and hardware revision that an image must name.
 void SetHardware(std::uint16_t product, std::uint16_t revision, int dongle = 0);
-// Puts `version` into slot 0 as the running, verified, confirmed image with this security
-// counter, and empties slot 1.
-void InstallFactoryImage(FirmwareVersion version, std::uint32_t securityCounter = 0,
-                         int dongle = 0);
+// The lowest security counter it takes, as if an image with this counter had been confirmed.
+void SetSecurityCounter(std::uint32_t counter, int dongle = 0);
+// The public key it checks image signatures with (the build's demo key).
+void SetTrustedKey(const hiddfu::PublicKey& key, int dongle = 0);
+// Puts `version` into slot 0 as the running, verified, confirmed image and empties slot 1.
+void InstallFactoryImage(FirmwareVersion version, int dongle = 0);
 
 // Plugging in powers the dongle up and boots it; unplugging cuts the power at once.
 void Plug(int dongle = 0);

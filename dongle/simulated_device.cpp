@@ -188,7 +188,7 @@ void Device::ResetState() {
   hardwareRevision = VirtualDongle::kHardwareRevision;
   trustedKey = DemoPublicKey();
   headerBuffer = {};
-  InstallFactoryImage(VirtualDongle::kFactoryVersion, 0);
+  InstallFactoryImage(VirtualDongle::kFactoryVersion);
   bootCount = 0;
   completion = 0;
   restarting = false;
@@ -196,13 +196,13 @@ void Device::ResetState() {
   PowerOn();
 }
 
-void Device::InstallFactoryImage(hiddfu::FirmwareVersion version, std::uint32_t counter) {
-  slots[0] = {true, version, kFactorySize, true, true, {}, counter};
+void Device::InstallFactoryImage(hiddfu::FirmwareVersion version) {
+  slots[0] = {true, version, kFactorySize, true, true, {}, 0};
   slots[1] = {};
   active = confirmed = 0;
   trialSlot = -1;
   onTrial = false;
-  securityCounter = counter;
+  securityCounter = 0;
 }
 
 void Device::GoOffBus() {
@@ -225,6 +225,14 @@ void Device::PowerOff() {
   GoOffBus();
   restarting = false;
   powered = false;
+}
+
+void Device::PowerCut() {
+  PowerOff();
+  if (faults.replugAfter > std::chrono::milliseconds(0)) {
+    restarting = true;  // off the bus until then, as in a restart
+    restartDone = Clock::now() + faults.replugAfter;
+  }
 }
 
 // The boot loader: a committed image is tried once, on trial; a reset while it runs on
@@ -817,7 +825,7 @@ bool Device::OnAbort(const Report& r, Report& reply) {
 bool Device::OnConfirm(const Report& r, Report& reply) {
   if (faults.unplugOnConfirm) {
     faults.unplugOnConfirm = false;
-    PowerOff();
+    PowerCut();
     return false;
   }
   const int slot = r[proto::kConfirmSlot];
@@ -839,7 +847,7 @@ bool Device::OnConfirm(const Report& r, Report& reply) {
   reply[proto::kConfirmReplySlot] = static_cast<std::uint8_t>(active);
   if (faults.unplugAfterConfirm) {
     faults.unplugAfterConfirm = false;
-    PowerOff();
+    PowerCut();
     return false;
   }
   return true;

@@ -139,9 +139,10 @@ class Device {
   Settings CurrentSettings() const;
   void Apply(const Settings& settings);
   void ResetState();
-  void InstallFactoryImage(hiddfu::FirmwareVersion version, std::uint32_t counter);
+  void InstallFactoryImage(hiddfu::FirmwareVersion version);
   void GoOffBus();
   void PowerOff();  // the cable pulled
+  void PowerCut();  // by a fault: back after faults.replugAfter, if set
   void PowerOn();
   void Run();  // the device thread
 
