@@ -123,6 +123,10 @@ bool OnTrial(int dongle) {
   return Locked(dongle, [](Device& d) { return d.onTrial; });
 }
 
+bool Settled(int dongle) {
+  return Locked(dongle, [](Device& d) { return !d.restarting && !(d.powered && d.onTrial); });
+}
+
 std::uint32_t SecurityCounter(int dongle) {
   return Locked(dongle, [](Device& d) { return d.securityCounter; });
 }

@@ -197,6 +197,9 @@ Slot GetSlot(int index, int dongle = 0);
 FirmwareVersion RunningVersion(int dongle = 0);
 // Whether it runs an image on trial, not confirmed yet.
 bool OnTrial(int dongle = 0);
+// Whether it has come to rest: no restart under way, and no image on trial running (one on
+// trial goes back to the old image at the next power-up, or by its watchdog).
+bool Settled(int dongle = 0);
 // The lowest security counter it takes: that of the last image confirmed.
 std::uint32_t SecurityCounter(int dongle = 0);
 std::uint16_t BootCount(int dongle = 0);

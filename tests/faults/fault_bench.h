@@ -52,6 +52,8 @@ inline constexpr milliseconds kConnectLimit{1000};
 inline constexpr milliseconds kIdleLimit{1000};
 inline constexpr int kReplyMs = 40;
 inline constexpr int kRebootMs = 1500;
+// An unconfirmed image is given up this long after it started: within the library's wait.
+inline constexpr milliseconds kTrialWatchdog{600};
 
 // The service faults, one member each.
 inline RefFault Status(int status) {
@@ -245,8 +247,11 @@ class FaultBench : public ::testing::Test {
   void ExpectRow(const Attempt& a, const Row& row, std::size_t reportsBefore,
                  bool reportReachesService = true);
 
-  // The dongle runs a verified, bootable image, and it is `version`.
+  // Once it has come to rest (plugged back in if it was out, an image on trial given up),
+  // the dongle runs a verified, bootable, confirmed image, and it is `version`.
   void ExpectDongleRuns(const hiddfu::FirmwareVersion& version);
+  // Waits until the dongle has come to rest, and plugs it back in if it is out.
+  static void Settle();
 
   // The longest an attempt may take with the limits of the bench: each of its service
   // transfers (query, download, report) may wait out the connection and idle limits, the
