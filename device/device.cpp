@@ -61,8 +61,8 @@ void LogDeviceChoice() {
 
 int DfuConnect() {
   int reserved = 0;
-  const int status =
-      Checked(hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, kUsage, kUsagePage, &reserved), kConnectError);
+  const int status = Checked(hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, kUsage, kUsagePage, &reserved),
+                             kConnectError);
   if (status == 0)
     LogDeviceChoice();
   return status;

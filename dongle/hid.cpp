@@ -162,8 +162,7 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
           static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
       info->manufacturer_string = Copy(kManufacturer);
       info->product_string = Copy(kProduct);
-      info->usage_page =
-          interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
+      info->usage_page = interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
       info->usage = interface == dongle::kVendorInterface ? hiddfu::proto::kUsage : 0x0001;
       info->interface_number = interface;
       info->bus_type = HID_API_BUS_USB;

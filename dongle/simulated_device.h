@@ -62,8 +62,8 @@ class Device {
   std::condition_variable deviceCv;  // wakes the device thread
   std::condition_variable hostCv;    // wakes callers waiting to write, read, open or close
 
-  int number = 0;        // among the dongles
-  bool present = true;   // a dongle added by a test and not removed since
+  int number = 0;       // among the dongles
+  bool present = true;  // a dongle added by a test and not removed since
   // Bus side.
   bool stopped = false;
   bool powered = true;  // it has power and runs firmware, on the bus or not
@@ -88,8 +88,8 @@ class Device {
   Flash flash[2];
   VirtualDongle::Slot slots[2];
   int active = 0;
-  int confirmed = 0;   // the slot the boot loader starts unless one is to be tried
-  int trialSlot = -1;  // committed, tried at the next power-up
+  int confirmed = 0;     // the slot the boot loader starts unless one is to be tried
+  int trialSlot = -1;    // committed, tried at the next power-up
   bool onTrial = false;  // the running image is the one tried, not confirmed yet
   Clock::time_point watchdogAt;
   std::uint16_t product = VirtualDongle::kProduct;

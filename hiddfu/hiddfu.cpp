@@ -29,8 +29,8 @@
 // The image signing key that the executable trusts (cmake/ZavSigning.cmake), found like its
 // hid_* functions when the library is loaded. Weak: in an executable that provides none, no
 // image is accepted.
-extern "C" __attribute__((weak, visibility("default"))) const unsigned char
-    zav_trusted_image_key[32];
+extern "C" __attribute__((weak, visibility("default")))
+const unsigned char zav_trusted_image_key[32];
 
 namespace {
 
@@ -311,7 +311,7 @@ int hidDfuDisconnect(void) {
         lib.outcome = Outcome::kFailed;
         lib.upgradeError =
             "upgrade cancelled at " + std::to_string(at) + " %" +
-            (lib.confirmSent    ? "; it may be running the new image"
+            (lib.confirmSent     ? "; it may be running the new image"
              : at >= kRestarting ? "; without confirmation the device goes back to its old image"
                                  : "");
         lib.lastError = lib.upgradeError;

@@ -249,9 +249,10 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
   }
   // Who made it before what it says: no field of a header nobody trusted is believed.
   if (requirements.trustedKey && !SignedBy(raw, *requirements.trustedKey)) {
-    return fail("image signature invalid: the image is not signed with the key this tool "
-                "trusts: " +
-                shown);
+    return fail(
+        "image signature invalid: the image is not signed with the key this tool "
+        "trusts: " +
+        shown);
   }
   std::string why;
   const auto header = DecodeHeader(raw, &why);

@@ -109,8 +109,7 @@ SigningKey::~SigningKey() = default;
 
 std::optional<SigningKey> SigningKey::Load(const std::string& pemPath, std::string* error) {
   Pkey key = ReadPem(
-      pemPath,
-      [](std::FILE* f) { return PEM_read_PrivateKey(f, nullptr, NoPassphrase, nullptr); },
+      pemPath, [](std::FILE* f) { return PEM_read_PrivateKey(f, nullptr, NoPassphrase, nullptr); },
       "private key", error);
   if (!key)
     return std::nullopt;

@@ -135,9 +135,9 @@ bool Upgrade::SendHeader(std::string* error) {
     request[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
     std::memcpy(&request[proto::kHeaderBytes],
                 image_.headerBytes.data() + part * proto::kHeaderPartSize, proto::kHeaderPartSize);
-    const Answer answer =
-        Transact(link_, request, &reply_,
-                 {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4}, &session_.CancelFlag());
+    const Answer answer = Transact(link_, request, &reply_,
+                                   {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4},
+                                   &session_.CancelFlag());
     if (answer != Answer::kOk) {
       *error = answer == Answer::kGone ? "device disconnected"
                                        : "device not responding to the upgrade request";
@@ -373,8 +373,8 @@ Answer Upgrade::Confirm(Link& link) {
   proto::Report request = proto::Command(proto::kConfirm);
   request[proto::kConfirmSlot] = slot_;
   proto::Report reply;
-  const Answer answer = Transact(link, request, &reply, {connection_.timeouts.replyMs, 4},
-                                 &session_.CancelFlag());
+  const Answer answer =
+      Transact(link, request, &reply, {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
   if (answer == Answer::kOk && reply[proto::kBody] != proto::kOk) {
     confirmSent_ = false;  // it kept nothing
     Fail("device refused to confirm the new image (status " + std::to_string(reply[proto::kBody]) +

@@ -50,10 +50,10 @@ TEST_F(Adapter, OfTwoDonglesTheLogNamesTheOneTakenOnce) {
     EXPECT_EQ(DfuConnect(), 0);
     EXPECT_EQ(DfuDisconnect(), 0);
   }
-  EXPECT_EQ(SplitLines(capture.Stop()),
-            (std::vector<std::string>{
-                "dongle=MRL000001 at virtual-dongle:0; also present: MRL000002 at "
-                "virtual-dongle-1:0"}));
+  EXPECT_EQ(
+      SplitLines(capture.Stop()),
+      (std::vector<std::string>{"dongle=MRL000001 at virtual-dongle:0; also present: MRL000002 at "
+                                "virtual-dongle-1:0"}));
 }
 
 TEST_F(Adapter, FailuresLogTheirPrefixAndTheLibrarysText) {

@@ -69,8 +69,8 @@ class MkImage : public testing::Test {
   // Runs the tool; returns its exit status and keeps its standard output.
   int Run(const std::string& args) {
     const std::string out = (dir_.path() / "stdout").string();
-    const int status = std::system(
-        (std::string(ZAV_MKIMAGE) + " " + args + " >" + out + " 2>&1").c_str());
+    const int status =
+        std::system((std::string(ZAV_MKIMAGE) + " " + args + " >" + out + " 2>&1").c_str());
     std::ifstream in(out);
     output_.assign(std::istreambuf_iterator<char>(in), {});
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -161,8 +161,9 @@ TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
       {"magic.bin", Patched(good, 0, 'X'), "image header invalid: bad magic"},
       {"format.bin", Patched(good, 4, 1),
        "image header invalid: unsupported format version 1 \\(an unsigned image\\)"},
-      {"changed.bin", Patched(good, 9, 5), "image signature invalid: the image is not signed "
-                                           "with the key this tool trusts"},
+      {"changed.bin", Patched(good, 9, 5),
+       "image signature invalid: the image is not signed "
+       "with the key this tool trusts"},
       {"rogue.bin", made([](hiddfu::ImageHeader&) {}, hiddfu::SigningKey::Generate()),
        "image signature invalid"},
       {"product.bin", made([](hiddfu::ImageHeader& h) { h.product = 2; }),
@@ -675,7 +676,8 @@ TEST_F(Library, TheUpgradeFollowsTheDongleItConnectedTo) {
   ASSERT_EQ(ConnectDongle(), 0) << LastError();
   char text[200];
   EXPECT_EQ(hidDfuGetDeviceChoice(text, sizeof text), 2);
-  EXPECT_STREQ(text, "MRL000005 at virtual-dongle:0; also present: MRL000009 at virtual-dongle-1:0");
+  EXPECT_STREQ(text,
+               "MRL000005 at virtual-dongle:0; also present: MRL000009 at virtual-dongle-1:0");
   VirtualDongle::SetSerialNumber(L"MRL000001", other);
   ASSERT_EQ(ConnectDongle(), 0) << LastError();
   EXPECT_EQ(hidDfuGetDeviceChoice(text, sizeof text), 2);
