@@ -147,8 +147,16 @@ def faults(bits=0, refusal=0, values=(), completion=0, trial=0, forge=None):
 
 
 CONFIRM_SLOT_1 = cmd(CONFIRM, 5, bytes([1]))
-FINISH = bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
-    bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER]) + CONFIRM_SLOT_1 + bytes([DELIVER])
+
+
+def finish(slot=1):
+    """Verify, commit, restart, and confirm the image in `slot`."""
+    return bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
+        bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER]) + \
+        cmd(CONFIRM, 5, bytes([slot])) + bytes([DELIVER])
+
+
+FINISH = finish()
 # The same up to the restart, and nobody confirms: the watchdog runs out.
 UNCONFIRMED = bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
     bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER, TIME | WATCHDOG, TIME]) + \
@@ -178,7 +186,7 @@ def dongle_scripts():
     # Counter 2 confirmed, then counter 1 refused, counter 2 again taken.
     w("rollback", start(pick=1, kind=COUNTER, extras=(2,)) + bytes([REST]) + FINISH +
       start(pick=1, kind=COUNTER, extras=(1,), tag=7) + bytes([DELIVER]) +
-      start(pick=1, kind=COUNTER, extras=(2,), tag=8) + bytes([REST]) + FINISH)
+      start(pick=1, kind=COUNTER, extras=(2,), tag=8) + bytes([REST]) + finish(slot=0))
     w("watchdog_reverts", start() + bytes([REST]) + UNCONFIRMED)
     w("reset_on_trial_reverts", start() + bytes([REST]) + FINISH[:-len(CONFIRM_SLOT_1) - 1] +
       bytes([TIME]) + cmd(INFO, 6) + bytes([DELIVER]))
@@ -297,7 +305,7 @@ def library_scripts():
       info(restarted=True, completion=100) + accept())
     w("silent_at_confirm", 0, 0, upgrade(ACKED, confirm=bytes([NOTHING | 0x80] * 2)))
     w("device_of_another_product", 0, 0, info(kind=1, extra=(2,)))
-    w("device_above_the_counter", 0, 0, info(kind=4, extra=(1,)) + info() + info())
+    w("device_above_the_counter", 0, 0, info() + info() + info(kind=4, extra=(1,)))
     w("cancel_midway", 2, 3, CONNECT + HEADER_SENT + accept() +
       bytes([NOTHING] * 64 + [NOTHING | 0x80] * 2 + [NOTHING] * 20))
     w("other_protocol", 0, 0, info(protocol=1))
