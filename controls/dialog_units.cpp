@@ -79,6 +79,9 @@ void ApplyDialogTemplate(QWidget* dialog) {
     }
     if (child->property("border").toBool())
       child->setContentsMargins(1, 1, 1, 1);
+    // A right-aligned check or radio button has its indicator at the right of its box.
+    if (child->property("rightButton").toBool())
+      child->setLayoutDirection(Qt::RightToLeft);
     child->setGeometry(geometry);
   }
   dialog->setFixedSize(DialogUnitsToPixels(dialog->size(), base));

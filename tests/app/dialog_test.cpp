@@ -115,6 +115,12 @@ TEST_F(DialogTest, StartUpColoursAndHidesTheControls) {
     EXPECT_GT(CountColour(labels, area, kNearWhite), 0) << id;
     EXPECT_EQ(InkBounds(labels.copy(area), {kBlack}).isEmpty(), false) << id;
   }
+  // The right-aligned radio button draws its indicator at the right of its box.
+  const QRect radio = DialogItem<QWidget>(&dlg, 1010)->geometry();
+  const QRect indicator = InkBounds(labels.copy(radio), {kBlack});
+  ASSERT_FALSE(indicator.isEmpty());
+  EXPECT_GE(indicator.right(), radio.width() - 3) << "box " << radio.width();
+  EXPECT_GT(indicator.left(), radio.width() - indicator.right() - 1) << "box " << radio.width();
 }
 
 TEST_F(DialogTest, UnreachableServiceStillOpensTheDialog) {
