@@ -1,12 +1,16 @@
 #include "controls/dialogs.h"
 
 #include <QBrush>
+#include <QCursor>
 #include <QDesktopServices>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QScreen>
 #include <QUrl>
+#include <algorithm>
 
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
@@ -46,9 +50,28 @@ TemplateDialog::TemplateDialog(QWidget* parent)
 void TemplateDialog::showEvent(QShowEvent* event) {
   if (!initialised_) {
     initialised_ = true;
+    // Placed before OnInitDialog, so that a dialog it opens is centred over where this one
+    // will appear.
+    if (!testAttribute(Qt::WA_Moved))
+      CentreWindow();
     OnInitDialog();
   }
   QDialog::showEvent(event);
+}
+
+// Centred over the owner's window, or on the screen under the pointer when there is none; kept
+// on that screen.
+void TemplateDialog::CentreWindow() {
+  const QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
+  QScreen* screen = QGuiApplication::screenAt(owner ? owner->geometry().center() : QCursor::pos());
+  if (screen == nullptr)
+    screen = this->screen();
+  const QRect area = screen->availableGeometry();
+  QRect placed(QPoint(), size());
+  placed.moveCenter(owner != nullptr ? owner->geometry().center() : area.center());
+  placed.moveLeft(std::max(area.left(), std::min(placed.left(), area.right() - placed.width())));
+  placed.moveTop(std::max(area.top(), std::min(placed.top(), area.bottom() - placed.height())));
+  move(placed.topLeft());
 }
 
 void TemplateDialog::keyPressEvent(QKeyEvent* event) {

@@ -21,8 +21,9 @@ class NotifyLabel;
 class QLabel;
 
 // A dialog built from a template (see controls/dialog_units.h). OnInitDialog runs once,
-// right before the dialog is first shown: inside DoModal, or at the first show(). Enter
-// clicks IDOK even when IDOK is hidden (the main dialog's is), Esc rejects.
+// right before the dialog is first shown: inside DoModal, or at the first show(), after the
+// dialog has been centred over its owner (or the screen). Enter clicks IDOK even when IDOK is
+// hidden (the main dialog's is), Esc rejects.
 class TemplateDialog : public QDialog {
   Q_OBJECT
  public:
@@ -35,6 +36,8 @@ class TemplateDialog : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  void CentreWindow();
+
   bool initialised_ = false;
 };
 

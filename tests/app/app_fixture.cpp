@@ -173,6 +173,7 @@ void AppTest::Watch() {
     notice.cls = modal->metaObject()->className();
     notice.text = NoticeText(modal);
     notice.reportsAtOpen = service_->Reports().size();
+    notice.frame = modal->frameGeometry();
     if (dlg_) {
       notice.mainWindowShown = dlg_->windowHandle() != nullptr && dlg_->windowHandle()->isVisible();
       notice.versionLabel = DialogItem<QLabel>(dlg_.get(), 1026)->text();

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QWindow>
 #include <cstdlib>
@@ -64,6 +65,21 @@ TEST_F(DialogTest, StartUpShowsTheServiceTextsBeforeTheWindow) {
   EXPECT_EQ(VirtualDongle::GetStats().starts, 0u);
   EXPECT_TRUE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
   EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProgress));
+}
+
+// The tip opens while the main window is not on screen yet: it is centred over where that
+// window will appear, the middle of the screen. Run under a real X server.
+TEST_F(DialogTest, PlacementTipCentredOverTheMainWindowCentredOnTheScreen) {
+  CatalogueEntry entry = Firmware();
+  entry.tipUrl = "https://localhost/notes";
+  Publish(entry);
+  CZavDlg& dlg = Open();
+  ASSERT_EQ(notices_.size(), 1u);
+  const QPoint screen = dlg.screen()->availableGeometry().center();
+  const QPoint main = dlg.frameGeometry().center();
+  const QPoint tip = notices_[0].frame.center();
+  EXPECT_LE((main - screen).manhattanLength(), 2) << main.x() << "," << main.y();
+  EXPECT_LE((tip - main).manhattanLength(), 2) << tip.x() << "," << tip.y();
 }
 
 TEST_F(DialogTest, StartUpColoursAndHidesTheControls) {
