@@ -10,6 +10,7 @@
 #include <QTimerEvent>
 #include <initializer_list>
 
+#include "app/busy_cursor.h"
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "device/device.h"
@@ -121,14 +122,17 @@ ServiceUi CZavDlg::MakeServiceUi() {
 }
 
 void CZavDlg::QueryFirmwareVersion() {
+  const BusyCursor busy;
   ::QueryFirmwareVersion(MakeServiceUi());
 }
 
 void CZavDlg::SyncUpgradeTip() {
+  const BusyCursor busy;
   ::SyncUpgradeTip(MakeServiceUi(), m_strTip, m_strUrl);
 }
 
 QString CZavDlg::DownloadFirmware() {
+  const BusyCursor busy;
   return ::DownloadFirmware(MakeServiceUi());
 }
 
@@ -141,6 +145,7 @@ void CZavDlg::ShowError(QStringView message) {
 // ---- Upgrade workflow --------------------------------------------------------------------
 
 void CZavDlg::OnBnClickedUpgrade() {
+  const BusyCursor busy;  // the download, the failure reports, the start of the write
   const QString path = DownloadFirmware();
   if (path.isEmpty())
     return;  // reported and shown by the download
@@ -210,6 +215,7 @@ void CZavDlg::OnProgress(unsigned char p) {
 // The write has ended (a figure above 100 counts as finished too). No timer runs while the
 // notice is open.
 void CZavDlg::FinishUpgrade(unsigned char p) {
+  const BusyCursor busy;  // the result report
   KillTimer(kTimerProgress);
   if (DfuCheckResult() == 0) {
     DfuReadVersions();

@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QUrl>
 #include <algorithm>
+#include <vector>
 
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
@@ -45,6 +46,18 @@ TemplateDialog::TemplateDialog(QWidget* parent)
                           Qt::WindowCloseButtonHint) {
   // The templates load their pictures while they are set up.
   InitZavResources();
+}
+
+int TemplateDialog::DoModal() {
+  std::vector<QCursor> setAside;
+  while (const QCursor* cursor = QGuiApplication::overrideCursor()) {
+    setAside.push_back(*cursor);
+    QGuiApplication::restoreOverrideCursor();
+  }
+  const int result = exec();
+  for (auto cursor = setAside.rbegin(); cursor != setAside.rend(); ++cursor)
+    QGuiApplication::setOverrideCursor(*cursor);
+  return result;
 }
 
 void TemplateDialog::showEvent(QShowEvent* event) {

@@ -27,7 +27,8 @@ class QLabel;
 class TemplateDialog : public QDialog {
   Q_OBJECT
  public:
-  int DoModal() { return exec(); }
+  // Runs the dialog modally. Busy cursors set by its owner are set aside while it is open.
+  int DoModal();
 
  protected:
   explicit TemplateDialog(QWidget* parent);

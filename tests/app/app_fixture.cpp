@@ -174,6 +174,7 @@ void AppTest::Watch() {
     notice.text = NoticeText(modal);
     notice.reportsAtOpen = service_->Reports().size();
     notice.frame = modal->frameGeometry();
+    notice.busyCursor = QGuiApplication::overrideCursor() != nullptr;
     if (dlg_) {
       notice.mainWindowShown = dlg_->windowHandle() != nullptr && dlg_->windowHandle()->isVisible();
       notice.versionLabel = DialogItem<QLabel>(dlg_.get(), 1026)->text();

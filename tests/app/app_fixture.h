@@ -42,6 +42,7 @@ struct SeenNotice {
   std::size_t reportsAtOpen = 0;
   bool mainWindowShown = false;  // the main dialog was on screen already
   QRect frame;                   // where the notice opened, frame included
+  bool busyCursor = false;       // an override cursor was set when it opened
   QString versionLabel;          // the main dialog's version label at that moment
   DialogState main;
 };
