@@ -43,10 +43,11 @@ QSize DialogUnitsToPixels(const QSize& units, DialogBaseUnits base);
 // Sets the template font on dialog, converts the geometry of each of its direct children and
 // its own size from dialog units to pixels, and fixes that size (a modal frame does not
 // resize). Also does what the platform does for template styles: picture statics (labels with
-// a picture) take their picture's size, icon statics (property "iconStatic") show the icon at
-// 32 x 32, controls with the "border" property get a 1-pixel frame as contents margins, and
-// buttons with the "rightButton" property (a right-aligned radio or check box) their indicator
-// at the right of their box.
+// the property "picture", the picture's id) show the picture for the dialog's device pixel
+// ratio and take its size, icon statics (property "iconStatic") show it at 32 x 32, controls
+// with the "border" property get a 1-pixel frame as contents margins, and buttons with the
+// "rightButton" property (a right-aligned radio or check box) their indicator at the right of
+// their box.
 // In a QDialog, a click on IDOK accepts it and one on IDCANCEL rejects it, as the platform's
 // default OK and Cancel handling does. Runs once per dialog; later calls change nothing.
 void ApplyDialogTemplate(QWidget* dialog);

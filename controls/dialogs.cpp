@@ -115,8 +115,7 @@ void NoticeDialog::OnInitDialog() {
 void NoticeDialog::paintEvent(QPaintEvent*) {
   QPainter dc(this);
   // Loaded for each paint, as the pattern brush is made for each paint.
-  const QPixmap picture(res::PicturePath(bitmap_));
-  dc.fillRect(kPaintedArea, QBrush(picture));
+  dc.drawTiledPixmap(kPaintedArea, res::LoadPicture(bitmap_, devicePixelRatioF()));
   // The outline of the painted rectangle, in the default black pen.
   const QRect& r = kPaintedArea;
   dc.fillRect(QRect(r.left(), r.top(), r.width(), 1), Qt::black);

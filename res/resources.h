@@ -3,6 +3,7 @@
 // "res/ui_<name>_<id>.h" (class Ui::Template<id>).
 #pragma once
 
+#include <QPixmap>
 #include <QString>
 
 // Registers the compiled pictures with Qt. Resources linked from a static library stay
@@ -31,8 +32,12 @@ inline constexpr int kStringAboutBox = 101;
 inline constexpr char16_t kAboutBoxText[] = u"关于 Zav(&A)...";  // the About menu entry
 
 // Path of a picture in the compiled resources (":/res/bitmap_131.bmp"); empty for an id that
-// names no picture.
+// names no picture. Each picture has a drawing at twice the size beside it, "<name>@2x.<ext>".
 QString PicturePath(int id);
+
+// The picture for a device pixel ratio: above 1 the drawing at twice the size, with device
+// pixel ratio 2 (the same size in device-independent pixels); null for an id that names none.
+QPixmap LoadPicture(int id, qreal devicePixelRatio);
 
 // Text of a string-table entry; empty for an id that names none.
 QString LoadResString(int id);

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QRadioButton>
 #include <QRawFont>
 #include <QTest>
@@ -252,6 +253,14 @@ TEST(Pictures, HaveTheirSizesDepthsAndSubjects) {
   }
   const QImage icon(res::PicturePath(res::kIconApp));
   EXPECT_EQ(icon.size(), QSize(100, 100));
+  // Each has its drawing for screens of device pixel ratio 2: twice the pixels, the same size.
+  for (const int id : {res::kIconApp, res::kBitmapLogo, res::kBitmapUpgradeTip, res::kBitmapError,
+                       res::kBitmapSuccess}) {
+    const QPixmap once = res::LoadPicture(id, 1.0);
+    const QPixmap twice = res::LoadPicture(id, 2.0);
+    EXPECT_EQ(twice.size(), 2 * once.size()) << id;
+    EXPECT_EQ(twice.deviceIndependentSize(), once.deviceIndependentSize()) << id;
+  }
   EXPECT_TRUE(icon.hasAlphaChannel());
   EXPECT_EQ(icon.depth(), 32);
 
