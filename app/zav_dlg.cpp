@@ -13,6 +13,7 @@
 #include "app/busy_cursor.h"
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/palette.h"
 #include "device/device.h"
 #include "hiddfu/hiddfu.h"
 #include "res/resources.h"
@@ -21,10 +22,6 @@
 #include "support/support.h"
 
 namespace {
-
-const QColor kBackground(0, 0, 0);
-const QColor kLightText(255, 250, 250);
-const QColor kPurple(160, 32, 240);
 
 constexpr int kRestartingFrom = 95;
 constexpr int kFinishedFrom = 100;
@@ -63,27 +60,27 @@ void CZavDlg::OnInitDialog() {
   SyncUpgradeTip();
 
   QPalette background = palette();
-  background.setColor(QPalette::Window, kBackground);
+  background.setColor(QPalette::Window, palette::kBlack);
   setPalette(background);
   setAutoFillBackground(true);
   for (const int id : kLightLabels) {
     if (auto* label = DialogItem<QLabel>(this, id)) {
       QPalette text = label->palette();
-      text.setColor(QPalette::WindowText, kLightText);
+      text.setColor(QPalette::WindowText, palette::kNearWhite);
       label->setPalette(text);
     }
   }
   update();
 
   m_btnUpgrade->SetOwnerDraw();
-  m_btnUpgrade->m_clrText = kLightText;
-  m_btnUpgrade->m_clrPressed = kPurple;
-  m_btnUpgrade->m_clrNormal = kPurple;
+  m_btnUpgrade->m_clrText = palette::kNearWhite;
+  m_btnUpgrade->m_clrPressed = palette::kPurple;
+  m_btnUpgrade->m_clrNormal = palette::kPurple;
 
   m_progress->SetRange(0, 100);
-  m_progress->m_clrText = kLightText;
-  m_progress->m_clrBar = kPurple;
-  m_progress->m_clrBack = kLightText;
+  m_progress->m_clrText = palette::kNearWhite;
+  m_progress->m_clrBar = palette::kPurple;
+  m_progress->m_clrBack = palette::kNearWhite;
 
   m_btnDongle->setChecked(true);
   for (const int id : kHiddenAtStart) {

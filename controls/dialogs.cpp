@@ -15,6 +15,7 @@
 
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/palette.h"
 #include "res/resources.h"
 #include "res/ui_about_dialog_100.h"
 #include "res/ui_error_dialog_133.h"
@@ -23,9 +24,6 @@
 #include "support/support.h"
 
 namespace {
-
-const QColor kMessageText(255, 250, 250);
-const QColor kPurple(160, 32, 240);
 
 // The notices paint this rectangle with their picture; it reaches past their edges, so only
 // its top and left outline lie inside the client area.
@@ -107,9 +105,9 @@ void NoticeDialog::OnInitDialog() {
   if (m_btnOk == nullptr)
     return;
   m_btnOk->SetOwnerDraw();
-  m_btnOk->m_clrText = kMessageText;
-  m_btnOk->m_clrPressed = kPurple;
-  m_btnOk->m_clrNormal = kPurple;
+  m_btnOk->m_clrText = palette::kNearWhite;
+  m_btnOk->m_clrPressed = palette::kPurple;
+  m_btnOk->m_clrNormal = palette::kPurple;
 }
 
 void NoticeDialog::paintEvent(QPaintEvent*) {
@@ -127,9 +125,9 @@ void NoticeDialog::paintEvent(QPaintEvent*) {
 void NoticeDialog::ColourMessage(QWidget* control) {
   if (control == nullptr)
     return;
-  QPalette palette = control->palette();
-  palette.setColor(QPalette::WindowText, kMessageText);
-  control->setPalette(palette);
+  QPalette colours = control->palette();
+  colours.setColor(QPalette::WindowText, palette::kNearWhite);
+  control->setPalette(colours);
   control->setAutoFillBackground(false);
 }
 
