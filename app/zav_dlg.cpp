@@ -11,8 +11,9 @@
 #include <initializer_list>
 
 #include "app/busy_cursor.h"
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/my_button.h"
+#include "controls/my_progress_bar.h"
 #include "controls/palette.h"
 #include "device/device.h"
 #include "hiddfu/hiddfu.h"

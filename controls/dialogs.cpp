@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/hyperlink.h"
+#include "controls/my_button.h"
+#include "controls/notify_label.h"
 #include "controls/palette.h"
 #include "res/resources.h"
 #include "res/ui_about_dialog_100.h"

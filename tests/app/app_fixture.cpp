@@ -7,8 +7,8 @@
 #include <QTest>
 #include <QWindow>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/my_progress_bar.h"
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
 #include "service/operations.h"

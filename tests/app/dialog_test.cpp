@@ -11,8 +11,9 @@
 #include <QWindow>
 #include <cstdlib>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/my_button.h"
+#include "controls/my_progress_bar.h"
 #include "dongle/dongle.h"
 #include "hiddfu/hiddfu.h"
 #include "service/operations.h"

@@ -10,7 +10,6 @@
 #include <thread>
 #include <utility>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "hiddfu/hiddfu.h"
 #include "hiddfu/hiddfu_tuning.h"

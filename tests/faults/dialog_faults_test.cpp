@@ -14,9 +14,9 @@
 #include <QTimer>
 
 #include "app/zav_dlg.h"
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "controls/dialogs.h"
+#include "controls/my_progress_bar.h"
 #include "tests/faults/fault_bench.h"
 
 namespace faults {
