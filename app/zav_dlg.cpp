@@ -11,10 +11,14 @@
 #include <initializer_list>
 
 #include "app/busy_cursor.h"
+#include "controls/about_dlg.h"
 #include "controls/dialog_units.h"
+#include "controls/error_dlg.h"
 #include "controls/my_button.h"
 #include "controls/my_progress_bar.h"
 #include "controls/palette.h"
+#include "controls/success_dlg.h"
+#include "controls/upgrade_dlg.h"
 #include "device/device.h"
 #include "hiddfu/hiddfu.h"
 #include "res/resources.h"

@@ -18,12 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "controls/about_dlg.h"
 #include "controls/dialog_units.h"
-#include "controls/dialogs.h"
+#include "controls/error_dlg.h"
 #include "controls/hyperlink.h"
 #include "controls/my_button.h"
 #include "controls/my_progress_bar.h"
 #include "controls/notify_label.h"
+#include "controls/success_dlg.h"
+#include "controls/upgrade_dlg.h"
 #include "res/resources.h"
 #include "res/ui_zav_dialog_102.h"
 #include "tests/common/stdout_capture.h"

@@ -15,8 +15,10 @@
 
 #include "app/zav_dlg.h"
 #include "controls/dialog_units.h"
-#include "controls/dialogs.h"
+#include "controls/error_dlg.h"
 #include "controls/my_progress_bar.h"
+#include "controls/success_dlg.h"
+#include "controls/upgrade_dlg.h"
 #include "tests/faults/fault_bench.h"
 
 namespace faults {
