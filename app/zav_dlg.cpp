@@ -18,11 +18,11 @@
 #include "controls/my_progress_bar.h"
 #include "controls/palette.h"
 #include "controls/success_dlg.h"
+#include "controls/ui_zav_dialog_102.h"
 #include "controls/upgrade_dlg.h"
 #include "device/device.h"
 #include "hiddfu/hiddfu.h"
 #include "res/resources.h"
-#include "res/ui_zav_dialog_102.h"
 #include "service/operations.h"
 #include "support/support.h"
 

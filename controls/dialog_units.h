@@ -1,7 +1,7 @@
 // Dialog templates: the font they name, dialog units and control ids.
 //
-// A template (res/templates/*.ui, compiled into "res/ui_<name>_<id>.h") gives every geometry
-// in dialog units. After setupUi, ApplyDialogTemplate sets the template font on the dialog
+// A template (controls/templates/*.ui, compiled into "controls/ui_<name>_<id>.h") gives every
+// geometry in dialog units. After setupUi, ApplyDialogTemplate sets the template font on the dialog
 // and turns the geometries into pixels from that font's base units, the way the platform the
 // templates come from does it:
 //   base width  = width of "A".."Z" followed by "a".."z", divided by 52, rounded
@@ -24,6 +24,13 @@
 #include <QSize>
 #include <QString>
 #include <QWidget>
+
+// The templates, by id.
+inline constexpr int kTemplateAbout = 100;
+inline constexpr int kTemplateMain = 102;
+inline constexpr int kTemplateUpgradeTip = 132;
+inline constexpr int kTemplateError = 133;
+inline constexpr int kTemplateSuccess = 134;
 
 // "思源黑体 CN Normal", 9 points, weight 350; where that face is missing, "Noto Sans CJK SC",
 // named so that Chinese text is not shown with another language's glyph forms.

@@ -2,8 +2,8 @@
 
 #include "controls/dialog_units.h"
 #include "controls/notify_label.h"
+#include "controls/ui_error_dialog_133.h"
 #include "res/resources.h"
-#include "res/ui_error_dialog_133.h"
 
 CErrorDlg::CErrorDlg(QWidget* parent) : NoticeDialog(parent, res::kBitmapError) {
   Ui::Template133 ui;

@@ -1,8 +1,8 @@
 #include "controls/success_dlg.h"
 
 #include "controls/dialog_units.h"
+#include "controls/ui_success_dialog_134.h"
 #include "res/resources.h"
-#include "res/ui_success_dialog_134.h"
 
 CSuccessDlg::CSuccessDlg(QWidget* parent) : NoticeDialog(parent, res::kBitmapSuccess) {
   Ui::Template134 ui;

@@ -6,8 +6,8 @@
 #include "controls/dialog_units.h"
 #include "controls/hyperlink.h"
 #include "controls/notify_label.h"
+#include "controls/ui_upgrade_dialog_132.h"
 #include "res/resources.h"
-#include "res/ui_upgrade_dialog_132.h"
 #include "support/support.h"
 
 namespace {

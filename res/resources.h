@@ -1,6 +1,6 @@
 // The tool's resources: ids of its pictures, templates and strings, where the pictures lie in
 // the compiled resources, and the string table. The dialog templates are compiled into
-// "res/ui_<name>_<id>.h" (class Ui::Template<id>).
+// "controls/ui_<name>_<id>.h" (class Ui::Template<id>).
 #pragma once
 
 #include <QPixmap>
@@ -12,13 +12,6 @@
 void InitZavResources();
 
 namespace res {
-
-// Templates.
-inline constexpr int kTemplateAbout = 100;
-inline constexpr int kTemplateMain = 102;
-inline constexpr int kTemplateUpgradeTip = 132;
-inline constexpr int kTemplateError = 133;
-inline constexpr int kTemplateSuccess = 134;
 
 // Pictures.
 inline constexpr int kIconApp = 128;           // 100 x 100, 32 bits per pixel
