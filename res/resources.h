@@ -1,6 +1,6 @@
-// The tool's resources: ids of its pictures, templates and strings, where the pictures lie in
-// the compiled resources, and the string table. The dialog templates are compiled into
-// "controls/ui_<name>_<id>.h" (class Ui::Template<id>).
+// The tool's resources: ids of its pictures and strings, where the pictures lie in the
+// compiled resources, the pictures for a device pixel ratio, and the string table. The dialog
+// templates live with the dialogs, in controls/.
 #pragma once
 
 #include <QPixmap>
