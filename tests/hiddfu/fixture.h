@@ -42,6 +42,13 @@ inline bool WaitSettled(int dongle = 0, std::chrono::milliseconds limit = std::c
   return true;
 }
 
+// Waits until the running upgrade's progress reaches `at`, for at most `limit`.
+inline void WaitForProgress(int at, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (hidDfuGetProgress() < at && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 class DeviceTest : public testing::Test {
  protected:
   static constexpr int kReplyMs = 40;

@@ -592,9 +592,7 @@ TEST_F(Library, AHostGoneBeforeTheConfirmationLeavesTheOldImage) {
   VirtualDongle::SetRestartDelay(200ms);
   ASSERT_EQ(ConnectDongle(), 0);
   ASSERT_EQ(hidDfuUpgradeBin(Image(kSize).c_str()), 0) << LastError();
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (hidDfuGetProgress() < 95 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(1ms);
+  WaitForProgress(95);
   EXPECT_EQ(hidDfuDisconnect(), 0);
   EXPECT_EQ(hidDfuGetResult(), -1);
   EXPECT_TRUE(std::regex_match(LastError(), std::regex("upgrade cancelled at 9[5-8] %; without "
@@ -619,10 +617,7 @@ TEST_F(Library, DisconnectCancelsARunningUpgrade) {
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
   ASSERT_EQ(ConnectDongle(), 0);
   ASSERT_EQ(hidDfuUpgradeBin(Image(62 * 3000).c_str()), 0) << LastError();
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (hidDfuGetProgress() < 5 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(2ms);
-  }
+  WaitForProgress(5);
   EXPECT_EQ(hidDfuDisconnect(), 0);
   EXPECT_GE(hidDfuGetProgress(), 100);
   EXPECT_EQ(hidDfuGetResult(), -1);
@@ -651,8 +646,7 @@ void ExitAt(unsigned progress, const std::filesystem::path& dir, const std::stri
   VirtualDongle::SetTrialWatchdog(300ms);
   if (ConnectDongle() != 0 || hidDfuUpgradeBin(path.c_str()) != 0)
     std::_Exit(3);
-  while (hidDfuGetProgress() < progress)
-    std::this_thread::sleep_for(1ms);
+  WaitForProgress(static_cast<int>(progress), 1h);
   std::exit(0);
 }
 
@@ -689,9 +683,7 @@ TEST_F(Library, TheUpgradeFollowsTheDongleItConnectedTo) {
   ASSERT_EQ(ConnectDongle(), 0) << LastError();
   ASSERT_EQ(hidDfuGetDeviceChoice(text, sizeof text), 1);
   ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (hidDfuGetProgress() < 95 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(1ms);
+  WaitForProgress(95);
   VirtualDongle::Plug(other);  // restarted meanwhile, by its boot count
   ExpectFinishedMonotonic(PollToEnd());
   EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
