@@ -12,6 +12,8 @@
 #endif
 
 int main(int, char** argv) {
+  // The log goes to standard output, which may be a pipe whose reader has gone or closed.
+  PrepareStandardStreams();
   // Before the application object: Qt replaces a non-UTF-8 locale with a UTF-8 one.
   InitSystemCodePage();
   ConfigureService(ServiceConfig{ZAV_SERVICE_HOST, ZAV_CA_FILE});

@@ -38,7 +38,15 @@ template <typename... Parts>
 void LogLine(const Parts&... parts) {
   (zav::detail::WriteLogPart(std::cout, parts), ...);
   std::cout << std::endl;
+  // A closed or broken standard output is no error, and must not silence the lines after it.
+  std::cout.clear();
 }
+
+// Makes standard output safe to log to, whatever it is: SIGPIPE is ignored, so a reader that
+// has gone turns writes into errors instead of ending the process; and each of the standard
+// descriptors 0, 1 and 2 that is closed is opened on /dev/null, so that no file or socket the
+// tool opens later takes its number and receives log lines. Call it first in main.
+void PrepareStandardStreams();
 
 // ---- Clock -------------------------------------------------------------------------------
 
