@@ -80,6 +80,20 @@ std::optional<OsVersion> ReadOsVersion() {
   return os;
 }
 
+// The library's strict parse (exceptions, no comments), refusing to nest deeper than the
+// limit. The parse itself is iterative, and so is destroying a value.
+json ParseAnswer(const std::string& text) {
+  const auto guard = [](int depth, json::parse_event_t event, json&) {
+    const bool opens =
+        event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+    if (opens && depth >= kAnswerDepthLimit)
+      throw json::parse_error::create(
+          101, 0, "nesting deeper than " + std::to_string(kAnswerDepthLimit) + " levels", nullptr);
+    return true;
+  };
+  return json::parse(text, guard);
+}
+
 // A name that stays inside the folder it is put in.
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -158,8 +172,8 @@ void QueryFirmwareVersion(const ServiceUi& ui) {
 void HandleVersionAnswer(const std::string& response, const ServiceUi& ui) {
   LogLine("bin version result=", response);
   try {
-    const json document = json::parse(response);
-    const json data = document.at("data");
+    const json document = ParseAnswer(response);
+    const json& data = document.at("data");
     FirmwareInfo.fileUrl = data.at("fileUrl").get<std::string>();
     FirmwareInfo.fileSize = ReadInt32(data.at("fileSize"));
     FirmwareInfo.fileName = data.at("fileName").get<std::string>();
@@ -184,8 +198,8 @@ void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QS
                             QString& tipLink) {
   LogLine("sync result=", response);
   try {
-    const json document = json::parse(response);
-    const json data = document.at("data");
+    const json document = ParseAnswer(response);
+    const json& data = document.at("data");
     LogLine("data=", data);
     const json& url = data.at("url");
     const json& tip = data.at("tip");

@@ -239,6 +239,41 @@ TEST_F(OperationsTest, QueryWithTheServiceUnreachableLeavesNoAddress) {
   EXPECT_EQ(FirmwareInfo.fileName, "old.bin");
 }
 
+TEST_F(OperationsTest, AnswersNestedBeyondTheLimitAreMalformedHoweverDeep) {
+  const auto nested = [](std::size_t levels) {
+    return std::string(levels, '[') + std::string(levels, ']');
+  };
+  const std::string tooDeep =
+      "[json.exception.parse_error.101] parse error: nesting deeper "
+      "than " +
+      std::to_string(kAnswerDepthLimit) + " levels";
+  // The top level and "data" are two of the levels.
+  for (const std::size_t levels : {std::size_t(kAnswerDepthLimit - 2),
+                                   std::size_t(kAnswerDepthLimit - 1), std::size_t(1'000'000)}) {
+    SCOPED_TRACE(levels);
+    Earlier();
+    const bool within = levels + 2 <= kAnswerDepthLimit;
+    const std::string data = VersionData().dump();
+    Answer(RefEndpoint::VersionGet,
+           R"({"data":)" + data.substr(0, data.size() - 1) + R"(,"deep":)" + nested(levels) + "}}");
+    StdoutCapture version;
+    QueryFirmwareVersion(dialog_.Ui());
+    EXPECT_EQ(SplitLines(version.Stop()).back() == tooDeep, !within);
+    EXPECT_EQ(FirmwareInfo.version, within ? 103 : 22);
+
+    Answer(RefEndpoint::UpdateTip, R"({"data":{"url":)" + nested(levels) + R"(,"tip":"t"}})");
+    QString tip = "old tip";
+    QString link;
+    StdoutCapture sync;
+    SyncUpgradeTip(dialog_.Ui(), tip, link);
+    const auto lines = SplitLines(sync.Stop());
+    EXPECT_EQ(lines.back(), within ? "[json.exception.type_error.302] type must be string, but "
+                                     "is array"
+                                   : tooDeep);
+    EXPECT_EQ(tip, within ? "t" : "old tip");
+  }
+}
+
 // ---- Upgrade tip ---------------------------------------------------------------------------
 
 TEST_F(OperationsTest, TipWithAnAddressOpensTheTipDialog) {
