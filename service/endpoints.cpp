@@ -47,38 +47,63 @@ void EnsureCurlInitialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-namespace {
-int WatchIdle(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal,
-              curl_off_t ulnow) {
-  (void)dltotal;
-  (void)ultotal;
-  auto& watch = *static_cast<IdleWatch*>(user);
-  const auto now = std::chrono::steady_clock::now();
-  const curl_off_t total = dlnow + ulnow;
-  if (total != watch.lastTotal) {
-    watch.lastTotal = total;
-    watch.lastMove = now;
-    return 0;
+TransferWatch::TransferWatch(Kind kind, const TransferLimits& limits)
+    : kind_(kind), limits_(limits) {}
+
+void TransferWatch::HeaderBytes(std::size_t count) {
+  if (!responding_) {
+    responding_ = true;
+    lastMove_ = Clock::now();
   }
-  return now - watch.lastMove > watch.limit ? 1 : 0;
+  headerBytes_ += static_cast<curl_off_t>(count);
+}
+
+bool TransferWatch::Expired(curl_off_t downloaded, curl_off_t uploaded) {
+  const auto now = Clock::now();
+  if (kind_ == Kind::Download && now - start_ > limits_.rateGrace) {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_);
+    if (static_cast<std::uint64_t>(downloaded) * 1000 <
+        limits_.minRate * static_cast<std::uint64_t>(elapsed.count()))
+      return true;
+  }
+  const curl_off_t moved = downloaded + uploaded + headerBytes_;
+  if (!responding_ && downloaded > 0) {
+    responding_ = true;  // a response without header lines
+    lastMove_ = now;
+  }
+  if (moved != moved_) {
+    moved_ = moved;
+    lastMove_ = now;
+    return false;
+  }
+  return responding_ && now - lastMove_ > limits_.idle;
+}
+
+namespace {
+int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  return static_cast<TransferWatch*>(user)->Expired(downloaded, uploaded) ? 1 : 0;
+}
+
+long Milliseconds(std::chrono::milliseconds limit) {
+  return static_cast<long>(std::max<long long>(1, limit.count()));
 }
 }  // namespace
 
-void ApplyTransferSettings(CURL* easy, IdleWatch& watch) {
+void ApplyTransferSettings(CURL* easy, TransferWatch& watch) {
   const ServiceConfig& config = Config();
   if (!config.caFile.empty())
     curl_easy_setopt(easy, CURLOPT_CAINFO, config.caFile.c_str());
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // Behind a proxy, the header callback sees the service's response only.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 
-  const TransferLimits limits = Limits();
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(std::max<long long>(1, limits.connect.count())));
-  watch.limit = std::max(limits.idle, std::chrono::milliseconds(1));
-  watch.lastMove = std::chrono::steady_clock::now();
-  watch.lastTotal = -1;
-  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &WatchIdle);
+  const TransferLimits& limits = watch.limits();
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, Milliseconds(limits.connect));
+  if (watch.kind() == TransferWatch::Kind::Request)
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, Milliseconds(limits.request));
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &OnProgress);
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &watch);
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
 }

@@ -71,6 +71,8 @@ bool HasHeader(std::string_view block, std::string_view name) {
 
 // What one request gathers through the curl callbacks.
 struct Exchange {
+  TransferWatch* watch = nullptr;
+  std::size_t room = 0;  // body bytes still taken before the answer is cut off
   std::string statusLine;
   std::size_t rawHeaderSize = 0;
   bool headersDone = false;
@@ -88,6 +90,7 @@ struct Exchange {
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
   const std::size_t length = size * count;
+  exchange.watch->HeaderBytes(length);
   if (exchange.headersDone)
     return length;  // trailers of a chunked body
   std::string_view line(data, length);
@@ -123,6 +126,10 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
   std::string_view rest(data, size * count);
+  // Beyond the cap the transfer ends, and the text so far is the answer.
+  const bool over = rest.size() > exchange.room;
+  rest = rest.substr(0, exchange.room);
+  exchange.room -= rest.size();
   while (!rest.empty()) {
     const std::size_t take = std::min(kBufferSize - exchange.chunk.size(), rest.size());
     exchange.chunk.append(rest.substr(0, take));
@@ -130,7 +137,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     if (exchange.chunk.size() == kBufferSize)
       exchange.FlushChunk();
   }
-  return size * count;
+  return over ? 0 : size * count;
 }
 
 }  // namespace
@@ -287,7 +294,9 @@ std::string HttpInterface::Post(const std::string& url, const std::string& heade
     curl_easy_setopt(r.easy, CURLOPT_HEADERDATA, &exchange);
     curl_easy_setopt(r.easy, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(r.easy, CURLOPT_WRITEDATA, &exchange);
-    IdleWatch watch;
+    TransferWatch watch(TransferWatch::Kind::Request, CurrentTransferLimits());
+    exchange.watch = &watch;
+    exchange.room = watch.limits().answerCap;
     ApplyTransferSettings(r.easy, watch);
 
     curl_easy_perform(r.easy);

@@ -50,6 +50,16 @@ inline const std::string kFirmwareFile = "marlo-1.2.0.7.bin";
 // The bounds of every wait, as the tests set them.
 inline constexpr milliseconds kConnectLimit{1000};
 inline constexpr milliseconds kIdleLimit{1000};
+inline constexpr milliseconds kRequestLimit{2000};
+inline constexpr milliseconds kRateGrace{2000};
+inline TransferLimits BenchLimits() {
+  TransferLimits limits;
+  limits.connect = kConnectLimit;
+  limits.idle = kIdleLimit;
+  limits.request = kRequestLimit;
+  limits.rateGrace = kRateGrace;
+  return limits;
+}
 inline constexpr int kReplyMs = 40;
 inline constexpr int kRebootMs = 1500;
 
@@ -82,6 +92,16 @@ inline RefFault Stall() {
 inline RefFault StallAfter(std::size_t bytes) {
   RefFault f;
   f.stallAfter = bytes;
+  return f;
+}
+inline RefFault Drip() {
+  RefFault f;
+  f.dripEvery = milliseconds(100);  // never idle, never done
+  return f;
+}
+inline RefFault Endless() {
+  RefFault f;
+  f.endless = true;
   return f;
 }
 
@@ -248,12 +268,13 @@ class FaultBench : public ::testing::Test {
   // The dongle runs a verified, bootable image, and it is `version`.
   void ExpectDongleRuns(const hiddfu::FirmwareVersion& version);
 
-  // The longest an attempt may take with the limits of the bench: each of its service
-  // transfers (query, download, report) may wait out the connection and idle limits, the
-  // device its reply periods and the restart, with room for a slow machine.
+  // The longest an attempt may take with the limits in force: the query and the report
+  // within the request limit each, the download past its rate grace and one idle limit
+  // after that, the device its reply periods and the restart, with room for a slow machine.
   static milliseconds AttemptBound() {
     const TransferLimits limits = CurrentTransferLimits();
-    return 3 * (limits.connect + 2 * limits.idle) + milliseconds(kRebootMs) + milliseconds(8000);
+    return 2 * limits.request + limits.connect + limits.rateGrace + limits.idle +
+           milliseconds(kRebootMs) + milliseconds(8000);
   }
 
   TempDir dir_;
