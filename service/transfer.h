@@ -1,9 +1,10 @@
-// What every curl transfer of the service code shares: global initialisation once, the
-// trusted CA and the bounds. Internal to service/.
+// The curl transfers of the service code: what they share (global initialisation once,
+// the trusted CA, the bounds) and the firmware download into a file. Internal to service/.
 #pragma once
 
 #include <curl/curl.h>
 
+#include <QString>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -53,3 +54,7 @@ class TransferWatch {
 // name), the bounds watched by `watch` (which must outlive the transfer), no signals, and
 // behind a proxy the proxy's answer to CONNECT kept from the header callback.
 void ApplyTransferSettings(CURL* easy, TransferWatch& watch);
+
+// Fetches `url` into `path`. The file takes its place only once it is complete and on disk:
+// a failed transfer leaves no partial file and any earlier file of that name as it was.
+bool FetchToFile(const QString& url, const QString& path);
