@@ -1,7 +1,7 @@
 // zav and zav-demo: the same tool, built against the dongle on USB (zav) or the virtual one
 // (zav-demo). The service host and the CA to trust are fixed by the build.
 #include "app/zav_app.h"
-#include "service/endpoints.h"
+#include "service/config.h"
 #include "support/support.h"
 
 #ifndef ZAV_SERVICE_HOST

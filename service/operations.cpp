@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "service/endpoints.h"
+#include "service/addresses.h"
 #include "service/http_interface.h"
 #include "service/transfer.h"
 #include "support/support.h"

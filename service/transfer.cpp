@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "service/config.h"
+
 void EnsureCurlInitialised() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "service/endpoints.h"
+#include "service/transfer_limits.h"
 
 // curl_global_init, once per process, safe against concurrent first calls.
 void EnsureCurlInitialised();

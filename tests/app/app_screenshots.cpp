@@ -15,7 +15,7 @@
 #include "dongle/dongle.h"
 #include "hiddfu/image.h"
 #include "refservice/refservice.h"
-#include "service/endpoints.h"
+#include "service/config.h"
 #include "support/support.h"
 #include "tests/controls/screenshot_tool.h"
 #include "tests/service/service_fixture.h"

@@ -7,7 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "service/endpoints.h"
+#include "service/addresses.h"
+#include "service/config.h"
+#include "service/transfer_limits.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/service/connect_proxy.h"
 #include "tests/service/loopback.h"

@@ -13,7 +13,6 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "service/endpoints.h"
 #include "support/support.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/service/connect_proxy.h"

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "refservice/refservice.h"
-#include "service/endpoints.h"
+#include "service/config.h"
+#include "service/transfer_limits.h"
 #include "tests/common/temp_dir.h"
 
 inline std::filesystem::path PkiDir() {
