@@ -7,17 +7,12 @@
 #include <QString>
 #include <chrono>
 #include <cstddef>
-#include <memory>
 
+#include "service/curl_handles.h"
 #include "service/transfer_limits.h"
 
 // curl_global_init, once per process, safe against concurrent first calls.
 void EnsureCurlInitialised();
-
-struct EasyCloser {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCloser>;
 
 // Watches one transfer through curl's progress callback. Before the response, curl's own
 // limits apply: connecting (the connection, a proxy's tunnel, the TLS handshake) and, for a
