@@ -2,7 +2,8 @@
 // (zav-demo). The service host and the CA to trust are fixed by the build.
 #include "app/zav_app.h"
 #include "service/config.h"
-#include "support/support.h"
+#include "support/log.h"
+#include "support/text.h"
 
 #ifndef ZAV_SERVICE_HOST
 #error "ZAV_SERVICE_HOST must be defined by the build"

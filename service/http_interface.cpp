@@ -8,7 +8,7 @@
 
 #include "service/curl_handles.h"
 #include "service/transfer.h"
-#include "support/support.h"
+#include "support/log.h"
 
 namespace {
 

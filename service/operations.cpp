@@ -12,7 +12,9 @@
 #include "service/addresses.h"
 #include "service/http_interface.h"
 #include "service/transfer.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/text.h"
 
 using nlohmann::json;
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "support/support.h"
+#include "support/log.h"
 
 void PrepareStandardStreams() {
   std::signal(SIGPIPE, SIG_IGN);
@@ -16,4 +16,9 @@ void PrepareStandardStreams() {
     if (null >= 0 && null != fd)
       close(null);
   }
+}
+
+bool SetConsoleOutputCodePage(unsigned /*codePage*/) {
+  // A terminal decodes the bytes it is given with its own settings; there is nothing to set.
+  return false;
 }

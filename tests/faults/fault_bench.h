@@ -34,7 +34,8 @@
 #include "service/config.h"
 #include "service/operations.h"
 #include "service/transfer_limits.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/text.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/common/temp_dir.h"
 

@@ -13,7 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/text.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/service/connect_proxy.h"
 #include "tests/service/service_fixture.h"

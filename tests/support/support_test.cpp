@@ -6,7 +6,9 @@
 #include <unistd.h>
 #include <QCoreApplication>
 
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/text.h"
 #include "tests/common/stdout_capture.h"
 
 namespace {
