@@ -17,7 +17,9 @@
 #include "res/resources.h"
 #include "res/ui_zav_dialog_102.h"
 #include "service/operations.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/text.h"
 
 namespace {
 

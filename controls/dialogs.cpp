@@ -15,7 +15,7 @@
 #include "res/ui_error_dialog_133.h"
 #include "res/ui_success_dialog_134.h"
 #include "res/ui_upgrade_dialog_132.h"
-#include "support/support.h"
+#include "support/log.h"
 
 namespace {
 

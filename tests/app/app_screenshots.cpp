@@ -16,7 +16,7 @@
 #include "hiddfu/image.h"
 #include "refservice/refservice.h"
 #include "service/config.h"
-#include "support/support.h"
+#include "support/text.h"
 #include "tests/controls/screenshot_tool.h"
 #include "tests/service/service_fixture.h"
 
