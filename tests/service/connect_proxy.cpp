@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 
+#include "tests/service/loopback.h"
+
 namespace {
 
 constexpr std::size_t kHeadMax = 8192;
@@ -78,17 +80,9 @@ void Pump(int a, int b, int stop) {
 
 }  // namespace
 
-ConnectProxy::ConnectProxy() {
-  listener_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      listen(listener_, 16) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &n) != 0 || pipe(stop_) != 0)
+ConnectProxy::ConnectProxy() : listener_(ListenOnLoopback(port_)) {
+  if (pipe(stop_) != 0)
     std::abort();
-  port_ = ntohs(a.sin_port);
   acceptor_ = std::thread([this] { Accept(); });
 }
 

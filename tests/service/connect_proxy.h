@@ -28,8 +28,8 @@ class ConnectProxy {
   void Accept();
   void Tunnel(int client);
 
-  int listener_ = -1;
   int port_ = 0;
+  int listener_ = -1;
   int stop_[2] = {-1, -1};  // written once to stop: every wait also watches its read end
   mutable std::mutex mutex_;
   int refusal_ = 0;
