@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
-#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QPalette>
@@ -13,7 +12,6 @@
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "device/device.h"
-#include "hiddfu/hiddfu.h"
 #include "res/resources.h"
 #include "res/ui_zav_dialog_102.h"
 #include "service/operations.h"
@@ -152,11 +150,10 @@ void CZavDlg::OnBnClickedUpgrade() {
     return;
   }
   m_progress->hide();
-  // The record keeps the path in the system code page, for the report. The library opens
-  // the bytes it is given, and the download named the file in the file system's encoding
-  // (UTF-8): under a GBK locale the code-page bytes of a Chinese path name no file.
+  // The path in the system code page, as the report and the library take it; the library
+  // turns it into the file system's encoding to open the file.
   FirmwareInfo.localPath = CStringToAnsi(path);
-  StartUpgrade(QFile::encodeName(path).toStdString());
+  StartUpgrade(FirmwareInfo.localPath);
 }
 
 void CZavDlg::StartUpgrade(std::string binPath) {
@@ -187,7 +184,7 @@ void CZavDlg::EnterUpgradingState() {
 
 void CZavDlg::OnTimer(int nIDEvent) {
   if (nIDEvent == kTimerProgress) {
-    OnProgress(hidDfuGetProgress());
+    OnProgress(DfuProgress());
   } else if (nIDEvent == kTimerProbe) {
     ProbeDevice();
   }

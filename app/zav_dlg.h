@@ -40,7 +40,7 @@ class CZavDlg : public TemplateDialog {
 
   // The upgrade button's handler: download, then start the upgrade.
   void OnBnClickedUpgrade();
-  // Connects and starts writing the firmware file at binPath (the bytes that name the file).
+  // Connects and starts writing the firmware file at binPath (system code page).
   void StartUpgrade(std::string binPath);
   void EnterUpgradingState();
 

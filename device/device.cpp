@@ -58,6 +58,10 @@ int DfuUpgrade(const std::string& path) {
   return Checked(hidDfuUpgradeBin(path.c_str()), kUpgradeError);
 }
 
+unsigned char DfuProgress() {
+  return hidDfuGetProgress();
+}
+
 int DfuCheckResult() {
   return Checked(hidDfuGetResult(), kUpgradeError);
 }

@@ -1,7 +1,6 @@
 // The device link: thin functions over the firmware-update library (hiddfu/hiddfu.h). Each
 // returns 0 when the library reported success and -1 otherwise, and logs its failures
-// with a bracketed prefix and the library's error text. Call from the GUI thread; the
-// progress poll calls hidDfuGetProgress() directly.
+// with a bracketed prefix and the library's error text. Call from the GUI thread.
 #pragma once
 
 #include <string>
@@ -12,6 +11,9 @@ int DfuConnect();
 int DfuDisconnect();
 // Starts writing the firmware file at `path` (system code page) and returns at once.
 int DfuUpgrade(const std::string& path);
+// The progress of the write in percent (the library's figure, unlogged); 100 or more means
+// it has finished.
+unsigned char DfuProgress();
 // The outcome of the finished write.
 int DfuCheckResult();
 // The library's last error text (system code page); logs it as "errorMsg=".

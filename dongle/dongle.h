@@ -1,16 +1,20 @@
 // The virtual Marlo dongle: a simulated device behind the 18 hid_* functions that hidapi
 // offers, linked into an executable instead of the hidraw backend. It speaks the device
-// side of the update protocol (docs/protocol.md), keeps two firmware slots and models USB
-// full speed: one 64-byte report per 1 ms interval each way.
+// side of the update protocol (docs/protocol.md), keeps two firmware slots in flash that
+// takes time to erase and to read back, and behaves as the dongle does behind Linux hidraw:
+// one 64-byte report per 1 ms frame each way, a hid_write that returns only once a frame
+// has taken its report and fails after 5 s when none does.
 //
 // The controls below are for tests and the demo. Everything is thread-safe: the library's
-// worker, the GUI thread and a test may call in at once. With nothing configured the dongle
-// is plugged in, runs its factory image 1.0.0.0 from slot 0 and uses full-speed timing.
+// threads, the GUI thread and a test may call in at once. With nothing configured the
+// dongle is plugged in, runs its factory image 1.0.0.0 from slot 0 and uses full-speed
+// timing with realistic flash.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "hiddfu/image.h"
 
@@ -22,9 +26,20 @@ inline constexpr FirmwareVersion kFactoryVersion{1, 0, 0, 0};
 inline constexpr std::uint32_t kDefaultSlotCapacity = 16 * 1024 * 1024;
 
 enum class Timing {
-  kInstant,    // reports are handled as soon as they arrive; restarts take no time
-  kFullSpeed,  // one report per millisecond each way; a restart takes 500 ms
+  kInstant,    // reports are handled as soon as they arrive; flash work and restarts take no time
+  kFullSpeed,  // one report per millisecond each way; realistic flash; a restart takes 500 ms
 };
+
+// How long the flash takes: erasing one block, and reading one block back (with hashing it)
+// when the dongle verifies a received image. Zero durations mean instant.
+struct FlashTiming {
+  std::uint32_t blockBytes = 64 * 1024;
+  std::chrono::milliseconds eraseBlock{150};
+  std::chrono::milliseconds readBlock{32};
+};
+inline constexpr FlashTiming kRealisticFlash{};
+inline constexpr FlashTiming kInstantFlash{64 * 1024, std::chrono::milliseconds(0),
+                                           std::chrono::milliseconds(0)};
 
 // Why the dongle turns down a start request.
 enum class Refusal : std::uint8_t {
@@ -41,8 +56,18 @@ struct Faults {
   std::optional<Refusal> refuseStart;
   // Power lost once this many payload bytes have been received (0: on the start request).
   std::optional<std::uint32_t> unplugAtByte;
-  // Stops handling anything once this many payload bytes have been received.
+  // Stops handling anything once this many payload bytes have been received; its OUT
+  // endpoint still takes reports.
   std::optional<std::uint32_t> stallAtByte;
+  // Its OUT endpoint takes nothing more once this many payload bytes have been received
+  // (0: after the start request): every hid_write then fails after the write time limit.
+  std::optional<std::uint32_t> stuckOutAtByte;
+  // Its OUT endpoint takes nothing at all, from now on.
+  bool outStuck = false;
+  // It takes reports but answers none, not even INFO: enumerates but never answers.
+  bool silent = false;
+  // hid_open_path fails with this errno, as open() of the hidraw node would.
+  std::optional<int> openErrno;
   // Link faults on one data report: lost, delivered twice, or with a byte changed.
   std::optional<std::uint32_t> dropData;
   std::optional<std::uint32_t> duplicateData;
@@ -54,6 +79,10 @@ struct Faults {
   bool dropStartReply = false;
   bool dropVerifyReply = false;
   bool dropActivateReply = false;
+  // The ACTIVATE reply goes out this much later; the restart follows it.
+  std::chrono::milliseconds activateReplyDelay{0};
+  // The flash stores this payload byte with a bit flipped although its report was intact.
+  std::optional<std::uint32_t> flipStoredByte;
   // The received image fails the dongle's check although it arrived whole.
   bool failVerification = false;
   // After the restart the dongle stays off the bus until Plug().
@@ -70,11 +99,12 @@ struct Slot {
   std::uint32_t size = 0;
   bool verified = false;
   bool bootable = false;
-  hiddfu::Digest digest{};  // of the payload as received
+  hiddfu::Digest digest{};  // of the payload as the flash holds it
 };
 
 struct Stats {
   std::uint32_t starts = 0;
+  std::uint32_t erases = 0;       // erases begun (a repeated start request begins none)
   std::uint32_t dataReports = 0;  // data reports that reached the dongle
   std::uint32_t accepted = 0;     // ... taken in order
   std::uint32_t duplicates = 0;
@@ -84,11 +114,15 @@ struct Stats {
   std::uint32_t naks = 0;
   std::uint32_t aborts = 0;
   std::uint32_t restarts = 0;
+  std::uint32_t writeTimeouts = 0;  // hid_write calls that failed because nothing was taken
 };
 
 // When the steps of the last upgrade happened (steady clock); default-constructed if not.
 struct Timeline {
-  std::chrono::steady_clock::time_point started;    // start reply sent
+  std::chrono::steady_clock::time_point started;    // first start request taken
+  std::chrono::steady_clock::time_point erased;     // the slot erased, ready to receive
+  std::chrono::steady_clock::time_point firstData;  // first payload report taken
+  std::chrono::steady_clock::time_point lastData;   // last payload report taken
   std::chrono::steady_clock::time_point verified;   // successful verify reply sent
   std::chrono::steady_clock::time_point restarted;  // new image booted (or fell back)
 };
@@ -97,11 +131,19 @@ struct Timeline {
 // cleared, slot 0 holds the factory image, slot 1 is empty, full-speed timing.
 void Reset();
 
+// Also sets the flash timing and the restart delay that go with it, unless set explicitly.
 void SetTiming(Timing timing);
+void SetFlashTiming(const FlashTiming& flash);
 void SetFaults(const Faults& faults);
 // How long a restart keeps the dongle off the bus; Reset returns to the timing's default.
 void SetRestartDelay(std::chrono::milliseconds delay);
+// How long a hid_write waits for a frame to take its report (5 s, as hidraw's).
+void SetWriteTimeout(std::chrono::milliseconds limit);
 void SetSlotCapacity(std::uint32_t bytes);
+void SetSerialNumber(const std::wstring& serial);
+// Lists the update interface under this path instead of its own, as hidraw lists a node
+// such as /dev/hidraw3; empty: its own.
+void SetNodePath(const std::string& path);
 // Puts `version` into slot 0 as the running, verified image and empties slot 1.
 void InstallFactoryImage(FirmwareVersion version);
 
@@ -116,5 +158,8 @@ FirmwareVersion RunningVersion();
 std::uint16_t BootCount();
 Stats GetStats();
 Timeline GetTimeline();
+// What the dongle tells the host about its timing, as INFO carries it.
+FlashTiming GetFlashTiming();
+std::chrono::milliseconds GetRestartDelay();
 
 }  // namespace VirtualDongle

@@ -1,14 +1,21 @@
-// The 18 hid_* functions over the virtual dongle, with hidapi's meaning: reports without
-// report numbers (the first byte of a write is 0), -1 and a text from hid_error() on failure,
-// a handle that dies for good when the device leaves the bus.
+// The 18 hid_* functions over the virtual dongle, with hidapi's meaning on Linux hidraw:
+// reports without report numbers (the first byte of a write is 0), -1 and a text from
+// hid_error() on failure, a handle that dies for good when the device leaves the bus. As
+// strict as hidraw where it matters: a write is one synchronous interrupt transfer that
+// returns once a frame has taken the report and fails after the write time limit when none
+// does; opening and closing a handle wait for writes under way; a failed open leaves errno
+// as open() of the node would, and a message in the locale's language.
 #include <hidapi.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
 
-#include "dongle/model.h"
+#include "dongle/simulated_device.h"
 
 #ifndef ZAV_USB_VID
 #error "ZAV_USB_VID must be defined by the build"
@@ -19,6 +26,7 @@
 
 namespace {
 
+using dongle::Clock;
 using dongle::Device;
 using dongle::Report;
 using dongle::TheDevice;
@@ -28,7 +36,6 @@ constexpr unsigned short kProductId = ZAV_USB_PID;
 constexpr const char* kPaths[2] = {"virtual-dongle:0", "virtual-dongle:1"};
 constexpr const wchar_t* kManufacturer = L"Zav";
 constexpr const wchar_t* kProduct = L"Marlo Dongle";
-constexpr const wchar_t* kSerial = L"MRL000001";
 
 thread_local std::wstring g_error = L"Success";
 
@@ -41,6 +48,31 @@ wchar_t* Copy(const wchar_t* text) {
   auto* copy = new wchar_t[n];
   std::wmemcpy(copy, text, n);
   return copy;
+}
+
+// hidraw's text for a node that would not open: strerror's words in the locale's language.
+void OpenError(const char* path, int err) {
+  std::wstring text = L"Failed to open a device with path '";
+  for (const char* p = path ? path : ""; *p; ++p)
+    text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+  text += L"': ";
+  const char* reason = std::strerror(err);
+  std::wstring wide(std::strlen(reason) + 1, L'\0');
+  const std::size_t n = std::mbstowcs(wide.data(), reason, wide.size());
+  text += n == static_cast<std::size_t>(-1) ? L"?" : wide.substr(0, n);
+  g_error = text;
+  errno = err;  // last: nothing after it may touch errno
+}
+
+std::string PathOf(const Device& d, int interface) {
+  if (interface == dongle::kVendorInterface && !d.nodePath.empty())
+    return d.nodePath;
+  return kPaths[interface];
+}
+
+// Opening and closing a handle wait for writes under way, as hidraw's do.
+void WaitForWrites(Device& d, std::unique_lock<std::mutex>& lock) {
+  d.hostCv.wait(lock, [&] { return d.writesInFlight == 0 || d.stopped; });
 }
 
 bool Matches(unsigned short vendorId, unsigned short productId) {
@@ -57,7 +89,9 @@ hid_device* Open(Device& d, int interface) {
   return h;
 }
 
-int CopyString(hid_device* dev, const wchar_t* text, wchar_t* string, std::size_t maxlen) {
+// Copies the string that `which` picks from the device.
+template <typename Which>
+int CopyString(hid_device* dev, Which which, wchar_t* string, std::size_t maxlen) {
   if (!dev || !string || maxlen == 0)
     return -1;
   Device& d = *dev->device;
@@ -66,10 +100,21 @@ int CopyString(hid_device* dev, const wchar_t* text, wchar_t* string, std::size_
     dev->error = L"device disconnected";
     return -1;
   }
-  std::wcsncpy(string, text, maxlen);
+  const std::wstring text = which(d);
+  std::wcsncpy(string, text.c_str(), maxlen);
   string[maxlen - 1] = L'\0';
   dev->error = L"Success";
   return 0;
+}
+
+std::wstring Manufacturer(const Device&) {
+  return kManufacturer;
+}
+std::wstring Product(const Device&) {
+  return kProduct;
+}
+std::wstring Serial(const Device& d) {
+  return d.serial;
 }
 
 }  // namespace
@@ -99,12 +144,12 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
   // update channel by its usage, not by its place in the list.
   for (int interface : {dongle::kConsumerInterface, dongle::kVendorInterface}) {
     auto* info = new hid_device_info{};
-    const std::size_t n = std::strlen(kPaths[interface]) + 1;
-    info->path = new char[n];
-    std::memcpy(info->path, kPaths[interface], n);
+    const std::string path = PathOf(d, interface);
+    info->path = new char[path.size() + 1];
+    std::memcpy(info->path, path.c_str(), path.size() + 1);
     info->vendor_id = kVendorId;
     info->product_id = kProductId;
-    info->serial_number = Copy(kSerial);
+    info->serial_number = Copy(d.serial.c_str());
     info->release_number =
         static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
     info->manufacturer_string = Copy(kManufacturer);
@@ -135,9 +180,10 @@ void hid_free_enumeration(hid_device_info* devs) {
 hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
                      const wchar_t* serial_number) {
   Device& d = TheDevice();
-  std::lock_guard lock(d.mu);
+  std::unique_lock lock(d.mu);
+  WaitForWrites(d, lock);
   if (!d.onBus || d.stopped || !Matches(vendor_id, product_id) ||
-      (serial_number && std::wcscmp(serial_number, kSerial) != 0)) {
+      (serial_number && d.serial != serial_number)) {
     GlobalError(L"Device with requested VID/PID/(SerialNumber) not found");
     return nullptr;
   }
@@ -146,14 +192,19 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
 
 hid_device* hid_open_path(const char* path) {
   Device& d = TheDevice();
-  std::lock_guard lock(d.mu);
+  std::unique_lock lock(d.mu);
+  WaitForWrites(d, lock);
   int interface = -1;
   for (int i = 0; i < 2; ++i) {
-    if (path && std::strcmp(path, kPaths[i]) == 0)
+    if (path && PathOf(d, i) == path)
       interface = i;
   }
   if (interface < 0 || !d.onBus || d.stopped) {
-    GlobalError(L"Failed to open a device with path: no such device");
+    OpenError(path, ENOENT);  // the node is gone
+    return nullptr;
+  }
+  if (d.faults.openErrno) {
+    OpenError(path, *d.faults.openErrno);
     return nullptr;
   }
   return Open(d, interface);
@@ -181,15 +232,34 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     return static_cast<int>(length);
   Report r{};
   std::memcpy(r.data(), data + 1, length - 1);
-  // Blocks while the endpoint's buffers are full, as a write to the hardware would.
-  d.hostCv.wait(lock, [&] { return d.Dead(dev) || d.out.size() < dongle::kOutDepth; });
+  // One transfer at a time through the endpoint; this one is done when a frame has taken
+  // the report, and given up when none has by the time limit.
+  const auto deadline = Clock::now() + d.writeTimeout;
+  ++d.writesInFlight;
+  ++dev->callsInFlight;
+  bool taken = false;
+  if (d.hostCv.wait_until(lock, deadline, [&] { return d.Dead(dev) || d.out.empty(); }) &&
+      !d.Dead(dev)) {
+    d.out.push_back(r);
+    const std::uint64_t mine = d.outTaken + 1;
+    d.deviceCv.notify_all();
+    d.hostCv.wait_until(lock, deadline, [&] { return d.Dead(dev) || d.outTaken >= mine; });
+    taken = d.outTaken >= mine;
+    if (!taken && !d.Dead(dev))
+      d.out.clear();  // the transfer is cancelled: the report never went out
+  }
+  --d.writesInFlight;
+  --dev->callsInFlight;
+  d.hostCv.notify_all();
+  if (taken)
+    return static_cast<int>(length);
   if (d.Dead(dev)) {
     dev->error = L"device disconnected";
     return -1;
   }
-  d.out.push_back(r);
-  d.deviceCv.notify_all();
-  return static_cast<int>(length);
+  ++d.stats.writeTimeouts;
+  dev->error = L"Connection timed out";
+  return -1;
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
@@ -202,11 +272,13 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     return -1;
   }
   auto ready = [&] { return !dev->in.empty() || d.Dead(dev); };
+  ++dev->callsInFlight;
   if (milliseconds < 0) {
     d.hostCv.wait(lock, ready);
   } else if (milliseconds > 0) {
     d.hostCv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
   }
+  --dev->callsInFlight;
   if (!dev->in.empty()) {  // what arrived before a disconnect can still be read
     const std::size_t n = std::min(length, dev->in.front().size());
     std::memcpy(data, dev->in.front().data(), n);
@@ -260,32 +332,38 @@ void hid_close(hid_device* dev) {
     return;
   Device& d = *dev->device;
   {
-    std::lock_guard lock(d.mu);
+    std::unique_lock lock(d.mu);
+    if (dev->callsInFlight > 0) {
+      // On hidraw this frees what another thread's call still uses.
+      std::fprintf(stderr, "virtual dongle: a handle was closed during a call on it\n");
+      std::abort();
+    }
+    WaitForWrites(d, lock);
     d.handles.erase(std::remove(d.handles.begin(), d.handles.end(), dev), d.handles.end());
   }
   delete dev;
 }
 
 int hid_get_manufacturer_string(hid_device* dev, wchar_t* string, size_t maxlen) {
-  return CopyString(dev, kManufacturer, string, maxlen);
+  return CopyString(dev, Manufacturer, string, maxlen);
 }
 
 int hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
-  return CopyString(dev, kProduct, string, maxlen);
+  return CopyString(dev, Product, string, maxlen);
 }
 
 int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen) {
-  return CopyString(dev, kSerial, string, maxlen);
+  return CopyString(dev, Serial, string, maxlen);
 }
 
 int hid_get_indexed_string(hid_device* dev, int string_index, wchar_t* string, size_t maxlen) {
   switch (string_index) {
     case 1:
-      return CopyString(dev, kManufacturer, string, maxlen);
+      return CopyString(dev, Manufacturer, string, maxlen);
     case 2:
-      return CopyString(dev, kProduct, string, maxlen);
+      return CopyString(dev, Product, string, maxlen);
     case 3:
-      return CopyString(dev, kSerial, string, maxlen);
+      return CopyString(dev, Serial, string, maxlen);
     default:
       if (dev) {
         std::lock_guard lock(dev->device->mu);

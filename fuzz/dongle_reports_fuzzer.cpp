@@ -1,9 +1,11 @@
 // Arbitrary reports into the virtual dongle's device side, driven directly (no thread, no
 // timing). The input is a script of steps: raw reports, sealed commands with any body,
-// well-formed starts and data reports of a payload the harness knows (so that the fuzzer can
-// reach verification and the restart), deliveries of the replies, power cycles and faults.
-// After every step the dongle must run a verified bootable image, never mark an unverified
-// slot bootable or try the running slot as new, and have sealed every reply it queued.
+// well-formed starts (or the last one again) and data reports of a payload the harness knows
+// (so that the fuzzer can reach verification and the restart), deliveries of the replies,
+// flash work block by block, power cycles and faults. After every step the dongle must run
+// a verified bootable image, never mark an unverified slot bootable or try the running slot
+// as new, never erase, write or read back its running slot, and have sealed every reply it
+// queued.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "dongle/model.h"
+#include "dongle/simulated_device.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {
@@ -63,9 +65,10 @@ void CheckInvariants(const Device& d) {
   // A start after the commit may erase the slot to try; the boot loader then keeps the
   // running image, which the first check covers after every power-up.
   Require(d.trialSlot < 0 || d.trialSlot != d.active, "the slot to try next is the running one");
-  if (d.phase == dongle::Phase::kReceiving) {
-    Require(d.staged != d.active, "receiving into the running slot");
+  if (d.phase != dongle::Phase::kIdle) {
+    Require(d.staged != d.active, "erasing, writing or checking the running slot");
     Require(d.received <= d.incomingSize, "more payload taken than announced");
+    Require(d.workDone <= d.workTotal, "more flash work done than there was");
   }
   for (const Report& r : d.in)
     Require(proto::Intact(r), "an unsealed reply was queued");
@@ -108,6 +111,8 @@ void SetFaults(Device& d, fuzz::Input& in) {
   f.failVerification = bits & (1u << 10);
   f.restartNeverEnds = bits & (1u << 11);
   f.newImageFailsToStart = bits & (1u << 12);
+  f.flipStoredByte = maybe(13);
+  f.silent = bits & (1u << 14);
   f.completionFigure = static_cast<std::uint8_t>(100 + in.Byte() % 156);
   d.faults = f;
 }
@@ -124,6 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fuzz::Input in(data, size);
   Session session;
+  std::optional<Report> lastStart;
   auto send = [&](const Report& r) {
     if (d.onBus)  // an unplugged dongle gets nothing
       d.Process(r);
@@ -148,7 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         send(r);
         break;
       }
-      case 2: {  // a start for a payload the harness can send
+      case 2: {  // a start for a payload the harness can send, or the last one again
+        if ((op & 0x20) && lastStart) {
+          send(*lastStart);
+          break;
+        }
         static constexpr std::uint32_t kSizes[] = {1, 61, 62, 63, 62 * 128 + 5, 0};
         const std::uint8_t pick = in.Byte();
         session = {};
@@ -167,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           r[proto::kStartDigest] ^= 1;  // a header that promises other bytes
         r[proto::kStartWindow] = in.Byte();
         proto::Seal(r);
+        lastStart = r;
         send(r);
         break;
       }
@@ -197,8 +208,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           d.Deliver();
         break;
       }
-      case 6: {  // time passes: a restart ends; or the dongle is unplugged, or plugged in
-        if (d.restarting) {
+      case 6: {  // time passes: flash work goes on (timed or instant from now on, as bit
+                 // 0x40 says), a restart ends; or the dongle is unplugged, or plugged in
+        if (op & 0x40) {
+          d.flashTiming = (op & 0x20)
+                              ? VirtualDongle::FlashTiming{4096, std::chrono::milliseconds(1),
+                                                           std::chrono::milliseconds(1)}
+                              : VirtualDongle::kInstantFlash;
+        }
+        if (d.Working()) {
+          d.StepWork();
+        } else if (d.restarting) {
           d.FinishRestart();
         } else if (d.onBus) {
           d.GoOffBus();

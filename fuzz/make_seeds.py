@@ -189,6 +189,13 @@ def dongle_scripts():
     w("stall_at_byte", faults(bits=2, values=(62,)) + start(pick=4) + bytes([REST]) + FINISH)
     w("completion_above_100", faults(completion=55) + start() + bytes([REST]) + FINISH)
     w("garbage", bytes([RAW]) + bytes(range(64)) + bytes([RAW | 0x80]) + bytes(range(64, 128)))
+    # Timed flash: the erase goes block by block; the start asked again meanwhile, then the
+    # read-back block by block.
+    w("timed_flash_repeated_start", bytes([TIME | 0x60]) + start(pick=4) + bytes([DELIVER]) +
+      bytes([START | 0x20, DELIVER, TIME, TIME, START | 0x20, DELIVER, REST, DELIVER]) +
+      cmd(VERIFY, 2) + bytes([DELIVER, TIME, TIME]) + FINISH)
+    w("flash_keeps_a_wrong_byte", faults(bits=1 << 13, values=(70,)) + start(pick=4) +
+      bytes([REST]) + FINISH)
 
 
 # ---- library_replies: image, polls before a cancel, then what each read returns ---------
@@ -205,6 +212,10 @@ def info(protocol=None, restarted=False, version=None, completion=0):
     if not (op & 0x40):
         out += bytes(version or (1, 0, 0, 0))
     return out + bytes([7, 0, 0, 0, 0, 0, 0, 0, 7] * 2)
+
+
+def working(done, total):
+    return bytes([REPLY, 8, 64]) + u32(done) + u32(total)
 
 
 def accept(window=64):
@@ -248,10 +259,13 @@ def library_scripts():
     w("never_back", 0, 0, CONNECT + accept() + ACKED + accept() + accept())
     w("cancel_midway", 2, 3, CONNECT + accept() +
       bytes([NOTHING] * 64 + [NOTHING | 0x80] * 2 + [NOTHING] * 20))
-    w("other_protocol", 0, 0, info(protocol=2))
+    w("other_protocol", 0, 0, info(protocol=1))
     w("wrong_tag_and_unsealed", 0, 0, bytes([REPLY | 0x80, 99, 0, 0, REPLY | 0x40, 0, 0]) +
       upgrade(ACKED))
     w("raw_noise", 0, 0, bytes([RAW_R | 0x80]) + bytes(range(64)) + upgrade(ACKED))
+    w("erase_and_read_back_take_time", 1, 0, CONNECT + working(0, 4096) + working(2048, 4096) +
+      accept() + bytes([NOTHING] * 5) + ACKED + working(0, 300) + accept() + accept() +
+      info(restarted=True, completion=100))
 
 
 if __name__ == "__main__":

@@ -4,11 +4,15 @@
  * functions of the executable that loads it.
  *
  * Use: hidDfuConnect, then hidDfuUpgradeBin, which checks the image, asks the device to
- * accept it and returns while a worker thread writes it; poll hidDfuGetProgress until it
- * reads 100 or more, then read the outcome with hidDfuGetResult. Progress 0-94 covers the
- * transfer and the device's verification, 95-99 the device restarting into the new image,
- * 100 or more means finished. The device keeps its old image bootable until the new one has
- * been verified, so stopping at any point leaves it working. */
+ * accept it and returns while a thread of the library writes it; poll hidDfuGetProgress
+ * until it reads 100 or more, then read the outcome with hidDfuGetResult. Progress 0-94
+ * covers the device's erase, the transfer and the device's verification, 95-99 the device
+ * restarting into the new image, 100 or more means finished. The device keeps its old image
+ * bootable until the new one has been verified, so stopping at any point leaves it working.
+ *
+ * No call waits for the device longer than its bound, whatever the device does: 200 ms for
+ * hidDfuConnect, 800 ms for hidDfuUpgradeBin's start request, 500 ms for the others (see
+ * docs/protocol.md). */
 #ifndef HIDDFU_HIDDFU_H
 #define HIDDFU_HIDDFU_H
 
@@ -28,9 +32,10 @@ HIDDFU_API int hidDfuConnect(unsigned short vendorId, unsigned short productId,
  * (the device stays on its old image) and finishes with a failure. */
 HIDDFU_API int hidDfuDisconnect(void);
 
-/* Checks the image file at `path` (narrow text, system code page), asks the connected
- * device to accept it and starts writing it on a worker thread. Returns at once; 0 means
- * the write has started. */
+/* Checks the image file at `path` (narrow text, system code page: opened by its name in
+ * the file system's encoding, named in texts as given), asks the connected device to accept
+ * it and starts writing it on a thread of the library. Returns once the device has taken
+ * it; 0 means the write has started. */
 HIDDFU_API int hidDfuUpgradeBin(const char* path);
 
 /* Progress of the last upgrade in percent; 100 or more means it has finished. */

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -26,22 +25,6 @@ constexpr std::size_t kPayloadSizeAt = 16;
 constexpr std::size_t kFlagsAt = 20;
 constexpr std::size_t kDigestAt = 24;
 constexpr std::size_t kCheckAt = 56;
-
-void Put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint16_t Get16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // First four bytes of the SHA-256 of every header byte but the check's own four.
 std::array<std::uint8_t, 4> HeaderCheck(const std::uint8_t* header) {
@@ -104,33 +87,6 @@ class FilledPayload {
 
 }  // namespace
 
-std::string FirmwareVersion::ToString() const {
-  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(release) + "." +
-         std::to_string(build);
-}
-
-std::optional<FirmwareVersion> FirmwareVersion::Parse(std::string_view text) {
-  std::uint16_t parts[4] = {0, 0, 0, 0};
-  int count = 0;
-  const char* p = text.data();
-  const char* end = text.data() + text.size();
-  while (true) {
-    if (count == 4)
-      return std::nullopt;
-    auto [next, ec] = std::from_chars(p, end, parts[count]);
-    if (ec != std::errc() || next == p)
-      return std::nullopt;
-    ++count;
-    p = next;
-    if (p == end)
-      break;
-    if (*p != '.')
-      return std::nullopt;
-    ++p;
-  }
-  return FirmwareVersion{parts[0], parts[1], parts[2], parts[3]};
-}
-
 struct Sha256::Context {
   EVP_MD_CTX* md = EVP_MD_CTX_new();
   ~Context() { EVP_MD_CTX_free(md); }
@@ -172,10 +128,7 @@ std::array<std::uint8_t, kImageHeaderSize> EncodeHeader(const ImageHeader& heade
   std::memcpy(b.data(), kMagic, 4);
   Put16(&b[kFormatAt], header.formatVersion);
   Put16(&b[kHeaderSizeAt], kImageHeaderSize);
-  Put16(&b[kVersionAt], header.version.major);
-  Put16(&b[kVersionAt + 2], header.version.minor);
-  Put16(&b[kVersionAt + 4], header.version.release);
-  Put16(&b[kVersionAt + 6], header.version.build);
+  PutVersion(&b[kVersionAt], header.version);
   Put32(&b[kPayloadSizeAt], header.payloadSize);
   Put32(&b[kFlagsAt], 0);
   std::memcpy(&b[kDigestAt], header.sha256.data(), header.sha256.size());
@@ -205,8 +158,7 @@ std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHead
   if (std::memcmp(&b[kCheckAt], check.data(), check.size()) != 0) {
     return fail("header checksum mismatch");
   }
-  h.version = {Get16(&b[kVersionAt]), Get16(&b[kVersionAt + 2]), Get16(&b[kVersionAt + 4]),
-               Get16(&b[kVersionAt + 6])};
+  h.version = GetVersion(&b[kVersionAt]);
   h.payloadSize = Get32(&b[kPayloadSizeAt]);
   if (Get32(&b[kFlagsAt]) != 0)
     return fail("unknown flags");
@@ -216,7 +168,9 @@ std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHead
   return h;
 }
 
-std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error) {
+std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error,
+                                           std::uint64_t maxPayload, const std::string& shownPath) {
+  const std::string& shown = shownPath.empty() ? path : shownPath;
   auto fail = [&](std::string message) -> std::optional<CheckedImage> {
     if (error)
       *error = std::move(message);
@@ -227,38 +181,43 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
   if (!fd) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR)
-      return fail("firmware file not found: " + path);
+      return fail("firmware file not found: " + shown);
     if (err == EACCES)
-      return fail("firmware file not readable (permission denied): " + path);
-    return fail("cannot open firmware file " + path + ": " + Describe(err));
+      return fail("firmware file not readable (permission denied): " + shown);
+    return fail("cannot open firmware file " + shown + ": " + Describe(err));
   }
   struct stat st {};
   if (fstat(fd.get(), &st) != 0)
-    return fail("cannot open firmware file " + path + ": " + Describe(errno));
+    return fail("cannot open firmware file " + shown + ": " + Describe(errno));
   if (!S_ISREG(st.st_mode))
-    return fail("firmware file is not a regular file: " + path);
+    return fail("firmware file is not a regular file: " + shown);
 
   std::array<std::uint8_t, kImageHeaderSize> raw{};
   const long long got = ReadFull(fd.get(), raw.data(), raw.size(), 0);
   if (got < 0)
-    return fail("cannot read firmware file " + path + ": " + Describe(errno));
+    return fail("cannot read firmware file " + shown + ": " + Describe(errno));
   if (got < static_cast<long long>(raw.size())) {
     return fail("image header invalid: the file holds only " + std::to_string(got) +
-                " bytes: " + path);
+                " bytes: " + shown);
   }
   std::string why;
   const auto header = DecodeHeader(raw, &why);
   if (!header)
-    return fail("image header invalid: " + why + ": " + path);
+    return fail("image header invalid: " + why + ": " + shown);
 
+  // Sizes before the digest: hashing what a header claims could take seconds.
+  if (header->payloadSize > maxPayload) {
+    return fail("image too large for the device: " + std::to_string(header->payloadSize) +
+                " bytes, a firmware slot holds " + std::to_string(maxPayload));
+  }
   const std::uint64_t present = static_cast<std::uint64_t>(st.st_size) - kImageHeaderSize;
   if (present < header->payloadSize) {
     return fail("image truncated: " + std::to_string(present) + " of " +
-                std::to_string(header->payloadSize) + " payload bytes present: " + path);
+                std::to_string(header->payloadSize) + " payload bytes present: " + shown);
   }
   if (present > header->payloadSize) {
     return fail("image invalid: " + std::to_string(present - header->payloadSize) +
-                " bytes follow the payload: " + path);
+                " bytes follow the payload: " + shown);
   }
 
   Sha256 sha;
@@ -269,15 +228,15 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, header->payloadSize - offset));
     const long long n = ReadFull(fd.get(), buffer.data(), want, kImageHeaderSize + offset);
     if (n < 0)
-      return fail("cannot read firmware file " + path + ": " + Describe(errno));
+      return fail("cannot read firmware file " + shown + ": " + Describe(errno));
     if (static_cast<std::size_t>(n) < want) {
-      return fail("firmware file changed while it was being checked: " + path);
+      return fail("firmware file changed while it was being checked: " + shown);
     }
     sha.Update(buffer.data(), want);
     offset += want;
   }
   if (sha.Final() != header->sha256) {
-    return fail("image corrupt: the payload does not match the SHA-256 in its header: " + path);
+    return fail("image corrupt: the payload does not match the SHA-256 in its header: " + shown);
   }
   return CheckedImage{std::move(fd), *header};
 }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,19 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "hiddfu/protocol.h"
+
 namespace hiddfu {
-
-struct FirmwareVersion {
-  std::uint16_t major = 0;
-  std::uint16_t minor = 0;
-  std::uint16_t release = 0;
-  std::uint16_t build = 0;
-
-  auto operator<=>(const FirmwareVersion&) const = default;
-  std::string ToString() const;  // "1.2.0.7"
-  // "1.2" (missing parts are 0) to "1.2.0.7"; nullopt for anything else.
-  static std::optional<FirmwareVersion> Parse(std::string_view text);
-};
 
 using Digest = std::array<std::uint8_t, 32>;
 
@@ -92,8 +81,12 @@ struct CheckedImage {
 };
 
 // Checks the image file at `path` (bytes as given, no conversion). On failure returns
-// nullopt and a message in `error` that names the path and the problem, in English.
-std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error);
+// nullopt and a message in `error` that names the file and the problem, in English; the
+// file is named as `shownPath`, or as `path` when that is empty. A header that claims more
+// than `maxPayload` bytes is refused before the payload is read.
+std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error,
+                                           std::uint64_t maxPayload = UINT32_MAX,
+                                           const std::string& shownPath = {});
 
 // Writes an image of `payloadSize` bytes taken from `readPayload` (called with a buffer and
 // the number of bytes wanted, returns how many it gave: fewer means the payload ended

@@ -1,6 +1,7 @@
 // The HID update protocol spoken between the host library and the dongle: 64-byte reports
 // without report numbers on the vendor usage page 0xFF00, usage 1. docs/protocol.md
-// describes it in full; this header holds what both sides must agree on.
+// describes it in full; this header holds what both sides must agree on, and the
+// little-endian and version helpers that the library, the dongle and the image code share.
 //
 // Every report, either way:
 //   byte 0     type: a command or reply code below, or kDataFlag | sequence for data
@@ -10,16 +11,69 @@
 #pragma once
 
 #include <array>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
-namespace hiddfu::proto {
+namespace hiddfu {
+
+// A firmware version as images, the protocol and the log carry it: four 16-bit numbers.
+struct FirmwareVersion {
+  std::uint16_t major = 0;
+  std::uint16_t minor = 0;
+  std::uint16_t release = 0;
+  std::uint16_t build = 0;
+
+  auto operator<=>(const FirmwareVersion&) const = default;
+  std::string ToString() const;  // "1.2.0.7"
+  // "1.2" (missing parts are 0) to "1.2.0.7"; nullopt for anything else.
+  static std::optional<FirmwareVersion> Parse(std::string_view text);
+};
+
+// ---- Little-endian fields ------------------------------------------------------------------
+
+constexpr void Put16(std::uint8_t* at, std::uint16_t v) {
+  at[0] = static_cast<std::uint8_t>(v);
+  at[1] = static_cast<std::uint8_t>(v >> 8);
+}
+constexpr void Put32(std::uint8_t* at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    at[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+constexpr std::uint16_t Get16(const std::uint8_t* at) {
+  return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
+}
+constexpr std::uint32_t Get32(const std::uint8_t* at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | at[i];
+  return v;
+}
+// A version is four u16 fields: major, minor, release, build.
+constexpr void PutVersion(std::uint8_t* at, const FirmwareVersion& v) {
+  Put16(at, v.major);
+  Put16(at + 2, v.minor);
+  Put16(at + 4, v.release);
+  Put16(at + 6, v.build);
+}
+constexpr FirmwareVersion GetVersion(const std::uint8_t* at) {
+  return {Get16(at), Get16(at + 2), Get16(at + 4), Get16(at + 6)};
+}
+
+namespace proto {
 
 inline constexpr std::size_t kReportSize = 64;
 inline constexpr std::size_t kDataPayload = kReportSize - 2;  // framing costs two bytes
-inline constexpr std::uint8_t kProtocolVersion = 1;
+// 2: the device reports long work (erasing, reading back) as it goes, and START, VERIFY and
+// ACTIVATE may be repeated without side effects.
+inline constexpr std::uint8_t kProtocolVersion = 2;
 inline constexpr std::uint16_t kUsagePage = 0xFF00;
 inline constexpr std::uint16_t kUsage = 1;
+// The link's raw rate at full speed: one 64-byte report per millisecond.
+inline constexpr std::uint32_t kLinkBytesPerSecond = 64000;
 
 // Data reports carry a 7-bit sequence number; go-back-N with a window of at most half the
 // sequence space tells a retransmission from a report after a gap.
@@ -29,7 +83,7 @@ inline constexpr std::uint32_t kMaxWindow = 64;
 
 using Report = std::array<std::uint8_t, kReportSize>;
 
-// Host to device.
+// Host to device. Codes from 0x06 up are free for later commands.
 inline constexpr std::uint8_t kInfo = 0x01;
 inline constexpr std::uint8_t kStart = 0x02;
 inline constexpr std::uint8_t kVerify = 0x03;
@@ -45,7 +99,7 @@ inline constexpr std::size_t kTag = 2;
 inline constexpr std::size_t kBody = 3;
 
 // START body: format version u16, firmware version 4 x u16, payload size u32, SHA-256,
-// requested window u8.
+// requested window u8. Bytes 50..63 are zero: room for header fields of later versions.
 inline constexpr std::size_t kStartFormat = kBody;
 inline constexpr std::size_t kStartVersion = kBody + 2;
 inline constexpr std::size_t kStartSize = kBody + 10;
@@ -67,7 +121,13 @@ enum Status : std::uint8_t {
   kDigestMismatch = 18,
   // ACTIVATE
   kNotVerified = 32,
+  // START (erasing) and VERIFY (reading back): the device is at work; ask again.
+  kWorking = 64,
 };
+
+// A kWorking reply: status, bytes done u32, bytes to do u32.
+inline constexpr std::size_t kWorkDone = kBody + 1;
+inline constexpr std::size_t kWorkTotal = kBody + 5;
 
 // START reply: status, slot, granted window u8, slot capacity u32.
 inline constexpr std::size_t kStartReplySlot = kBody + 1;
@@ -77,9 +137,14 @@ inline constexpr std::size_t kStartReplyCapacity = kBody + 3;
 // VERIFY reply: status, bytes received u32.
 inline constexpr std::size_t kVerifyReplyBytes = kBody + 1;
 
+// ACTIVATE reply: status, the slot that will start.
+inline constexpr std::size_t kActivateReplySlot = kBody + 1;
+
 // INFO reply: status, protocol version, active slot, window, completion figure of the last
 // update (0 when none, 100 or more once a new image has started), boot count u16, slot
-// capacity u32, running version, then per slot: version and flags.
+// capacity u32, running version, then per slot: version and flags; then the timing of the
+// device's flash and restart, from which the host derives how long to wait. Bytes 50..63
+// are zero: room for fields of later versions.
 inline constexpr std::size_t kInfoProtocol = kBody + 1;
 inline constexpr std::size_t kInfoActiveSlot = kBody + 2;
 inline constexpr std::size_t kInfoWindow = kBody + 3;
@@ -92,6 +157,10 @@ inline constexpr std::size_t kInfoSlotStride = 9;  // version 4 x u16, flags u8
 inline constexpr std::uint8_t kSlotHoldsImage = 0x01;
 inline constexpr std::uint8_t kSlotVerified = 0x02;
 inline constexpr std::uint8_t kSlotBootable = 0x04;
+inline constexpr std::size_t kInfoEraseBlock = kBody + 37;  // u32 bytes per erase block
+inline constexpr std::size_t kInfoEraseMs = kBody + 41;     // u16 ms to erase one block
+inline constexpr std::size_t kInfoReadMs = kBody + 43;      // u16 ms to read back one block
+inline constexpr std::size_t kInfoRestartMs = kBody + 45;   // u16 ms off the bus to restart
 
 // ACK and NAK: the number of data reports received in order so far (the next one
 // expected), then the payload bytes received, both u32.
@@ -123,22 +192,32 @@ constexpr bool IsData(std::uint8_t type) {
   return (type & kDataFlag) != 0;
 }
 
+// The little-endian fields at byte offsets of a report.
 constexpr void Put16(Report& r, std::size_t at, std::uint16_t v) {
-  r[at] = static_cast<std::uint8_t>(v);
-  r[at + 1] = static_cast<std::uint8_t>(v >> 8);
+  hiddfu::Put16(r.data() + at, v);
 }
 constexpr void Put32(Report& r, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  hiddfu::Put32(r.data() + at, v);
 }
 constexpr std::uint16_t Get16(const Report& r, std::size_t at) {
-  return static_cast<std::uint16_t>(r[at] | (r[at + 1] << 8));
+  return hiddfu::Get16(r.data() + at);
 }
 constexpr std::uint32_t Get32(const Report& r, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | r[at + i];
-  return v;
+  return hiddfu::Get32(r.data() + at);
+}
+constexpr void PutVersion(Report& r, std::size_t at, const FirmwareVersion& v) {
+  hiddfu::PutVersion(r.data() + at, v);
+}
+constexpr FirmwareVersion GetVersion(const Report& r, std::size_t at) {
+  return hiddfu::GetVersion(r.data() + at);
 }
 
-}  // namespace hiddfu::proto
+// A command with nothing but its type; the sender fills in tag and fields.
+constexpr Report Command(std::uint8_t type) {
+  Report r{};
+  r[0] = type;
+  return r;
+}
+
+}  // namespace proto
+}  // namespace hiddfu

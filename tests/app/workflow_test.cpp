@@ -5,11 +5,13 @@
 #include <QTest>
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 
 #include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "hiddfu/hiddfu.h"
 #include "hiddfu/hiddfu_tuning.h"
+#include "hiddfu/image.h"
 #include "service/operations.h"
 #include "support/clock.h"
 #include "support/text.h"
@@ -421,6 +423,25 @@ TEST_F(WorkflowTest, GbkChineseFileNameUpgrades) {
   EXPECT_EQ(VirtualDongle::RunningVersion(), kNewVersion);
   // The record keeps the path in the system code page.
   EXPECT_EQ(AnsiToUtf8(FirmwareInfo.localPath), (Documents() / "固件 1.2.0.7.bin").string());
+}
+
+// Documents is "文档" and the image is bad: the library is handed the code-page path, opens
+// the file by it and names it in its text as handed, so the report's message holds the path
+// intact.
+TEST_F(WorkflowTest, GbkBadImageInChineseDocumentsReportsItsPath) {
+  ASSERT_EQ(SystemCodePage(), "GBK");
+  std::filesystem::create_directories(home_ / ".config");
+  std::ofstream(home_ / ".config" / "user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"$HOME/文档\"\n";
+  const CatalogueEntry entry = Firmware();
+  std::string image = hiddfu::MakeImageBytes(std::string(4096, 'x'), kNewVersion);
+  image[0] = 'X';
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, image));
+  Open();
+  ClickUpgrade();
+  ASSERT_TRUE(WaitIdle());
+  ExpectOneReportThenNotice("CErrorDlg", "设备升级失败，请进行检查！");
+  ExpectFailureReport(
+      "1", "0", "image header invalid: bad magic: " + (home_ / "文档" / entry.file).string(), true);
 }
 
 TEST_F(WorkflowTest, GbkDownloadFailureMessageArrivesAsUtf8) {

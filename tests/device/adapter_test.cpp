@@ -5,7 +5,7 @@
 
 #include "device/device.h"
 #include "tests/common/stdout_capture.h"
-#include "tests/device/fixture.h"
+#include "tests/hiddfu/fixture.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // working: each ends in its row of the outcome table within the library's time limits, and
 // the dongle stays on a verified bootable image, the old one unless the new one was verified,
 // committed and started. Where the dongle survives, a second press upgrades it.
+#include <cerrno>
 #include <string>
 
 #include "tests/faults/fault_bench.h"
@@ -102,7 +103,7 @@ TEST_F(DongleFaultTest, LinkFaultsAreRecovered) {
     const char* name;
     Faults faults;
   };
-  std::vector<LinkFault> cases(6);
+  std::vector<LinkFault> cases(7);
   cases[0] = {"corrupt data report", {}};
   cases[0].faults.corruptData = 5;
   cases[1] = {"lost data report", {}};
@@ -115,6 +116,9 @@ TEST_F(DongleFaultTest, LinkFaultsAreRecovered) {
   cases[4].faults.dropAck = 2;
   cases[5] = {"lost replies", {}};
   cases[5].faults.dropStartReply = cases[5].faults.dropVerifyReply = true;
+  cases[5].faults.dropActivateReply = true;
+  cases[6] = {"late reply to the restart request", {}};
+  cases[6].faults.activateReplyDelay = 3 * milliseconds(kReplyMs);
   for (const LinkFault& c : cases) {
     SCOPED_TRACE(c.name);
     VirtualDongle::Reset();
@@ -126,15 +130,31 @@ TEST_F(DongleFaultTest, LinkFaultsAreRecovered) {
   }
 }
 
+// The check fails, or the flash kept a byte other than the intact report brought.
 TEST_F(DongleFaultTest, FailedVerificationKeepsTheOldImage) {
+  Faults check;
+  check.failVerification = true;
+  Faults flash;
+  flash.flipStoredByte = kImageSize / 3;
+  for (const Faults& f : {check, flash}) {
+    VirtualDongle::SetFaults(f);
+    const Attempt a = Press();
+    ExpectRow(a, kRowUpgrade, before_);
+    EXPECT_NE(a.libraryError.find("verification failed"), std::string::npos) << a.libraryError;
+    EXPECT_LE(a.lastPosition, 93) << "the bar passed the end of the transfer";
+    ExpectDongleRuns(kFactoryVersion);
+  }
+  ExpectRecovery();
+}
+
+// A node the user may not open: a connect failure that says what to do.
+TEST_F(DongleFaultTest, NodeThatWillNotOpenIsAConnectFailure) {
   Faults f;
-  f.failVerification = true;
+  f.openErrno = EACCES;
   VirtualDongle::SetFaults(f);
   const Attempt a = Press();
-  ExpectRow(a, kRowUpgrade, before_);
-  EXPECT_NE(a.libraryError.find("verification failed"), std::string::npos) << a.libraryError;
-  EXPECT_LE(a.lastPosition, 93) << "the bar passed the end of the transfer";
-  ExpectDongleRuns(kFactoryVersion);
+  ExpectRow(a, kRowConnect, before_);
+  EXPECT_NE(a.libraryError.find("udevadm trigger"), std::string::npos) << a.libraryError;
   ExpectRecovery();
 }
 
@@ -183,16 +203,37 @@ TEST_F(DongleFaultTest, RestartThatNeverEndsIsBounded) {
   ExpectDongleRuns(kNewVersion);
 }
 
-// A dongle that stops answering in the middle: the library gives up after its reply periods.
-TEST_F(DongleFaultTest, DongleThatStopsAnsweringIsBounded) {
-  Faults f;
-  f.stallAtByte = kImageSize / 2;
-  VirtualDongle::SetFaults(f);
+// The restart outlasts the library's wait: it cannot tell what the dongle will run and
+// says so, and the dongle does come back with the new image.
+TEST_F(DongleFaultTest, RestartSlowerThanTheWaitSaysTheNewImageMayRun) {
+  VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 500));
   const Attempt a = Press();
   ExpectRow(a, kRowUpgrade, before_);
-  EXPECT_NE(a.libraryError.find("stopped responding"), std::string::npos) << a.libraryError;
-  ExpectDongleRuns(kFactoryVersion);
-  VirtualDongle::Unplug();  // the user pulls it out and back in
+  EXPECT_NE(a.libraryError.find("it may be running the new image"), std::string::npos)
+      << a.libraryError;
+  const auto until = Clock::now() + milliseconds(3000);
+  while (!VirtualDongle::IsPlugged() && Clock::now() < until)
+    std::this_thread::sleep_for(milliseconds(10));
+  ExpectDongleRuns(kNewVersion);
+}
+
+// A dongle that stops answering in the middle, or whose OUT endpoint stops taking reports:
+// the library gives up after its reply periods, or once a write has waited out its limit.
+TEST_F(DongleFaultTest, DongleThatStopsAnsweringOrTakingReportsIsBounded) {
+  VirtualDongle::SetWriteTimeout(milliseconds(300));
+  Faults answering;
+  answering.stallAtByte = kImageSize / 2;
+  Faults taking;
+  taking.stuckOutAtByte = kImageSize / 2;
+  for (const Faults& f : {answering, taking}) {
+    VirtualDongle::SetFaults(f);
+    const Attempt a = Press();
+    ExpectRow(a, kRowUpgrade, before_);
+    EXPECT_NE(a.libraryError.find("stopped responding"), std::string::npos) << a.libraryError;
+    ExpectDongleRuns(kFactoryVersion);
+    VirtualDongle::Unplug();  // the user pulls it out and back in
+    VirtualDongle::Plug();
+  }
   ExpectRecovery();
 }
 

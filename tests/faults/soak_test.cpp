@@ -6,6 +6,7 @@
 //
 // The seed is printed; ZAV_SOAK_SEED=<n> repeats a run, ZAV_SOAK_PRESSES=<n> changes its
 // length, ZAV_SOAK_TRACE=1 prints how each press ended.
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -40,7 +41,12 @@ const Trouble kTroubles[] = {
     {"verification fails", 4, &kRowUpgrade},
     {"new image does not start", 4, &kRowUpgrade},
     {"restart never ends", 1, &kRowUpgrade},
+    {"restart slower than the wait", 1, &kRowUpgrade},
+    {"restart reply late", 2, &kRowSuccess},
     {"dongle stops answering", 2, &kRowUpgrade},
+    {"dongle stops taking reports", 2, &kRowUpgrade},
+    {"node will not open", 2, &kRowConnect},
+    {"flash keeps a wrong byte", 2, &kRowUpgrade},
     {"completion above 100", 2, &kRowSuccess},
     {"version answer broken", 8, &kRowNoInfo},
     {"version query stalls", 1, &kRowNoInfo},
@@ -95,8 +101,19 @@ class SoakTest : public FaultBench {
       f.newImageFailsToStart = true;
     } else if (name == "restart never ends") {
       f.restartNeverEnds = true;
+    } else if (name == "restart slower than the wait") {
+      VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 300));
+    } else if (name == "restart reply late") {
+      f.activateReplyDelay = milliseconds(draw(5) * kReplyMs);
     } else if (name == "dongle stops answering") {
       f.stallAtByte = draw(kImageSize);
+    } else if (name == "dongle stops taking reports") {
+      f.stuckOutAtByte = draw(kImageSize);
+    } else if (name == "node will not open") {
+      const int errors[] = {EACCES, EPERM, EBUSY, ENOENT, ENODEV};
+      f.openErrno = errors[draw(5)];
+    } else if (name == "flash keeps a wrong byte") {
+      f.flipStoredByte = draw(kImageSize);
     } else if (name == "completion above 100") {
       f.completionFigure = static_cast<std::uint8_t>(101 + draw(155));
     } else if (name == "version answer broken") {
@@ -155,6 +172,7 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
   QString tipText;
   QString tipLink;
   StartUp(ui_, tipText, tipLink);
+  VirtualDongle::SetWriteTimeout(milliseconds(200));  // a stuck endpoint costs less time
   std::map<std::string, int> rows;
   std::map<std::string, int> troubles;
   hiddfu::FirmwareVersion running = VirtualDongle::kFactoryVersion;
@@ -179,7 +197,15 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
     ExpectRow(a, *row, before);
     if (row == &kRowSuccess) {
       running = kNewVersion;
-    } else if (std::string(t.name) == "dongle stops answering") {
+    } else if (std::string(t.name) == "restart slower than the wait") {
+      // The report said it may run the new image: it does, once it is back.
+      const auto until = Clock::now() + milliseconds(3000);
+      while (!VirtualDongle::IsPlugged() && Clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(10));
+      VirtualDongle::SetRestartDelay(milliseconds(0));
+      running = kNewVersion;
+    } else if (std::string(t.name) == "dongle stops answering" ||
+               std::string(t.name) == "dongle stops taking reports") {
       VirtualDongle::Unplug();  // the user pulls out a dongle that has stopped answering
     } else if (std::string(t.name) == "restart never ends") {
       // Committed before it left: the next power-up starts the new image.

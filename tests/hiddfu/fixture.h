@@ -1,6 +1,6 @@
-// Shared set-up of the device tests: a virtual dongle in its default state with instant
-// timing, short library time limits, a private folder for image files, and a bounded
-// progress poll.
+// Shared set-up of the tests of the library, the dongle and the adapter: a virtual dongle
+// in its default state with instant timing, short library time limits, a private folder for
+// image files, and a bounded progress poll.
 #pragma once
 
 #include <gtest/gtest.h>

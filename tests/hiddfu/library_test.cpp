@@ -1,5 +1,7 @@
 // The update library through its C interface, against the virtual dongle.
 #include <algorithm>
+#include <cerrno>
+#include <clocale>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -7,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/device/fixture.h"
+#include "tests/hiddfu/fixture.h"
 
 namespace {
 
@@ -113,6 +115,29 @@ TEST_F(Library, ProgressClimbsThroughEveryPhaseAtFullSpeed) {
   EXPECT_TRUE(saw(95, 99)) << "the restart phase was not seen";
 }
 
+// Erasing and reading back take longer than every command's reply periods together: the
+// host waits as the dongle reports the work, the progress bar moves through it, and a
+// start request asked again (its reply lost, or to learn how the erase goes) never begins
+// the erase again.
+TEST_F(Library, LongDeviceWorkIsWaitedForAndNeverBegunAgain) {
+  VirtualDongle::SetFlashTiming({4096, 40ms, 20ms});  // 6 blocks: 240 ms to erase, 120 to read
+  Faults f;
+  f.dropStartReply = true;
+  VirtualDongle::SetFaults(f);
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  ASSERT_EQ(hidDfuUpgradeBin(Image(6 * 4096).c_str()), 0) << LastError();
+  const auto seen = PollToEnd();
+  ExpectFinishedMonotonic(seen);
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  EXPECT_EQ(VirtualDongle::GetStats().erases, 1u);
+  const VirtualDongle::Timeline t = VirtualDongle::GetTimeline();
+  EXPECT_GE(t.erased - t.started, 240ms);
+  EXPECT_GE(t.verified - t.lastData, 120ms);
+  // The erase is 240 of the 240 + 397 + 120 ms of work: its share of 0..94 is 29.
+  EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int p) { return p > 0 && p < 29; }))
+      << "the progress did not move during the erase";
+}
+
 TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
   const std::string good = hiddfu::MakeImageBytes(std::string(3000, 'x'), kNewVersion);
   struct Case {
@@ -156,6 +181,62 @@ TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
 
   EXPECT_EQ(VirtualDongle::GetStats().starts, 0u);
   ExpectOnFactoryImage();
+}
+
+// Hashing what the header claims would take seconds: the claim is checked first.
+TEST_F(Library, AnOversizedClaimIsRefusedBeforeTheHash) {
+  hiddfu::ImageHeader header;
+  header.version = kNewVersion;
+  header.payloadSize = 0xFFFFFFFF;
+  const auto bytes = hiddfu::EncodeHeader(header);
+  const std::string path = PathOf("huge.bin");
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
+  ASSERT_EQ(truncate(path.c_str(), 64 + 0xFFFFFFFFll), 0);  // sparse: costs no disk
+  ASSERT_EQ(ConnectDongle(), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_EQ(LastError(),
+            "image too large for the device: 4294967295 bytes, a firmware slot holds 16777216");
+}
+
+// A node that will not open is told by its errno, never by hidapi's message, which follows
+// the locale (run under C.UTF-8, zh_CN.UTF-8 and zh_CN.GBK). The text names the node and
+// what to do.
+TEST_F(Library, OpenFailuresAreToldByErrnoInEveryLocale) {
+  struct LocaleFromEnvironment {
+    std::string saved = setlocale(LC_ALL, nullptr);
+    LocaleFromEnvironment() { setlocale(LC_ALL, ""); }
+    ~LocaleFromEnvironment() { setlocale(LC_ALL, saved.c_str()); }
+  } locale;
+  const std::string node = "cannot open the device virtual-dongle:0: ";
+  const std::string access =
+      "permission denied; the udev rule 70-zav-marlo.rules installed with the tool gives the "
+      "logged-in user access: run `udevadm trigger` as root or replug the dongle";
+  const std::pair<int, std::string> cases[] = {
+      {EACCES, access},
+      {EPERM, access},
+      {EBUSY, "it is busy; close any other program that uses the dongle, or replug it"},
+      {ENOENT, "it is gone; replug the dongle"},
+      {ENODEV, "it is gone; replug the dongle"},
+      {EIO, "Input/output error"},
+  };
+  for (const auto& [err, text] : cases) {
+    SCOPED_TRACE(err);
+    Faults f;
+    f.openErrno = err;
+    VirtualDongle::SetFaults(f);
+    EXPECT_EQ(ConnectDongle(), -1);
+    EXPECT_EQ(LastError(), node + text);
+  }
+  // A hidraw node is opened by the library itself first, to learn its errno for sure.
+  VirtualDongle::SetFaults({});
+  const std::string hidraw = PathOf("hidraw7");
+  VirtualDongle::SetNodePath(hidraw);
+  EXPECT_EQ(ConnectDongle(), -1);
+  EXPECT_EQ(LastError(), "cannot open the device " + hidraw + ": it is gone; replug the dongle");
+  WriteFile(hidraw, "");
+  EXPECT_EQ(ConnectDongle(), 0) << LastError();
 }
 
 TEST_F(Library, UnreadableFileIsRefused) {
@@ -272,6 +353,10 @@ INSTANTIATE_TEST_SUITE_P(
         LateFailure{"verification", With([](Faults& f) { f.failVerification = true; }),
                     "^verification failed: the SHA-256 of the image the device received does "
                     "not match the image header$"},
+        // Intact on the link, wrong in the flash: only reading the slot back finds it.
+        LateFailure{"flash_bit_flip", With([](Faults& f) { f.flipStoredByte = 777; }),
+                    "^verification failed: the SHA-256 of the image the device received does "
+                    "not match the image header$"},
         LateFailure{"stall", With([](Faults& f) { f.stallAtByte = 1000; }),
                     "^device stopped responding at [0-9]+ %$"},
         LateFailure{"old_version", With([](Faults& f) { f.newImageFailsToStart = true; }),
@@ -365,6 +450,10 @@ INSTANTIATE_TEST_SUITE_P(
         LinkFault{"lose_start_reply", With([](Faults& f) { f.dropStartReply = true; }), nullptr},
         LinkFault{"lose_verify_reply", With([](Faults& f) { f.dropVerifyReply = true; }), nullptr},
         LinkFault{"lose_activate_reply", With([](Faults& f) { f.dropActivateReply = true; }),
+                  nullptr},
+        // Late beyond two reply periods: the host asks again and finds it committed.
+        LinkFault{"late_activate_reply",
+                  With([](Faults& f) { f.activateReplyDelay = 120ms; }),  // 3 reply periods
                   nullptr}),
     [](const auto& test) { return std::string(test.param.name); });
 
@@ -392,7 +481,8 @@ TEST_F(Library, ARestartBeyondTheLimitFailsButTheCommittedImageStartsLater) {
   ExpectFinishedMonotonic(seen);
   EXPECT_EQ(seen.back(), 100);
   EXPECT_EQ(hidDfuGetResult(), -1);
-  EXPECT_EQ(LastError(), "device did not come back within 1 s after restarting into the new image");
+  EXPECT_EQ(LastError(),
+            "device did not come back within 1 s of its restart; it may be running the new image");
   EXPECT_FALSE(VirtualDongle::IsPlugged());
   VirtualDongle::Plug();  // power comes back: the verified, committed image boots
   EXPECT_EQ(VirtualDongle::RunningVersion(), kNewVersion);

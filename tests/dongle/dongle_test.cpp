@@ -4,9 +4,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "hiddfu/protocol.h"
-#include "tests/device/fixture.h"
+#include "tests/hiddfu/fixture.h"
 
 namespace {
 
@@ -131,7 +132,8 @@ TEST_F(Dongle, AHandleDiesWithTheConnectionAndStaysDead) {
 
 TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
   // A lower bound only: however slow the machine, the model is never faster than the link
-  // (less the two frames it may catch up when its own thread wakes late).
+  // (less the two frames it may catch up when its own thread wakes late). A write returns
+  // only once a frame has taken its report: the writes alone take the frames.
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
   Handle h = OpenUpdateInterface();
   ASSERT_TRUE(h);
@@ -139,12 +141,48 @@ TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kRequests; ++i)
     ASSERT_EQ(SendInfo(h.get(), static_cast<std::uint8_t>(i)), 65);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRequests - 3));
   proto::Report reply{};
   for (int i = 0; i < kRequests; ++i) {
     ASSERT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 2000), 64);
     EXPECT_EQ(reply[proto::kTag], i);
   }
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRequests - 3));
+}
+
+// As on hidraw: a write to an endpoint that takes nothing fails after the time limit, one
+// whose device vanishes fails at once, and opening a handle waits for a write under way.
+TEST_F(Dongle, AWriteNobodyTakesFailsAfterTheLimitAndHoldsUpOpening) {
+  using Clock = std::chrono::steady_clock;
+  VirtualDongle::SetWriteTimeout(300ms);
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  VirtualDongle::Faults stuck;
+  stuck.outStuck = true;
+  VirtualDongle::SetFaults(stuck);
+  Clock::duration openedAfter{};
+  const auto start = Clock::now();
+  std::thread opener([&] {
+    std::this_thread::sleep_for(50ms);
+    Handle other = OpenUpdateInterface();
+    openedAfter = Clock::now() - start;
+  });
+  EXPECT_EQ(SendInfo(h.get(), 1), -1);
+  const auto failedAfter = Clock::now() - start;
+  opener.join();
+  EXPECT_GE(failedAfter, 300ms);
+  EXPECT_GE(openedAfter, failedAfter - 5ms) << "opened while a write was under way";
+  EXPECT_EQ(VirtualDongle::GetStats().writeTimeouts, 1u);
+
+  VirtualDongle::SetWriteTimeout(5s);
+  std::thread unplug([] {
+    std::this_thread::sleep_for(50ms);
+    VirtualDongle::Unplug();
+  });
+  const auto vanishStart = Clock::now();
+  EXPECT_EQ(SendInfo(h.get(), 2), -1);
+  EXPECT_LT(Clock::now() - vanishStart, 2s) << "a vanished device still held the write";
+  unplug.join();
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+// The time a user waits for a whole upgrade, from the press of "升级" to the notice that it
+// worked, through the real main dialog (its download, its one-second progress poll, the
+// result report) against the reference service on loopback and the virtual dongle at full
+// speed with realistic flash, divided by the floor that the dongle's own timing sets:
+// erasing the blocks the image needs, carrying it at the link's raw 64,000 bytes per second,
+// reading it back, restarting. Median of three rounds, each a fresh dialog and dongle:
+//   upgrade_time_vs_floor_1MiB
+#include <QAbstractButton>
+#include <QApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/zav_dlg.h"
+#include "bench/service/bench_common.h"
+#include "controls/dialog_units.h"
+#include "controls/dialogs.h"
+#include "dongle/dongle.h"
+#include "hiddfu/image.h"
+#include "hiddfu/protocol.h"
+#include "support/text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kSize = 1024 * 1024;
+constexpr int kRounds = 3;
+
+// Notes when the notice of the upgrade shows, and closes it as a user would.
+class NoticeWatch : public QObject {
+ public:
+  Clock::time_point shown;
+  bool seen = false;
+  bool success = false;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && !seen) {
+      auto* ok = qobject_cast<CSuccessDlg*>(watched);
+      auto* error = qobject_cast<CErrorDlg*>(watched);
+      if (ok != nullptr || error != nullptr) {
+        shown = Clock::now();
+        seen = true;
+        success = ok != nullptr;
+        auto* notice = qobject_cast<QDialog*>(watched);
+        QTimer::singleShot(0, notice, [notice] { notice->accept(); });
+      }
+    }
+    return false;
+  }
+};
+
+// One press of the button on a fresh dialog; the seconds to its notice, or -1 on failure.
+double Round() {
+  VirtualDongle::Reset();  // full speed, realistic flash, factory image
+  CZavDlg dlg;
+  NoticeWatch watch;
+  qApp->installEventFilter(&watch);
+  dlg.show();
+  auto* button = DialogItem<QAbstractButton>(&dlg, 1004);
+  Clock::time_point pressed;
+  QTimer::singleShot(200, [&] {
+    pressed = Clock::now();
+    button->click();
+  });
+  QEventLoop loop;
+  QTimer poll;
+  // Done once the notice has closed and the dialog is idle again.
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (watch.seen && QApplication::activeModalWidget() == nullptr && button->isEnabled())
+      loop.quit();
+  });
+  poll.start(10);
+  loop.exec();
+  qApp->removeEventFilter(&watch);
+  dlg.reject();
+  if (!watch.success) {
+    std::fprintf(stderr, "the upgrade did not succeed\n");
+    return -1;
+  }
+  return bench::Seconds(watch.shown - pressed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr)
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  const TempDir dir("zav-bench-time");
+  setenv("HOME", dir.path().c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (dir.path() / ".config").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  unsetenv("XDG_DOCUMENTS_DIR");
+  InitSystemCodePage();
+
+  const std::string made = (dir.path() / "image.bin").string();
+  std::string error;
+  if (!hiddfu::WriteFilledImage(made, {1, 2, 0, 7}, kSize, 11, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  CatalogueEntry entry;
+  entry.file = "marlo-1.2.0.7.bin";
+  entry.version = 10207;
+  entry.bizId = "biz-10207";
+  entry.versionTxt = "V1.2.0.7";
+  std::ifstream in(made, std::ios::binary);
+  const std::string image{std::istreambuf_iterator<char>(in), {}};
+  if (!WriteCatalogue(dir.path() / "catalogue", entry, image)) {
+    std::fprintf(stderr, "cannot write the catalogue\n");
+    return 1;
+  }
+  const auto service = bench::StartService(dir.path() / "catalogue");
+  QApplication app(argc, argv);
+
+  std::vector<double> times;
+  for (int round = 0; round < kRounds; ++round) {
+    QuietStdout quiet;  // the tool's log
+    const double seconds = Round();
+    if (seconds < 0)
+      return 1;
+    times.push_back(seconds);
+  }
+  const VirtualDongle::FlashTiming flash = VirtualDongle::GetFlashTiming();
+  const double blocks = (kSize + flash.blockBytes - 1) / flash.blockBytes;
+  const double erase = blocks * std::chrono::duration<double>(flash.eraseBlock).count();
+  const double transfer = static_cast<double>(kSize) / hiddfu::proto::kLinkBytesPerSecond;
+  const double verify = blocks * std::chrono::duration<double>(flash.readBlock).count();
+  const double restart = std::chrono::duration<double>(VirtualDongle::GetRestartDelay()).count();
+  const double floor = erase + transfer + verify + restart;
+  const double median = bench::Median(times);
+  std::printf(
+      "# press to notice %.2f s (median of %d rounds); floor %.2f s = erase %.2f + transfer "
+      "%.2f + verify %.2f + restart %.2f\n",
+      median, kRounds, floor, erase, transfer, verify, restart);
+  bench::Figure("upgrade_time_vs_floor_1MiB", median / floor, "ratio", "<= 1.15");
+  return 0;
+}

@@ -1,0 +1,111 @@
+#include "hiddfu/open_device.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace hiddfu {
+namespace {
+
+struct EnumerationFree {
+  void operator()(hid_device_info* d) const { hid_free_enumeration(d); }
+};
+
+std::string Hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFFu);
+  return text;
+}
+
+// hidapi's texts are wide; ours are plain ASCII so that they read the same in any code page.
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (; text && *text; ++text)
+    out += (*text >= 0x20 && *text < 0x7F) ? static_cast<char>(*text) : '?';
+  return out;
+}
+
+// Why a device node would not open, from open() itself: hidapi reports it only as text in
+// the locale's language, and errno after hid_open_path is whatever its message building
+// left.
+int NodeOpenError(const std::string& node) {
+  const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0)
+    return errno;
+  close(fd);
+  return 0;
+}
+
+}  // namespace
+
+std::mutex& HidGlobalMutex() {
+  static std::mutex* mu = new std::mutex;  // never destroyed: threads may outlive main()
+  return *mu;
+}
+
+std::string NotFoundText(const Identity& id) {
+  return "device not found (VID " + Hex4(id.vendorId) + ", PID " + Hex4(id.productId) +
+         ", usage page " + Hex4(id.usagePage) + ", usage " + Hex4(id.usage) + ")";
+}
+
+std::string OpenFailureText(const std::string& node, int err) {
+  const std::string prefix = "cannot open the device " + node + ": ";
+  switch (err) {
+    case EACCES:
+    case EPERM:
+      return prefix +
+             "permission denied; the udev rule 70-zav-marlo.rules installed with the tool "
+             "gives the logged-in user access: run `udevadm trigger` as root or replug the "
+             "dongle";
+    case EBUSY:
+      return prefix + "it is busy; close any other program that uses the dongle, or replug it";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return prefix + "it is gone; replug the dongle";
+    default: {
+      const char* text = strerrordesc_np(err);  // English whatever the locale says
+      return prefix + (text ? text : "error " + std::to_string(err));
+    }
+  }
+}
+
+Found OpenDevice(const Identity& id, HidHandle* device, std::string* error) {
+  std::lock_guard lock(HidGlobalMutex());
+  if (hid_init() != 0) {
+    *error = "cannot start HID access: " + Narrow(hid_error(nullptr));
+    return Found::kNotOpened;
+  }
+  std::unique_ptr<hid_device_info, EnumerationFree> list(hid_enumerate(id.vendorId, id.productId));
+  const hid_device_info* match = nullptr;
+  for (const hid_device_info* d = list.get(); d && !match; d = d->next) {
+    if ((id.usagePage == 0 || d->usage_page == id.usagePage) &&
+        (id.usage == 0 || d->usage == id.usage))
+      match = d;
+  }
+  if (!match)
+    return Found::kNotFound;
+  const std::string path = match->path ? match->path : "";
+  // A hidraw node is a file; another backend's path (the virtual dongle's) is not, and that
+  // backend leaves errno as open() would have.
+  const bool node = !path.empty() && path[0] == '/';
+  if (node) {
+    if (const int err = NodeOpenError(path); err != 0) {
+      *error = OpenFailureText(path, err);
+      return Found::kNotOpened;
+    }
+  }
+  errno = 0;
+  device->reset(hid_open_path(path.c_str()));
+  if (*device)
+    return Found::kOpened;
+  const int err = errno;
+  *error = !node && err != 0 ? OpenFailureText(path, err)
+                             : "cannot open the device " + path + ": " + Narrow(hid_error(nullptr));
+  return Found::kNotOpened;
+}
+
+}  // namespace hiddfu

@@ -1,0 +1,57 @@
+// The transfer of a payload as data reports, pipelined go-back-N: up to the window of
+// reports in flight, cumulative acknowledgements; a NAK, or a reply period without any
+// acknowledgement, sends everything again from the first unacknowledged report. Data report
+// i carries payload bytes 62*i onward and the sequence number i mod 128.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "hiddfu/link.h"
+
+namespace hiddfu {
+
+class GoBackNSender {
+ public:
+  enum class Result { kDone, kGone, kStalled, kReadFailed, kCancelled };
+  // Called with the payload bytes acknowledged so far, each time that figure grows.
+  using Acked = std::function<void(std::uint64_t bytes)>;
+
+  // The payload is `size` bytes of the file `fd` from `fileOffset`; it is read through one
+  // fixed buffer, and read again for a retransmission.
+  GoBackNSender(Link& link, int fd, std::uint64_t fileOffset, std::uint32_t size,
+                std::uint32_t window, int replyMs);
+
+  Result Run(const std::atomic<bool>& cancel, const Acked& acked);
+  // After kReadFailed: the file offset of the read that failed.
+  std::uint64_t FailedFileByte() const { return failedByte_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool Drain(int timeoutMs, const Acked& acked);
+  bool ReadPayload(std::uint64_t offset, std::uint8_t* out, std::size_t n);
+  void Rearm() { deadline_ = Clock::now() + std::chrono::milliseconds(replyMs_); }
+
+  Link& link_;
+  int fd_;
+  std::uint64_t fileOffset_;
+  std::uint32_t size_;
+  std::uint32_t total_;  // data reports
+  std::uint32_t window_;
+  int replyMs_;
+  std::uint32_t base_ = 0;  // first report not yet acknowledged
+  std::uint32_t next_ = 0;  // next report to send
+  std::uint32_t sent_ = 0;  // reports sent at least once; after a rewind next_ < sent_
+  int quietRounds_ = 0;
+  Clock::time_point deadline_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t bufferStart_ = 0;
+  std::size_t bufferLength_ = 0;
+  std::uint64_t failedByte_ = 0;
+};
+
+}  // namespace hiddfu

@@ -1,0 +1,330 @@
+#include "hiddfu/upgrade.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "hiddfu/sender.h"
+
+namespace hiddfu {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kWorkPollMs = 20;    // how often the host asks how far long work has come
+constexpr int kRebootPollMs = 50;  // enumeration interval while the device restarts
+constexpr int kStartPeriodMs = 150;
+// Long device work may take this much longer than the device's own figures say.
+constexpr double kWorkMargin = 2.0;
+constexpr int kWorkSlackMs = 2000;
+
+// Progress milestones after the erase, the transfer and the verification (0..93).
+constexpr unsigned kWorkEnd = 93;
+constexpr unsigned kVerified = 94;
+constexpr unsigned kRestarting = 95;
+constexpr unsigned kDeviceLeft = 96;
+constexpr unsigned kDeviceBack = 97;
+constexpr unsigned kDeviceAnswered = 98;
+constexpr unsigned kVersionConfirmed = 99;
+constexpr unsigned kFinished = 100;
+
+// Once the device was asked to start the new image, a failure cannot tell what it runs.
+constexpr const char* kMayRunNewImage = "; it may be running the new image";
+
+std::string RefusalText(std::uint8_t status) {
+  switch (status) {
+    case proto::kBusy:
+      return "the device is busy";
+    case proto::kBatteryLow:
+      return "its battery is too low";
+    case proto::kTooLarge:
+      return "the image is too large for it";
+    case proto::kBadHeader:
+      return "it rejected the image header";
+    case proto::kVersionRejected:
+      return "it does not accept this firmware version";
+    default:
+      return "status " + std::to_string(status);
+  }
+}
+
+std::string Seconds(double ms) {
+  return std::to_string(static_cast<long long>(std::ceil(ms / 1000.0)));
+}
+
+}  // namespace
+
+Upgrade::Upgrade(Connection& connection, Session& session, CheckedImage image, UpgradeSink sink)
+    : connection_(connection),
+      session_(session),
+      image_(std::move(image)),
+      sink_(std::move(sink)),
+      link_(connection.handle.get()) {
+  const ImageHeader& h = image_.header;
+  startRequest_ = proto::Command(proto::kStart);
+  proto::Put16(startRequest_, proto::kStartFormat, h.formatVersion);
+  proto::PutVersion(startRequest_, proto::kStartVersion, h.version);
+  proto::Put32(startRequest_, proto::kStartSize, h.payloadSize);
+  std::memcpy(&startRequest_[proto::kStartDigest], h.sha256.data(), h.sha256.size());
+  startRequest_[proto::kStartWindow] = proto::kMaxWindow;
+  // The progress figure shares 0..94 between the erase, the transfer at one report per
+  // millisecond and the verification, by the time each takes.
+  eraseMs_ = static_cast<double>(connection.info.EraseMs(h.payloadSize));
+  transferMs_ = std::ceil(static_cast<double>(h.payloadSize) / proto::kDataPayload);
+  verifyMs_ = static_cast<double>(connection.info.VerifyMs(h.payloadSize));
+}
+
+bool Upgrade::Fail(std::string text) {
+  error_ = std::move(text);
+  return false;
+}
+
+std::string Upgrade::At() const {
+  return " at " + std::to_string(sink_.progress()) + " %";
+}
+
+bool Upgrade::Cancelled() {
+  return Fail("upgrade cancelled" + At() + (activateSent_ ? kMayRunNewImage : ""));
+}
+
+unsigned Upgrade::Percent(double workMs) const {
+  const double total = eraseMs_ + transferMs_ + verifyMs_;
+  if (total <= 0)
+    return 0;
+  return std::min(kWorkEnd, static_cast<unsigned>(94.0 * std::clamp(workMs / total, 0.0, 1.0)));
+}
+
+Answer Upgrade::Ask(const proto::Report& request, proto::Report* reply) {
+  return Transact(link_, request, reply, {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
+}
+
+bool Upgrade::AnswerFailure(Answer answer) {
+  switch (answer) {
+    case Answer::kGone:
+      return Fail("device disconnected" + At());
+    case Answer::kCancelled:
+      return Cancelled();
+    default:
+      return Fail("device stopped responding" + At());
+  }
+}
+
+bool Upgrade::Start(std::string* error) {
+  const Answer answer =
+      Transact(link_, startRequest_, &reply_,
+               {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4}, &session_.CancelFlag());
+  if (answer == Answer::kGone) {
+    *error = "device disconnected";
+    return false;
+  }
+  if (answer != Answer::kOk) {
+    *error = "device not responding to the upgrade request";
+    return false;
+  }
+  const std::uint8_t status = reply_[proto::kBody];
+  if (status != proto::kOk && status != proto::kWorking) {
+    *error = "device refused the upgrade: " + RefusalText(status);
+    return false;
+  }
+  return true;
+}
+
+void Upgrade::Abandon() {
+  SendAbort();
+}
+
+void Upgrade::SendAbort() {
+  // Tells the device to drop what it received; it would on its own at the next start. Not
+  // to a device that takes nothing: the write would only wait out its time limit again.
+  if (!connection_.handle || link_.Stuck())
+    return;
+  proto::Report abort = proto::Command(proto::kAbort);
+  proto::Seal(abort);
+  link_.Send(abort);
+}
+
+void Upgrade::Run() {
+  bool ok = false;
+  try {
+    ok = Erase() && Transfer() && Verify() && Activate() && WaitForRestart();
+  } catch (const std::exception& e) {  // out of memory: the upgrade fails, the tool lives
+    ok = Fail(std::string("internal error: ") + e.what() + At());
+  }
+  if (!ok && !activateSent_)
+    SendAbort();
+  sink_.finish(ok, error_,
+               ok ? std::max<unsigned>(kFinished, connection_.info.completion) : kFinished);
+}
+
+bool Upgrade::WaitWhileWorking(const proto::Report& request, proto::Report* reply, double offsetMs,
+                               double phaseMs, const char* what) {
+  const double limitMs = kWorkMargin * phaseMs + kWorkSlackMs;
+  const auto deadline = Clock::now() + milliseconds(static_cast<long long>(limitMs));
+  while ((*reply)[proto::kBody] == proto::kWorking) {
+    const std::uint32_t total = proto::Get32(*reply, proto::kWorkTotal);
+    const std::uint32_t done = std::min(proto::Get32(*reply, proto::kWorkDone), total);
+    if (total > 0)
+      Advance(Percent(offsetMs + phaseMs * done / total));
+    if (Clock::now() > deadline)
+      return Fail(std::string("device did not finish ") + what + " within " + Seconds(limitMs) +
+                  " s" + At());
+    if (!session_.Pause(milliseconds(kWorkPollMs)))
+      return Cancelled();
+    if (const Answer answer = Ask(request, reply); answer != Answer::kOk)
+      return AnswerFailure(answer);
+  }
+  return true;
+}
+
+bool Upgrade::Erase() {
+  if (!WaitWhileWorking(startRequest_, &reply_, 0, eraseMs_, "erasing its firmware slot"))
+    return false;
+  const std::uint8_t status = reply_[proto::kBody];
+  if (status != proto::kOk)
+    return Fail("device refused the upgrade: " + RefusalText(status) + At());
+  slot_ = reply_[proto::kStartReplySlot] & 1;
+  window_ = reply_[proto::kStartReplyWindow];
+  Advance(Percent(eraseMs_));
+  return true;
+}
+
+bool Upgrade::Transfer() {
+  const std::uint32_t size = image_.header.payloadSize;
+  GoBackNSender sender(link_, image_.file.get(), kImageHeaderSize, size, window_,
+                       connection_.timeouts.replyMs);
+  const auto result = sender.Run(session_.CancelFlag(), [&](std::uint64_t acked) {
+    Advance(Percent(eraseMs_ + transferMs_ * static_cast<double>(acked) / size));
+  });
+  switch (result) {
+    case GoBackNSender::Result::kDone:
+      return true;
+    case GoBackNSender::Result::kGone:
+      return Fail("device disconnected" + At());
+    case GoBackNSender::Result::kStalled:
+      return Fail("device stopped responding" + At());
+    case GoBackNSender::Result::kReadFailed:
+      return Fail("firmware file read failed (byte " + std::to_string(sender.FailedFileByte()) +
+                  ")" + At());
+    case GoBackNSender::Result::kCancelled:
+      return Cancelled();
+  }
+  return false;
+}
+
+bool Upgrade::Verify() {
+  const proto::Report verify = proto::Command(proto::kVerify);
+  proto::Report reply;
+  if (const Answer answer = Ask(verify, &reply); answer != Answer::kOk)
+    return AnswerFailure(answer);
+  if (!WaitWhileWorking(verify, &reply, eraseMs_ + transferMs_, verifyMs_, "checking the image"))
+    return false;
+  const std::uint8_t status = reply[proto::kBody];
+  if (status == proto::kDigestMismatch) {
+    return Fail(
+        "verification failed: the SHA-256 of the image the device received does "
+        "not match the image header");
+  }
+  if (status == proto::kIncomplete) {
+    return Fail("verification failed: the device received " +
+                std::to_string(proto::Get32(reply, proto::kVerifyReplyBytes)) + " of " +
+                std::to_string(image_.header.payloadSize) + " bytes");
+  }
+  if (status != proto::kOk)
+    return Fail("verification failed: device status " + std::to_string(status));
+  Advance(kVerified);
+  return true;
+}
+
+// Asked again, with the same tag, until the device answers or leaves the bus to restart:
+// a repeated request finds it committed already. A lost or late reply is never taken for
+// a refusal.
+bool Upgrade::Activate() {
+  activateSent_ = true;
+  const Timeouts& t = connection_.timeouts;
+  proto::Report reply;
+  const Answer answer =
+      Transact(link_, proto::Command(proto::kActivate), &reply,
+               {t.replyMs, std::max(1, t.rebootMs / t.replyMs)}, &session_.CancelFlag());
+  switch (answer) {
+    case Answer::kOk:
+      if (reply[proto::kBody] != proto::kOk) {
+        activateSent_ = false;  // it said no: nothing was committed
+        return Fail("device refused to start the new image (status " +
+                    std::to_string(reply[proto::kBody]) + ")" + At());
+      }
+      break;
+    case Answer::kGone:
+      break;  // gone to restart; the wait below tells whether it comes back with the image
+    case Answer::kCancelled:
+      return Cancelled();
+    case Answer::kSilent:
+      return Fail("device did not answer the request to start the new image within " +
+                  Seconds(t.rebootMs) + " s" + At() + kMayRunNewImage);
+  }
+  Advance(kRestarting);
+  return true;
+}
+
+// The device restarts and enumerates again; success only if it comes back running the
+// image's version. Bounded by the reboot time limit.
+bool Upgrade::WaitForRestart() {
+  const Timeouts& t = connection_.timeouts;
+  connection_.handle.reset();
+  const DeviceInfo before = connection_.info;
+  const auto deadline = Clock::now() + milliseconds(t.rebootMs);
+  const int poll = std::clamp(t.rebootMs / 20, 1, kRebootPollMs);
+  while (true) {
+    if (session_.CancelFlag())
+      return Cancelled();
+    HidHandle device;
+    std::string ignored;
+    const Found found = OpenDevice(connection_.identity, &device, &ignored);
+    if (found == Found::kNotFound)
+      Advance(kDeviceLeft);
+    if (found == Found::kOpened) {
+      Link link(device.get());
+      proto::Report reply;
+      const Answer answer = Transact(link, proto::Command(proto::kInfo), &reply, {t.replyMs, 2},
+                                     &session_.CancelFlag());
+      if (answer == Answer::kCancelled)
+        return Cancelled();
+      if (answer == Answer::kOk) {
+        const DeviceInfo info = ParseInfo(reply);
+        if (info.bootCount != before.bootCount) {  // it has restarted
+          Advance(kDeviceBack);
+          Advance(kDeviceAnswered);
+          connection_.handle = std::move(device);
+          connection_.info = info;
+          return CheckVersion(info);
+        }
+      }
+    }
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      return Fail("device did not come back within " + Seconds(t.rebootMs) + " s of its restart" +
+                  kMayRunNewImage);
+    }
+    if (!session_.Pause(milliseconds(std::min<long long>(poll, left))))
+      return Cancelled();
+  }
+}
+
+bool Upgrade::CheckVersion(const DeviceInfo& info) {
+  const FirmwareVersion& wanted = image_.header.version;
+  if (info.running != wanted) {
+    return Fail("device came back running " + info.running.ToString() + " instead of " +
+                wanted.ToString() + ": the new image did not start");
+  }
+  // The same version may be written again (a repair): only the slot tells whether the
+  // device fell back to its old image.
+  if (info.activeSlot != slot_) {
+    return Fail("device came back running " + info.running.ToString() + " from slot " +
+                std::to_string(info.activeSlot) + " instead of the new image in slot " +
+                std::to_string(slot_) + ": the new image did not start");
+  }
+  Advance(kVersionConfirmed);
+  return true;
+}
+
+}  // namespace hiddfu

@@ -1,0 +1,69 @@
+// One upgrade, on the session's thread: the start request, the device's erase, the
+// transfer, its verification, the commit and the wait for the restarted device.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "hiddfu/image.h"
+#include "hiddfu/link.h"
+#include "hiddfu/session.h"
+
+namespace hiddfu {
+
+// Where an upgrade tells how far it has come and how it ended.
+struct UpgradeSink {
+  std::function<void(unsigned)> advance;  // raises the progress figure, never lowers it
+  std::function<unsigned()> progress;
+  // The last call: the outcome, and the figure the progress ends at (100 or more).
+  std::function<void(bool ok, const std::string& error, unsigned finalProgress)> finish;
+};
+
+class Upgrade {
+ public:
+  Upgrade(Connection& connection, Session& session, CheckedImage image, UpgradeSink sink);
+
+  // Asks the device to take the image. False, with the reason, when it refuses, does not
+  // answer or is gone; the upgrade has then not begun.
+  bool Start(std::string* error);
+  // The rest, to the end: always ends with sink.finish.
+  void Run();
+  // The caller stopped waiting before it learnt that the device took the image.
+  void Abandon();
+
+ private:
+  bool Fail(std::string text);
+  std::string At() const;
+  bool Cancelled();
+  void Advance(unsigned value) { sink_.advance(value); }
+  // The progress figure once `workMs` of the erase, transfer and verification are done.
+  unsigned Percent(double workMs) const;
+  Answer Ask(const proto::Report& request, proto::Report* reply);
+  // Asks again and again while the device answers kWorking; `phaseMs` is the work's own
+  // estimate and `offsetMs` the work before it, for the progress figure.
+  bool WaitWhileWorking(const proto::Report& request, proto::Report* reply, double offsetMs,
+                        double phaseMs, const char* what);
+  bool AnswerFailure(Answer answer);
+  bool Erase();
+  bool Transfer();
+  bool Verify();
+  bool Activate();
+  bool WaitForRestart();
+  bool CheckVersion(const DeviceInfo& info);
+  void SendAbort();
+
+  Connection& connection_;
+  Session& session_;
+  CheckedImage image_;
+  UpgradeSink sink_;
+  Link link_;
+  proto::Report startRequest_{};
+  proto::Report reply_{};  // the start request's last reply
+  std::uint8_t slot_ = 1;  // the slot the device writes the image into
+  std::uint32_t window_ = 1;
+  double eraseMs_ = 0, transferMs_ = 0, verifyMs_ = 0;
+  std::string error_;
+  bool activateSent_ = false;  // from here on the device may start the new image
+};
+
+}  // namespace hiddfu
