@@ -9,21 +9,24 @@
 #include <QTimerEvent>
 #include <initializer_list>
 
-#include "controls/controls.h"
+#include "app/busy_cursor.h"
+#include "controls/about_dlg.h"
 #include "controls/dialog_units.h"
+#include "controls/error_dlg.h"
+#include "controls/my_button.h"
+#include "controls/my_progress_bar.h"
+#include "controls/palette.h"
+#include "controls/success_dlg.h"
+#include "controls/ui_zav_dialog_102.h"
+#include "controls/upgrade_dlg.h"
 #include "device/device.h"
 #include "res/resources.h"
-#include "res/ui_zav_dialog_102.h"
 #include "service/operations.h"
 #include "support/clock.h"
 #include "support/log.h"
 #include "support/text.h"
 
 namespace {
-
-const QColor kBackground(0, 0, 0);
-const QColor kLightText(255, 250, 250);
-const QColor kPurple(160, 32, 240);
 
 constexpr int kRestartingFrom = 95;
 constexpr int kFinishedFrom = 100;
@@ -62,27 +65,27 @@ void CZavDlg::OnInitDialog() {
   SyncUpgradeTip();
 
   QPalette background = palette();
-  background.setColor(QPalette::Window, kBackground);
+  background.setColor(QPalette::Window, palette::kBlack);
   setPalette(background);
   setAutoFillBackground(true);
   for (const int id : kLightLabels) {
     if (auto* label = DialogItem<QLabel>(this, id)) {
       QPalette text = label->palette();
-      text.setColor(QPalette::WindowText, kLightText);
+      text.setColor(QPalette::WindowText, palette::kNearWhite);
       label->setPalette(text);
     }
   }
   update();
 
   m_btnUpgrade->SetOwnerDraw();
-  m_btnUpgrade->m_clrText = kLightText;
-  m_btnUpgrade->m_clrPressed = kPurple;
-  m_btnUpgrade->m_clrNormal = kPurple;
+  m_btnUpgrade->m_clrText = palette::kNearWhite;
+  m_btnUpgrade->m_clrPressed = palette::kPurple;
+  m_btnUpgrade->m_clrNormal = palette::kPurple;
 
   m_progress->SetRange(0, 100);
-  m_progress->m_clrText = kLightText;
-  m_progress->m_clrBar = kPurple;
-  m_progress->m_clrBack = kLightText;
+  m_progress->m_clrText = palette::kNearWhite;
+  m_progress->m_clrBar = palette::kPurple;
+  m_progress->m_clrBack = palette::kNearWhite;
 
   m_btnDongle->setChecked(true);
   for (const int id : kHiddenAtStart) {
@@ -121,14 +124,17 @@ ServiceUi CZavDlg::MakeServiceUi() {
 }
 
 void CZavDlg::QueryFirmwareVersion() {
+  const BusyCursor busy;
   ::QueryFirmwareVersion(MakeServiceUi());
 }
 
 void CZavDlg::SyncUpgradeTip() {
+  const BusyCursor busy;
   ::SyncUpgradeTip(MakeServiceUi(), m_strTip, m_strUrl);
 }
 
 QString CZavDlg::DownloadFirmware() {
+  const BusyCursor busy;
   return ::DownloadFirmware(MakeServiceUi());
 }
 
@@ -141,6 +147,7 @@ void CZavDlg::ShowError(QStringView message) {
 // ---- Upgrade workflow --------------------------------------------------------------------
 
 void CZavDlg::OnBnClickedUpgrade() {
+  const BusyCursor busy;  // the download, the failure reports, the start of the write
   const QString path = DownloadFirmware();
   if (path.isEmpty())
     return;  // reported and shown by the download
@@ -209,6 +216,7 @@ void CZavDlg::OnProgress(unsigned char p) {
 // The write has ended (a figure above 100 counts as finished too). No timer runs while the
 // notice is open.
 void CZavDlg::FinishUpgrade(unsigned char p) {
+  const BusyCursor busy;  // the result report
   KillTimer(kTimerProgress);
   if (DfuCheckResult() == 0) {
     DfuReadVersions();

@@ -17,7 +17,7 @@
 #include <QString>
 #include <string>
 
-#include "controls/dialogs.h"
+#include "controls/template_dialog.h"
 
 class CMyButton;
 class CMyProgressBar;

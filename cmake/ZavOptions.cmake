@@ -23,6 +23,10 @@ set(ZAV_CA_FILE "" CACHE FILEPATH
 set(ZAV_USB_VID "0x1209" CACHE STRING "USB vendor id of the Marlo dongle")
 set(ZAV_USB_PID "0x0001" CACHE STRING "USB product id of the Marlo dongle")
 
+# libhiddfu is the tool's own: it takes the hid_* functions from the zav executable, so no other
+# program can load it. It is installed into a folder of the tool's under the library folder.
+set(ZAV_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR}/zav)
+
 if(ZAV_SANITIZE)
   set(_zav_san -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_compile_options(${_zav_san})

@@ -67,18 +67,23 @@ void ApplyDialogTemplate(QWidget* dialog) {
   const auto children = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
   for (QWidget* child : children) {
     QRect geometry = DialogUnitsToPixels(child->geometry(), base);
-    if (auto* label = qobject_cast<QLabel*>(child)) {
-      const QPixmap picture = label->pixmap();
-      if (child->property("iconStatic").toBool() && !picture.isNull()) {
-        label->setPixmap(picture.scaled(kSystemIconSize, kSystemIconSize, Qt::KeepAspectRatio,
-                                        Qt::SmoothTransformation));
-        geometry.setSize(label->pixmap().size());
-      } else if (!picture.isNull()) {
-        geometry.setSize(picture.size());
+    auto* label = qobject_cast<QLabel*>(child);
+    if (const int id = child->property("picture").toInt(); label != nullptr && id != 0) {
+      QPixmap picture = res::LoadPicture(id, dialog->devicePixelRatioF());
+      if (child->property("iconStatic").toBool()) {
+        const qreal ratio = picture.devicePixelRatio();
+        picture = picture.scaled(QSize(kSystemIconSize, kSystemIconSize) * ratio,
+                                 Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        picture.setDevicePixelRatio(ratio);
       }
+      label->setPixmap(picture);
+      geometry.setSize(picture.deviceIndependentSize().toSize());
     }
     if (child->property("border").toBool())
       child->setContentsMargins(1, 1, 1, 1);
+    // A right-aligned check or radio button has its indicator at the right of its box.
+    if (child->property("rightButton").toBool())
+      child->setLayoutDirection(Qt::RightToLeft);
     child->setGeometry(geometry);
   }
   dialog->setFixedSize(DialogUnitsToPixels(dialog->size(), base));

@@ -1,7 +1,7 @@
 // Dialog templates: the font they name, dialog units and control ids.
 //
-// A template (res/templates/*.ui, compiled into "res/ui_<name>_<id>.h") gives every geometry
-// in dialog units. After setupUi, ApplyDialogTemplate sets the template font on the dialog
+// A template (controls/templates/*.ui, compiled into "controls/ui_<name>_<id>.h") gives every
+// geometry in dialog units. After setupUi, ApplyDialogTemplate sets the template font on the dialog
 // and turns the geometries into pixels from that font's base units, the way the platform the
 // templates come from does it:
 //   base width  = width of "A".."Z" followed by "a".."z", divided by 52, rounded
@@ -25,6 +25,13 @@
 #include <QString>
 #include <QWidget>
 
+// The templates, by id.
+inline constexpr int kTemplateAbout = 100;
+inline constexpr int kTemplateMain = 102;
+inline constexpr int kTemplateUpgradeTip = 132;
+inline constexpr int kTemplateError = 133;
+inline constexpr int kTemplateSuccess = 134;
+
 // "思源黑体 CN Normal", 9 points, weight 350; where that face is missing, "Noto Sans CJK SC",
 // named so that Chinese text is not shown with another language's glyph forms.
 QFont DialogTemplateFont();
@@ -43,8 +50,11 @@ QSize DialogUnitsToPixels(const QSize& units, DialogBaseUnits base);
 // Sets the template font on dialog, converts the geometry of each of its direct children and
 // its own size from dialog units to pixels, and fixes that size (a modal frame does not
 // resize). Also does what the platform does for template styles: picture statics (labels with
-// a picture) take their picture's size, icon statics (property "iconStatic") show the icon at
-// 32 x 32, and controls with the "border" property get a 1-pixel frame as contents margins.
+// the property "picture", the picture's id) show the picture for the dialog's device pixel
+// ratio and take its size, icon statics (property "iconStatic") show it at 32 x 32, controls
+// with the "border" property get a 1-pixel frame as contents margins, and buttons with the
+// "rightButton" property (a right-aligned radio or check box) their indicator at the right of
+// their box.
 // In a QDialog, a click on IDOK accepts it and one on IDCANCEL rejects it, as the platform's
 // default OK and Cancel handling does. Runs once per dialog; later calls change nothing.
 void ApplyDialogTemplate(QWidget* dialog);

@@ -1,3 +1,5 @@
+#include "controls/hyperlink.h"
+
 #include <QApplication>
 #include <QEnterEvent>
 #include <QFontInfo>
@@ -9,8 +11,6 @@
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <algorithm>
-
-#include "controls/controls.h"
 
 namespace {
 
@@ -176,27 +176,4 @@ void CHyperlink::leaveEvent(QEvent* event) {
   m_bHover = false;
   update();
   QAbstractButton::leaveEvent(event);
-}
-
-NotifyLabel::NotifyLabel(QWidget* parent) : QLabel(parent) {}
-
-void NotifyLabel::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) {
-    QLabel::mousePressEvent(event);
-    return;
-  }
-  // Taken here, so that the release comes back to the label and not to the dialog.
-  pressed_ = true;
-  event->accept();
-}
-
-void NotifyLabel::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton || !pressed_) {
-    QLabel::mouseReleaseEvent(event);
-    return;
-  }
-  pressed_ = false;
-  event->accept();
-  if (rect().contains(event->position().toPoint()))
-    emit clicked();
 }

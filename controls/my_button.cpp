@@ -1,6 +1,6 @@
-#include <QPainter>
+#include "controls/my_button.h"
 
-#include "controls/controls.h"
+#include <QPainter>
 
 CMyButton::CMyButton(QWidget* parent) : QPushButton(parent) {}
 

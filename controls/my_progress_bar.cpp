@@ -1,10 +1,10 @@
+#include "controls/my_progress_bar.h"
+
 #include <QApplication>
 #include <QFontMetrics>
 #include <QPainter>
 #include <algorithm>
 #include <cstdint>
-
-#include "controls/controls.h"
 
 CMyProgressBar::CMyProgressBar(QWidget* parent) : QProgressBar(parent) {
   // A progress control starts at its low end; QProgressBar starts below it.

@@ -29,6 +29,19 @@ QString PicturePath(int id) {
   }
 }
 
+QPixmap LoadPicture(int id, qreal devicePixelRatio) {
+  QString path = PicturePath(id);
+  if (path.isEmpty())
+    return {};
+  InitZavResources();
+  const bool twice = devicePixelRatio > 1.0;
+  if (twice)
+    path.insert(path.lastIndexOf(QLatin1Char('.')), QLatin1String("@2x"));
+  QPixmap picture(path);
+  picture.setDevicePixelRatio(twice ? 2.0 : 1.0);
+  return picture;
+}
+
 QString LoadResString(int id) {
   if (id == kStringAboutBox)
     return QString::fromUtf16(kAboutBoxText);

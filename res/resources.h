@@ -1,8 +1,9 @@
-// The tool's resources: ids of its pictures, templates and strings, where the pictures lie in
-// the compiled resources, and the string table. The dialog templates are compiled into
-// "res/ui_<name>_<id>.h" (class Ui::Template<id>).
+// The tool's resources: ids of its pictures and strings, where the pictures lie in the
+// compiled resources, the pictures for a device pixel ratio, and the string table. The dialog
+// templates live with the dialogs, in controls/.
 #pragma once
 
+#include <QPixmap>
 #include <QString>
 
 // Registers the compiled pictures with Qt. Resources linked from a static library stay
@@ -11,13 +12,6 @@
 void InitZavResources();
 
 namespace res {
-
-// Templates.
-inline constexpr int kTemplateAbout = 100;
-inline constexpr int kTemplateMain = 102;
-inline constexpr int kTemplateUpgradeTip = 132;
-inline constexpr int kTemplateError = 133;
-inline constexpr int kTemplateSuccess = 134;
 
 // Pictures.
 inline constexpr int kIconApp = 128;           // 100 x 100, 32 bits per pixel
@@ -31,8 +25,12 @@ inline constexpr int kStringAboutBox = 101;
 inline constexpr char16_t kAboutBoxText[] = u"关于 Zav(&A)...";  // the About menu entry
 
 // Path of a picture in the compiled resources (":/res/bitmap_131.bmp"); empty for an id that
-// names no picture.
+// names no picture. Each picture has a drawing at twice the size beside it, "<name>@2x.<ext>".
 QString PicturePath(int id);
+
+// The picture for a device pixel ratio: above 1 the drawing at twice the size, with device
+// pixel ratio 2 (the same size in device-independent pixels); null for an id that names none.
+QPixmap LoadPicture(int id, qreal devicePixelRatio);
 
 // Text of a string-table entry; empty for an id that names none.
 QString LoadResString(int id);

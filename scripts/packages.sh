@@ -5,6 +5,7 @@ ZAV_PACKAGES=(
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev
   libhidapi-dev libudev-dev libgtest-dev
   fonts-noto-cjk xvfb xauth xdotool
+  dpkg-dev file lintian desktop-file-utils appstream
 )
 
 # Installs whichever of ZAV_PACKAGES is missing; quick when nothing is.

@@ -5,8 +5,11 @@
 //   zav_picture_generator <output folder>
 //
 // writes icon_128.png (100 x 100, RGBA), bitmap_131.bmp (72 x 66), bitmap_136.bmp,
-// bitmap_139.bmp and bitmap_140.bmp (399 x 215), the bitmaps 24 bits per pixel.
-// Only shapes are drawn, no text, so the result does not depend on installed fonts.
+// bitmap_139.bmp and bitmap_140.bmp (399 x 215), the bitmaps 24 bits per pixel; each also as
+// "<name>@2x.<ext>" at twice the size for screens of device pixel ratio 2; and the desktop
+// icon as hicolor_<n>.png, n x n pixels, for the icon theme's sizes.
+// Only shapes are drawn, no text, so the result does not depend on installed fonts. Everything
+// is drawn in the 1x picture's coordinates, scaled: a line one pixel wide at 1x is two at 2x.
 #include <QColor>
 #include <QDir>
 #include <QImage>
@@ -20,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <numbers>
+#include <string>
 
 namespace {
 
@@ -86,20 +90,35 @@ void PaintHoneycomb(QPainter& p, QPointF corner, double reach, std::uint32_t see
   }
 }
 
-// The dark charcoal ground shared by the notices, hexagons in the top-left and bottom-right.
-QImage Ground() {
-  QImage image(kGroundWidth, kGroundHeight, QImage::Format_RGB32);
-  QPainter p(&image);
+// An image of `size` pixels at 1x, `scale` times as large, and a painter on it that draws in
+// the 1x coordinates.
+struct Canvas {
+  Canvas(int width, int height, double scale, QImage::Format format)
+      : image(qRound(width * scale), qRound(height * scale), format), area(0, 0, width, height) {}
+  QImage image;
+  QRect area;  // the whole picture, in 1x coordinates
+};
+
+void Begin(QPainter& p, QImage& image, double scale) {
+  p.begin(&image);
   p.setRenderHint(QPainter::Antialiasing);
+  p.scale(scale, scale);
+}
+
+// The dark charcoal ground shared by the notices, hexagons in the top-left and bottom-right.
+QImage Ground(double scale) {
+  Canvas canvas(kGroundWidth, kGroundHeight, scale, QImage::Format_RGB32);
+  QPainter p;
+  Begin(p, canvas.image, scale);
   QLinearGradient shade(0, 0, 0, kGroundHeight);
   shade.setColorAt(0.0, QColor(40, 41, 47));
   shade.setColorAt(1.0, QColor(26, 27, 31));
-  p.fillRect(image.rect(), shade);
+  p.fillRect(canvas.area, shade);
   // A soft light behind the symbol and the message.
   QRadialGradient light(QPointF(kGroundWidth / 2.0, 70), 190);
   light.setColorAt(0.0, QColor(255, 255, 255, 14));
   light.setColorAt(1.0, QColor(255, 255, 255, 0));
-  p.fillRect(image.rect(), light);
+  p.fillRect(canvas.area, light);
   PaintHoneycomb(p, QPointF(0, 0), 150, 7);
   PaintHoneycomb(p, QPointF(kGroundWidth, kGroundHeight), 150, 11);
   // A thin purple accent line at the foot of the picture.
@@ -108,7 +127,8 @@ QImage Ground() {
   accent.setColorAt(0.5, QColor(160, 32, 240, 120));
   accent.setColorAt(1.0, QColor(160, 32, 240, 0));
   p.fillRect(QRectF(40, kGroundHeight - 2, kGroundWidth - 80, 1), accent);
-  return image;
+  p.end();
+  return canvas.image;
 }
 
 constexpr QPointF kBadgeCentre(kGroundWidth / 2.0, 52);
@@ -128,10 +148,10 @@ void PaintGlow(QPainter& p, QPointF centre, double radius, QColor colour) {
 }
 
 // Ground with a dark red disc holding a red exclamation mark.
-QImage ErrorPicture() {
-  QImage image = Ground();
-  QPainter p(&image);
-  p.setRenderHint(QPainter::Antialiasing);
+QImage ErrorPicture(double scale) {
+  QImage image = Ground(scale);
+  QPainter p;
+  Begin(p, image, scale);
   const QPointF c = kBadgeCentre;
   PaintGlow(p, c, kBadgeRadius, QColor(200, 30, 40));
   QRadialGradient disc(c - QPointF(6, 8), kBadgeRadius * 1.4);
@@ -150,10 +170,10 @@ QImage ErrorPicture() {
 }
 
 // Ground with a red disc holding a white tick.
-QImage SuccessPicture() {
-  QImage image = Ground();
-  QPainter p(&image);
-  p.setRenderHint(QPainter::Antialiasing);
+QImage SuccessPicture(double scale) {
+  QImage image = Ground(scale);
+  QPainter p;
+  Begin(p, image, scale);
   const QPointF c = kBadgeCentre;
   PaintGlow(p, c, kBadgeRadius, QColor(230, 50, 55));
   QRadialGradient disc(c - QPointF(7, 9), kBadgeRadius * 1.5);
@@ -199,22 +219,23 @@ void PaintMark(QPainter& p, QPointF c, double radius) {
 }
 
 // The logo of the main dialog, on the dialog's black.
-QImage Logo() {
-  QImage image(72, 66, QImage::Format_RGB32);
-  image.fill(Qt::black);
-  QPainter p(&image);
-  p.setRenderHint(QPainter::Antialiasing);
+QImage Logo(double scale) {
+  Canvas canvas(72, 66, scale, QImage::Format_RGB32);
+  canvas.image.fill(Qt::black);
+  QPainter p;
+  Begin(p, canvas.image, scale);
   PaintGlow(p, QPointF(36, 33), 22, kPurple);
   PaintMark(p, QPointF(36, 33), 29);
-  return image;
+  p.end();
+  return canvas.image;
 }
 
 // The application icon: the mark on a rounded charcoal tile, transparent around it.
-QImage Icon() {
-  QImage image(100, 100, QImage::Format_ARGB32);
-  image.fill(Qt::transparent);
-  QPainter p(&image);
-  p.setRenderHint(QPainter::Antialiasing);
+QImage Icon(double scale) {
+  Canvas canvas(100, 100, scale, QImage::Format_ARGB32);
+  canvas.image.fill(Qt::transparent);
+  QPainter p;
+  Begin(p, canvas.image, scale);
   const QRectF tile(4, 4, 92, 92);
   QLinearGradient shade(0, tile.top(), 0, tile.bottom());
   shade.setColorAt(0.0, QColor(50, 51, 58));
@@ -229,11 +250,12 @@ QImage Icon() {
   }());
   PaintGlow(p, QPointF(50, 50), 28, kPurple);
   PaintMark(p, QPointF(50, 50), 36);
-  return image;
+  p.end();
+  return canvas.image;
 }
 
-bool Save(const QImage& image, const QDir& folder, const char* name, bool opaque) {
-  const QString path = folder.filePath(QString::fromLatin1(name));
+bool Save(const QImage& image, const QDir& folder, const std::string& name, bool opaque) {
+  const QString path = folder.filePath(QString::fromStdString(name));
   // Bitmaps go out without alpha, 24 bits per pixel; the icon keeps its alpha.
   const QImage out = opaque ? image.convertToFormat(QImage::Format_RGB888) : image;
   if (!out.save(path)) {
@@ -255,10 +277,24 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot create %s\n", argv[1]);
     return 1;
   }
-  const bool ok = Save(Icon(), folder, "icon_128.png", false) &&
-                  Save(Logo(), folder, "bitmap_131.bmp", true) &&
-                  Save(Ground(), folder, "bitmap_136.bmp", true) &&
-                  Save(ErrorPicture(), folder, "bitmap_139.bmp", true) &&
-                  Save(SuccessPicture(), folder, "bitmap_140.bmp", true);
+  const struct {
+    const char* name;
+    const char* ext;
+    QImage (*draw)(double scale);
+    bool opaque;
+  } pictures[] = {{"icon_128", ".png", Icon, false},
+                  {"bitmap_131", ".bmp", Logo, true},
+                  {"bitmap_136", ".bmp", Ground, true},
+                  {"bitmap_139", ".bmp", ErrorPicture, true},
+                  {"bitmap_140", ".bmp", SuccessPicture, true}};
+  bool ok = true;
+  for (const auto& picture : pictures) {
+    ok = ok &&
+         Save(picture.draw(1.0), folder, std::string(picture.name) + picture.ext, picture.opaque);
+    ok = ok && Save(picture.draw(2.0), folder, std::string(picture.name) + "@2x" + picture.ext,
+                    picture.opaque);
+  }
+  for (const int size : {16, 24, 32, 48, 64, 128, 256, 512})
+    ok = ok && Save(Icon(size / 100.0), folder, "hicolor_" + std::to_string(size) + ".png", false);
   return ok ? 0 : 1;
 }

@@ -7,8 +7,8 @@
 #include <QTest>
 #include <QWindow>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/my_progress_bar.h"
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
 #include "service/operations.h"
@@ -173,6 +173,8 @@ void AppTest::Watch() {
     notice.cls = modal->metaObject()->className();
     notice.text = NoticeText(modal);
     notice.reportsAtOpen = service_->Reports().size();
+    notice.frame = modal->frameGeometry();
+    notice.busyCursor = QGuiApplication::overrideCursor() != nullptr;
     if (dlg_) {
       notice.mainWindowShown = dlg_->windowHandle() != nullptr && dlg_->windowHandle()->isVisible();
       notice.versionLabel = DialogItem<QLabel>(dlg_.get(), 1026)->text();

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <functional>
@@ -40,6 +41,8 @@ struct SeenNotice {
   QString text;     // the message it shows
   std::size_t reportsAtOpen = 0;
   bool mainWindowShown = false;  // the main dialog was on screen already
+  QRect frame;                   // where the notice opened, frame included
+  bool busyCursor = false;       // an override cursor was set when it opened
   QString versionLabel;          // the main dialog's version label at that moment
   DialogState main;
 };

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "app/zav_dlg.h"
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/my_progress_bar.h"
 #include "dongle/dongle.h"
 #include "hiddfu/image.h"
 #include "refservice/refservice.h"

@@ -6,12 +6,14 @@
 #include <QLabel>
 #include <QMenu>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QWindow>
 #include <cstdlib>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
+#include "controls/my_button.h"
+#include "controls/my_progress_bar.h"
 #include "dongle/dongle.h"
 #include "hiddfu/hiddfu.h"
 #include "service/operations.h"
@@ -65,6 +67,21 @@ TEST_F(DialogTest, StartUpShowsTheServiceTextsBeforeTheWindow) {
   EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProgress));
 }
 
+// The tip opens while the main window is not on screen yet: it is centred over where that
+// window will appear, the middle of the screen. Run under a real X server.
+TEST_F(DialogTest, PlacementTipCentredOverTheMainWindowCentredOnTheScreen) {
+  CatalogueEntry entry = Firmware();
+  entry.tipUrl = "https://localhost/notes";
+  Publish(entry);
+  CZavDlg& dlg = Open();
+  ASSERT_EQ(notices_.size(), 1u);
+  const QPoint screen = dlg.screen()->availableGeometry().center();
+  const QPoint main = dlg.frameGeometry().center();
+  const QPoint tip = notices_[0].frame.center();
+  EXPECT_LE((main - screen).manhattanLength(), 2) << main.x() << "," << main.y();
+  EXPECT_LE((tip - main).manhattanLength(), 2) << tip.x() << "," << tip.y();
+}
+
 TEST_F(DialogTest, StartUpColoursAndHidesTheControls) {
   CZavDlg& dlg = Open();
   EXPECT_TRUE(notices_.empty()) << "a tip without an address opens no dialog";
@@ -114,6 +131,12 @@ TEST_F(DialogTest, StartUpColoursAndHidesTheControls) {
     EXPECT_GT(CountColour(labels, area, kNearWhite), 0) << id;
     EXPECT_EQ(InkBounds(labels.copy(area), {kBlack}).isEmpty(), false) << id;
   }
+  // The right-aligned radio button draws its indicator at the right of its box.
+  const QRect radio = DialogItem<QWidget>(&dlg, 1010)->geometry();
+  const QRect indicator = InkBounds(labels.copy(radio), {kBlack});
+  ASSERT_FALSE(indicator.isEmpty());
+  EXPECT_GE(indicator.right(), radio.width() - 3) << "box " << radio.width();
+  EXPECT_GT(indicator.left(), radio.width() - indicator.right() - 1) << "box " << radio.width();
 }
 
 TEST_F(DialogTest, UnreachableServiceStillOpensTheDialog) {

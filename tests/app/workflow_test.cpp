@@ -1,13 +1,16 @@
 // The upgrade workflow through the real dialog: every outcome as the service stored its
 // report and as the notice showed it, the progress captions, the presence probe.
 #include <QAbstractButton>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
+#include <utility>
 
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
 #include "hiddfu/hiddfu.h"
 #include "hiddfu/hiddfu_tuning.h"
@@ -407,6 +410,50 @@ TEST_F(WorkflowTest, EscapeDuringAnUpgradeClosesAtOnce) {
 
 // The file name is Chinese: the report names the file in UTF-8, and the library is handed a
 // path that opens the downloaded file.
+// Every request and the download show the busy cursor while they block the window (looked at
+// from the service's side, while the window waits for the delayed answer); no notice opens
+// under it, and none is left afterwards.
+TEST_F(WorkflowTest, BusyCursorWhileTheServiceBlocksTheWindowNeverOverANotice) {
+  CatalogueEntry entry = Firmware();
+  entry.tipUrl = "https://localhost/notes";
+  Publish(entry);
+  RefFault slow;
+  slow.delay = std::chrono::milliseconds(300);
+  for (RefEndpoint e : {RefEndpoint::VersionGet, RefEndpoint::UpdateTip, RefEndpoint::ResultReport})
+    service_->SetFault(e, slow);
+  slow.status = 404;
+  service_->SetFault(RefEndpoint::Files, slow);
+
+  std::atomic<bool> stop{false};
+  std::vector<std::pair<std::string, bool>> seen;  // request path, busy while it waited
+  std::thread sampler([&] {
+    std::size_t handled = 0;
+    while (!stop) {
+      const auto requests = service_->Requests();
+      if (requests.size() > handled) {
+        handled = requests.size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        seen.emplace_back(requests.back().path, QGuiApplication::overrideCursor() != nullptr);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  Open();
+  ClickUpgrade();
+  const bool idle = WaitIdle();
+  stop = true;
+  sampler.join();
+  ASSERT_TRUE(idle);
+
+  ASSERT_EQ(seen.size(), 5u);  // version, tip, version, file, report
+  for (const auto& [path, busy] : seen)
+    EXPECT_TRUE(busy) << path;
+  ASSERT_EQ(notices_.size(), 2u);  // the tip, the download error
+  for (const SeenNotice& notice : notices_)
+    EXPECT_FALSE(notice.busyCursor) << notice.cls;
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
 TEST_F(WorkflowTest, GbkChineseFileNameUpgrades) {
   ASSERT_EQ(SystemCodePage(), "GBK");
   CatalogueEntry entry = Firmware();

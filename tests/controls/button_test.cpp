@@ -7,7 +7,7 @@
 #include <QTest>
 #include <QWidget>
 
-#include "controls/controls.h"
+#include "controls/my_button.h"
 #include "tests/controls/widget_test_util.h"
 
 namespace {

@@ -3,7 +3,10 @@
 #include <QWidget>
 #include <memory>
 
-#include "controls/dialogs.h"
+#include "controls/about_dlg.h"
+#include "controls/error_dlg.h"
+#include "controls/success_dlg.h"
+#include "controls/upgrade_dlg.h"
 #include "tests/controls/screenshot_tool.h"
 
 int main(int argc, char** argv) {

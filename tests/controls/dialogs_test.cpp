@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QRadioButton>
 #include <QRawFont>
 #include <QTest>
@@ -17,11 +18,17 @@
 #include <string>
 #include <vector>
 
-#include "controls/controls.h"
+#include "controls/about_dlg.h"
 #include "controls/dialog_units.h"
-#include "controls/dialogs.h"
+#include "controls/error_dlg.h"
+#include "controls/hyperlink.h"
+#include "controls/my_button.h"
+#include "controls/my_progress_bar.h"
+#include "controls/notify_label.h"
+#include "controls/success_dlg.h"
+#include "controls/ui_zav_dialog_102.h"
+#include "controls/upgrade_dlg.h"
 #include "res/resources.h"
-#include "res/ui_zav_dialog_102.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/controls/screenshot_tool.h"
 #include "tests/controls/widget_test_util.h"
@@ -252,6 +259,14 @@ TEST(Pictures, HaveTheirSizesDepthsAndSubjects) {
   }
   const QImage icon(res::PicturePath(res::kIconApp));
   EXPECT_EQ(icon.size(), QSize(100, 100));
+  // Each has its drawing for screens of device pixel ratio 2: twice the pixels, the same size.
+  for (const int id : {res::kIconApp, res::kBitmapLogo, res::kBitmapUpgradeTip, res::kBitmapError,
+                       res::kBitmapSuccess}) {
+    const QPixmap once = res::LoadPicture(id, 1.0);
+    const QPixmap twice = res::LoadPicture(id, 2.0);
+    EXPECT_EQ(twice.size(), 2 * once.size()) << id;
+    EXPECT_EQ(twice.deviceIndependentSize(), once.deviceIndependentSize()) << id;
+  }
   EXPECT_TRUE(icon.hasAlphaChannel());
   EXPECT_EQ(icon.depth(), 32);
 

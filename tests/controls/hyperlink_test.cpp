@@ -5,11 +5,12 @@
 #include <QEnterEvent>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
 
-#include "controls/controls.h"
+#include "controls/hyperlink.h"
 #include "tests/controls/widget_test_util.h"
 
 namespace {
@@ -92,30 +93,30 @@ TEST(Hyperlink, TakesTheParentsFontAtTheFirstDrawOnly) {
   CHyperlink link(&parent);
   link.setText(QStringLiteral("点击下载"));
   link.resize(120, 30);
-  EXPECT_FALSE(link.m_bFontReady);
-  EXPECT_EQ(link.m_pParent, nullptr);
-  EXPECT_EQ(QFontInfo(link.m_fontNormal).family(), QFontInfo(QApplication::font()).family());
+  EXPECT_FALSE(link.HasTakenFont());
+  EXPECT_EQ(link.PaintedParent(), nullptr);
+  EXPECT_EQ(QFontInfo(link.LinkFont()).family(), QFontInfo(QApplication::font()).family());
 
   Grab(&link);
-  EXPECT_TRUE(link.m_bFontReady);
-  EXPECT_EQ(link.m_pParent, &parent);
-  EXPECT_EQ(link.m_fontNormal.family(), QStringLiteral("Noto Sans CJK SC"));
-  EXPECT_EQ(link.m_fontNormal.pixelSize(), 17);
-  EXPECT_EQ(link.m_fontNormal.weight(), QFont::Normal);  // 350 is not bold
+  EXPECT_TRUE(link.HasTakenFont());
+  EXPECT_EQ(link.PaintedParent(), &parent);
+  EXPECT_EQ(link.LinkFont().family(), QStringLiteral("Noto Sans CJK SC"));
+  EXPECT_EQ(link.LinkFont().pixelSize(), 17);
+  EXPECT_EQ(link.LinkFont().weight(), QFont::Normal);  // 350 is not bold
 
   QFont bold = font;
   bold.setPixelSize(30);
   bold.setBold(true);
   parent.setFont(bold);
   Grab(&link);
-  EXPECT_EQ(link.m_fontNormal.pixelSize(), 17);  // taken once
+  EXPECT_EQ(link.LinkFont().pixelSize(), 17);  // taken once
 
   CHyperlink own(&parent);
   own.m_bUseParentFont = false;
   own.resize(120, 30);
   Grab(&own);
-  EXPECT_TRUE(own.m_bFontReady);
-  EXPECT_EQ(QFontInfo(own.m_fontNormal).family(), QFontInfo(QApplication::font()).family());
+  EXPECT_TRUE(own.HasTakenFont());
+  EXPECT_EQ(QFontInfo(own.LinkFont()).family(), QFontInfo(QApplication::font()).family());
 }
 
 TEST(Hyperlink, HoverUnderlinesInTheHoverColourAndLeavingShowsVisitedOrNormal) {
@@ -132,8 +133,8 @@ TEST(Hyperlink, HoverUnderlinesInTheHoverColourAndLeavingShowsVisitedOrNormal) {
   const QImage hovered = Grab(host.link);
   EXPECT_EQ(TextColour(hovered, background), Ink::kHovered);
   EXPECT_GT(LongestRun(hovered, background), plain_run + 10) << "no underline";
-  EXPECT_TRUE(host.link->m_bUnderlineReady);
-  EXPECT_TRUE(host.link->m_fontUnderline.underline());
+  EXPECT_TRUE(host.link->HasUnderlinedFont());
+  EXPECT_TRUE(host.link->UnderlinedFont().underline());
 
   Leave(host.link);
   EXPECT_EQ(TextColour(Grab(host.link), background), Ink::kNormal);
@@ -197,7 +198,7 @@ TEST(Hyperlink, SizeToContentFitsTheTextWithSixPixelsAround) {
   CHyperlink link(&parent);
   link.setText(QStringLiteral("点击下载"));
   link.SetLinkFont(QStringLiteral("Noto Sans CJK SC"), 16, false, false);
-  const QSize text = QFontMetrics(link.m_fontNormal).size(Qt::TextSingleLine, link.text());
+  const QSize text = QFontMetrics(link.LinkFont()).size(Qt::TextSingleLine, link.text());
 
   link.setGeometry(20, 30, 200, 60);
   const QSize fitted = link.SizeToContent();

@@ -2,7 +2,7 @@
 
 #include <QImage>
 
-#include "controls/controls.h"
+#include "controls/my_progress_bar.h"
 #include "tests/controls/widget_test_util.h"
 
 namespace {

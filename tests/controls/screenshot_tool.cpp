@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int kTitleHeight = 28;
+constexpr int kTitleHeight = kScreenshotTitleHeight;
 
 bool HasMissingGlyph(const QString& text, const QFont& font) {
   if (text.isEmpty())
@@ -65,19 +65,23 @@ QImage TakeScreenshot(QWidget* window) {
   window->show();
   QApplication::processEvents();
   const QImage client = window->grab().toImage();
-  QImage shot(client.width(), client.height() + kTitleHeight, QImage::Format_RGB32);
+  // Drawn in device-independent pixels on an image of the window's device pixel ratio.
+  const qreal ratio = client.devicePixelRatio();
+  const QSize size = client.deviceIndependentSize().toSize() + QSize(0, kTitleHeight);
+  QImage shot((QSizeF(size) * ratio).toSize(), QImage::Format_RGB32);
+  shot.setDevicePixelRatio(ratio);
   shot.fill(QColor(45, 45, 48));
   QPainter p(&shot);
   QFont font = window->font();
   font.setBold(true);
   p.setFont(font);
   p.setPen(QColor(235, 235, 235));
-  p.drawText(QRect(10, 0, client.width() - 40, kTitleHeight), Qt::AlignVCenter | Qt::AlignLeft,
+  p.drawText(QRect(10, 0, size.width() - 40, kTitleHeight), Qt::AlignVCenter | Qt::AlignLeft,
              window->windowTitle());
   // The close box.
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(QPen(QColor(200, 200, 200), 1.5));
-  const QPointF c(client.width() - 16, kTitleHeight / 2.0);
+  const QPointF c(size.width() - 16, kTitleHeight / 2.0);
   p.drawLine(c + QPointF(-4, -4), c + QPointF(4, 4));
   p.drawLine(c + QPointF(-4, 4), c + QPointF(4, -4));
   p.drawImage(0, kTitleHeight, client);
@@ -109,7 +113,9 @@ int RunScreenshots(int argc, char** argv, const std::vector<Screenshot>& shots) 
       ++failures;
       continue;
     }
-    const QString path = folder.filePath(shot.name + QStringLiteral(".png"));
+    const qreal ratio = window->devicePixelRatioF();
+    const QString suffix = ratio == 1.0 ? QString() : QStringLiteral("@%1x").arg(ratio);
+    const QString path = folder.filePath(shot.name + suffix + QStringLiteral(".png"));
     if (!TakeScreenshot(window.get()).save(path)) {
       std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
       ++failures;

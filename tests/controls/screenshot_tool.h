@@ -5,8 +5,9 @@
 //     return RunScreenshots(argc, argv, {{"error_notice", [] { ... return window; }}});
 //   }
 //
-// run as  <program> <folder>  it writes <folder>/<name>.png for each window, and fails
-// without writing when a text of a window would show a missing glyph.
+// run as  <program> <folder>  it writes <folder>/<name>.png for each window (<name>@2x.png on
+// screens of device pixel ratio 2, as under QT_SCALE_FACTOR=2), and fails without writing when
+// a text of a window would show a missing glyph.
 #pragma once
 
 #include <QImage>
@@ -18,6 +19,9 @@
 
 class QWidget;
 
+// Height of the title strip on top of each screenshot, in device-independent pixels.
+inline constexpr int kScreenshotTitleHeight = 28;
+
 struct Screenshot {
   QString name;                                    // file name, without ".png"
   std::function<std::unique_ptr<QWidget>()> make;  // the window, not yet shown
@@ -28,7 +32,7 @@ struct Screenshot {
 QStringList MissingGlyphs(const QWidget* window);
 
 // Shows window, lets it paint and returns its client area under a plain title strip with the
-// window title (the offscreen platform draws no window frame).
+// window title (the offscreen platform draws no window frame), in device pixels.
 QImage TakeScreenshot(QWidget* window);
 
 // The body of a screenshot program's main; creates the application object itself.

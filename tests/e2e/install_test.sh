@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# `cmake --install` puts zav, libhiddfu, the desktop entry, the icon and the udev rule in
-# their places (into a staging DESTDIR), and the installed zav runs from there: it finds its
-# library, asks the service, opens its dialog and probes for the dongle.
+# `cmake --install` puts zav, libhiddfu, the desktop entry, the icons, the AppStream metadata
+# and the udev rule in their places (into a staging DESTDIR), and the installed zav runs from
+# there: it finds its library, asks the service, opens its dialog and probes for the dongle.
 #
 # usage: install_test.sh BUILD_DIR [--run]
 #   --run   also start the installed zav: only for a build whose service host is this machine
@@ -19,7 +19,8 @@ for candidate in usr/lib/udev/rules.d etc/udev/rules.d; do
   [ -f "$stage/$candidate/70-zav-marlo.rules" ] && rule="$stage/$candidate/70-zav-marlo.rules"
 done
 [ -n "$rule" ] || fail "udev rule not installed"
-for file in usr/bin/zav usr/share/applications/zav.desktop usr/share/pixmaps/zav.png; do
+for file in usr/bin/zav usr/share/applications/zav.desktop usr/share/icons/hicolor/48x48/apps/zav.png \
+  usr/share/metainfo/org.example.zav.metainfo.xml; do
   [ -f "$stage/$file" ] || fail "$file not installed"
 done
 [ -n "$(find "$stage/usr" -name 'libhiddfu.so.1')" ] || fail "libhiddfu not installed"

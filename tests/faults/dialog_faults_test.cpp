@@ -14,9 +14,11 @@
 #include <QTimer>
 
 #include "app/zav_dlg.h"
-#include "controls/controls.h"
 #include "controls/dialog_units.h"
-#include "controls/dialogs.h"
+#include "controls/error_dlg.h"
+#include "controls/my_progress_bar.h"
+#include "controls/success_dlg.h"
+#include "controls/upgrade_dlg.h"
 #include "tests/faults/fault_bench.h"
 
 namespace faults {
