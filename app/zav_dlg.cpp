@@ -22,7 +22,9 @@
 #include "device/device.h"
 #include "res/resources.h"
 #include "service/operations.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "controls/notify_label.h"
 #include "controls/ui_upgrade_dialog_132.h"
 #include "res/resources.h"
-#include "support/support.h"
+#include "support/log.h"
 
 namespace {
 

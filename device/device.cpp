@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "hiddfu/hiddfu.h"
-#include "support/support.h"
+#include "support/log.h"
 
 #ifndef ZAV_USB_VID
 #error "ZAV_USB_VID must be defined by the build"

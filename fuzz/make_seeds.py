@@ -54,6 +54,11 @@ def urls():
         write("url", name, text)
 
 
+# Empty arrays nested `levels` deep (a few hundred at most: Python's json recurses).
+def nested(levels):
+    return json.loads("[" * levels + "]" * levels)
+
+
 # ---- version_answer: the service's answer to the version query --------------------------
 def version_answers():
     good = {
@@ -90,6 +95,10 @@ def version_answers():
     write("version_answer", "error_status", answer(good, code=500, msg="busy"))
     write("version_answer", "nul_in_text", answer({**good, "versionTxt": "V1\u0000hidden"}))
     write("version_answer", "comment", '/* c */' + answer(good))
+    # The top level and "data" are two levels: 256 in all is the deepest answer read.
+    write("version_answer", "nested_at_limit", answer({**good, "deep": nested(254)}))
+    write("version_answer", "nested_beyond_limit", answer({**good, "deep": nested(255)}))
+    write("version_answer", "nested_100k", '{"data":' + "[" * 100000 + "]" * 100000 + "}")
 
 
 # ---- tip_answer: the service's answer to the upgrade-tip request ------------------------
@@ -110,6 +119,8 @@ def tip_answers():
     write("tip_answer", "escapes", answer({"tip": "a\"b\\c\n", "url": "https://h/?q=\u00e9"}))
     write("tip_answer", "empty", "")
     write("tip_answer", "malformed", '{"data":{"tip":"t","url":')
+    write("tip_answer", "url_nested_100k",
+          '{"data":{"url":' + "[" * 100000 + "]" * 100000 + ',"tip":"t"}}')
 
 
 # ---- dongle_reports: steps into the dongle's device side --------------------------------

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   HandleUpgradeTipAnswer(answer, ui, tipText, tipLink);
   const std::string log = Log().Text();
 
-  const json document = json::parse(answer, nullptr, /*allow_exceptions=*/false);
+  const json document = fuzz::ReadAnswer(answer);
   const json* data = fuzz::AnswerData(document);
   const json* url = nullptr;
   const json* tip = nullptr;

@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   // How far a strict reading of the answer gets: the members in the order they are stored.
   static const char* const kMembers[] = {"fileUrl", "fileSize", "fileName",
                                          "version", "bizId",    "versionTxt"};
-  const json document = json::parse(answer, nullptr, /*allow_exceptions=*/false);
+  const json document = fuzz::ReadAnswer(answer);
   const json* data = fuzz::AnswerData(document);
   int read = 0;
   if (data != nullptr && data->is_object()) {

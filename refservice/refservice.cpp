@@ -37,6 +37,8 @@ const char* ContentTypeOf(const std::string& name) {
 constexpr std::size_t kRecordedMax = 256;
 // No answer waits longer than this, whatever a test forgot to release.
 constexpr auto kLongestStall = std::chrono::seconds(60);
+// Nor does an endless one send more than this, whatever a client fails to refuse.
+constexpr std::size_t kEndlessBytes = std::size_t(1) << 30;
 constexpr char kBasePath[] = "/game/api/talent_tool/";
 
 std::int64_t NowMillis() {
@@ -322,6 +324,20 @@ struct RefService::Impl {
     if (fault.extraHeaderBytes > 0)
       res.set_header("X-Padding", std::string(fault.extraHeaderBytes, 'x'));
 
+    if (fault.endless) {
+      SendEndlessly(res, body, contentType);
+      return;
+    }
+    if (fault.dripEvery.count() > 0) {
+      auto shared = std::make_shared<std::string>(std::move(body));
+      res.set_content_provider(shared->size(), contentType,
+                               [this, shared, every = fault.dripEvery](
+                                   std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                 return Wait(every, false) &&
+                                        sink.write(shared->data() + offset, 1);
+                               });
+      return;
+    }
     if (fault.stallAfter) {
       auto shared = std::make_shared<std::string>(std::move(body));
       const std::size_t cut = std::min(*fault.stallAfter, shared->size());
@@ -338,6 +354,20 @@ struct RefService::Impl {
       return;
     }
     res.set_content(body, contentType);
+  }
+
+  // `body` over and over, in blocks of at least 64 KiB, until the client goes away, the
+  // service stops or kEndlessBytes have gone out.
+  void SendEndlessly(httplib::Response& res, const std::string& body, const char* contentType) {
+    auto block = std::make_shared<std::string>(body.empty() ? " " : body);
+    while (block->size() < 64 * 1024)
+      *block += *block;
+    res.set_chunked_content_provider(
+        contentType, [this, block](std::size_t offset, httplib::DataSink& sink) {
+          if (offset >= kEndlessBytes || !Wait(std::chrono::milliseconds(0), false))
+            return false;
+          return sink.write(block->data(), block->size());
+        });
   }
 
   void UpdateTip(const httplib::Request& req, httplib::Response& res) {
@@ -409,8 +439,10 @@ struct RefService::Impl {
       return;
     }
     const RefFault fault = FaultFor(RefEndpoint::Files);
-    if (fault.customBody || fault.body != RefFault::Body::Normal || fault.bodySize > 0) {
-      Answer(RefEndpoint::Files, res, std::string(), "application/octet-stream");
+    if (fault.customBody || fault.body != RefFault::Body::Normal || fault.bodySize > 0 ||
+        fault.dripEvery.count() > 0 || fault.endless) {
+      Answer(RefEndpoint::Files, res, ReadFile(path).value_or(std::string()),
+             "application/octet-stream");
       return;
     }
     if (fault.delay.count() > 0 && !Wait(fault.delay, false))

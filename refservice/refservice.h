@@ -33,9 +33,11 @@ struct RefFault {
   std::optional<std::size_t>
       stallAfter;  // send the headers and this many body bytes, then go silent
   Body body = Body::Normal;
-  std::optional<std::string> customBody;  // exactly this body (overrides `body`)
-  std::size_t bodySize = 0;               // pad the body with trailing spaces up to this size
-  std::size_t extraHeaderBytes = 0;       // one extra response header "X-Padding" of this size
+  std::optional<std::string> customBody;   // exactly this body (overrides `body`)
+  std::size_t bodySize = 0;                // pad the body with trailing spaces up to this size
+  std::size_t extraHeaderBytes = 0;        // one extra response header "X-Padding" of this size
+  std::chrono::milliseconds dripEvery{0};  // send the body one byte at a time, this far apart
+  bool endless = false;  // send the body again and again, chunked, without end (1 GiB at most)
 };
 
 struct RefServiceOptions {

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "service/curl_handles.h"
 #include "service/transfer.h"
-#include "support/support.h"
+#include "support/log.h"
 
 namespace {
 
@@ -69,8 +70,34 @@ bool HasHeader(std::string_view block, std::string_view name) {
   return false;
 }
 
+// The caller's header block, line by line, and none of curl's own defaults (Accept, Expect,
+// a form Content-Type) that would change what the service receives.
+SlistHandle HeaderList(std::string_view block) {
+  curl_slist* list = nullptr;
+  std::size_t start = 0;
+  while (start < block.size()) {
+    std::size_t end = block.find('\n', start);
+    if (end == std::string_view::npos)
+      end = block.size();
+    std::string line(block.substr(start, end - start));
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (!line.empty())
+      list = curl_slist_append(list, line.c_str());
+    start = end + 1;
+  }
+  list = curl_slist_append(list, "Expect:");
+  if (!HasHeader(block, "Accept"))
+    list = curl_slist_append(list, "Accept:");
+  if (!HasHeader(block, "Content-Type"))
+    list = curl_slist_append(list, "Content-Type:");
+  return SlistHandle(list);
+}
+
 // What one request gathers through the curl callbacks.
 struct Exchange {
+  TransferWatch* watch = nullptr;
+  std::size_t room = 0;  // body bytes still taken before the answer is cut off
   std::string statusLine;
   std::size_t rawHeaderSize = 0;
   bool headersDone = false;
@@ -88,6 +115,7 @@ struct Exchange {
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
   const std::size_t length = size * count;
+  exchange.watch->HeaderBytes(length);
   if (exchange.headersDone)
     return length;  // trailers of a chunked body
   std::string_view line(data, length);
@@ -123,6 +151,10 @@ size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
   std::string_view rest(data, size * count);
+  // Beyond the cap the transfer ends, and the text so far is the answer.
+  const bool over = rest.size() > exchange.room;
+  rest = rest.substr(0, exchange.room);
+  exchange.room -= rest.size();
   while (!rest.empty()) {
     const std::size_t take = std::min(kBufferSize - exchange.chunk.size(), rest.size());
     exchange.chunk.append(rest.substr(0, take));
@@ -130,17 +162,28 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
     if (exchange.chunk.size() == kBufferSize)
       exchange.FlushChunk();
   }
-  return size * count;
+  return over ? 0 : size * count;
 }
 
 }  // namespace
 
-HttpInterface::Request::~Request() {
-  if (easy != nullptr)
-    curl_easy_cleanup(easy);
-  curl_slist_free_all(headers);
-  curl_url_cleanup(target);
-}
+// The three handles.
+struct HttpInterface::Session {
+  ShareHandle share;
+};
+
+struct HttpInterface::Connection {
+  UrlHandle url;
+};
+
+struct HttpInterface::Request {
+  SlistHandle headers;
+  UrlHandle target;  // the connection's address completed by the page
+  EasyHandle easy;   // last, so that it goes first
+
+  // Sends the POST within the session and gathers the response.
+  Exchange Send(CURLSH* session, const std::string& headerBlock, const std::string& body);
+};
 
 HttpInterface& HttpInterface::Instance() {
   static HttpInterface instance;
@@ -205,107 +248,111 @@ std::string HttpInterface::PostJson(const std::string& url, const std::string& b
 
 std::string HttpInterface::Post(const std::string& url, const std::string& headers,
                                 const std::string& body) {
-  Exchange exchange;
-  try {
-    if (url.empty())
-      throw EmptyUrl;
-    CloseHandles();
+  if (url.empty())
+    return Fail(EmptyUrl);
+  CloseHandles();
+  if (!OpenSession())
+    return Fail(OpenFailed);
 
-    m_hInternet.reset(curl_share_init());
-    if (!m_hInternet)
-      throw OpenFailed;
-    curl_share_setopt(m_hInternet.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(m_hInternet.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  std::uint16_t port = 443;
+  std::string host;
+  std::string page;
+  LogLine("port=", port);
+  ParseUrl(url, host, page, port);
+  LogLine("port after parse=", port);
+  std::printf("lpUrl:%s,\nstrHostName:%s,\nstrPageName:%s,\nport:%d\n", url.c_str(), host.c_str(),
+              page.c_str(), static_cast<int>(port));
+  std::fflush(stdout);
 
-    std::uint16_t port = 443;
-    std::string host;
-    std::string page;
-    LogLine("port=", port);
-    ParseUrl(url, host, page, port);
-    LogLine("port after parse=", port);
-    std::printf("lpUrl:%s,\nstrHostName:%s,\nstrPageName:%s,\nport:%d\n", url.c_str(), host.c_str(),
-                page.c_str(), static_cast<int>(port));
-    std::fflush(stdout);
-
-    // A handle is kept only once it is complete: each is either made or null.
-    std::unique_ptr<CURLU, UrlCloser> connect(curl_url());
-    if (!connect || curl_url_set(connect.get(), CURLUPART_SCHEME, "https", 0) != CURLUE_OK ||
-        curl_url_set(connect.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
-        curl_url_set(connect.get(), CURLUPART_PORT, std::to_string(port).c_str(), 0) != CURLUE_OK)
-      throw ConnectFailed;
-    m_hConnect = std::move(connect);
-
-    auto request = std::make_unique<Request>();
-    request->easy = curl_easy_init();
-    request->target = curl_url_dup(m_hConnect.get());
-    if (request->easy == nullptr || request->target == nullptr)
-      throw OpenFailed;
-    // The page is the object name of the request: its path and, after the first "?", its query.
-    const std::size_t question = page.find('?');
-    const std::string path = page.substr(0, question);
-    if (curl_url_set(request->target, CURLUPART_PATH, path.empty() ? "/" : path.c_str(), 0) !=
-        CURLUE_OK)
-      throw OpenFailed;
-    if (question != std::string::npos &&
-        curl_url_set(request->target, CURLUPART_QUERY, page.c_str() + question + 1, 0) != CURLUE_OK)
-      throw OpenFailed;
-    m_hRequest = std::move(request);
-    Request& r = *m_hRequest;
-
-    // The caller's header block, line by line, and none of curl's own defaults (Accept,
-    // Expect, a form Content-Type) that would change what the service receives.
-    const std::string_view block = UpToNul(headers);
-    std::size_t start = 0;
-    while (start < block.size()) {
-      std::size_t end = block.find('\n', start);
-      if (end == std::string_view::npos)
-        end = block.size();
-      std::string line(block.substr(start, end - start));
-      if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-      if (!line.empty())
-        r.headers = curl_slist_append(r.headers, line.c_str());
-      start = end + 1;
-    }
-    r.headers = curl_slist_append(r.headers, "Expect:");
-    if (!HasHeader(block, "Accept"))
-      r.headers = curl_slist_append(r.headers, "Accept:");
-    if (!HasHeader(block, "Content-Type"))
-      r.headers = curl_slist_append(r.headers, "Content-Type:");
-
-    const std::string_view content = UpToNul(body);
-    curl_easy_setopt(r.easy, CURLOPT_SHARE, m_hInternet.get());
-    curl_easy_setopt(r.easy, CURLOPT_CURLU, r.target);
-    curl_easy_setopt(r.easy, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(r.easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(r.easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(r.easy, CURLOPT_POSTFIELDS, content.data());
-    curl_easy_setopt(r.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(content.size()));
-    curl_easy_setopt(r.easy, CURLOPT_USERAGENT, "Http-connect");
-    curl_easy_setopt(r.easy, CURLOPT_HTTPHEADER, r.headers);
-    curl_easy_setopt(r.easy, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
-    curl_easy_setopt(r.easy, CURLOPT_HEADERDATA, &exchange);
-    curl_easy_setopt(r.easy, CURLOPT_WRITEFUNCTION, &OnBody);
-    curl_easy_setopt(r.easy, CURLOPT_WRITEDATA, &exchange);
-    IdleWatch watch;
-    ApplyTransferSettings(r.easy, watch);
-
-    curl_easy_perform(r.easy);
-    // The callbacks point at this call's state: the handle lives on, they must not.
-    curl_easy_setopt(r.easy, CURLOPT_HEADERDATA, nullptr);
-    curl_easy_setopt(r.easy, CURLOPT_WRITEDATA, nullptr);
-    curl_easy_setopt(r.easy, CURLOPT_XFERINFODATA, nullptr);
-
-    if (exchange.headerOverflow)
-      throw QueryInfoFailed;
-    if (!exchange.headersDone)
-      throw SendFailed;
-    if (exchange.notFound)
-      throw NotFound;
-    // Whatever ended the body (its end, a broken connection, a stall), the text so far counts.
-    exchange.FlushChunk();
-  } catch (HttpInterfaceError error) {
-    m_lastError = error;
-  }
+  if (!OpenConnection(host, port))
+    return Fail(ConnectFailed);
+  if (!OpenRequest(page))
+    return Fail(OpenFailed);
+  Exchange exchange = m_hRequest->Send(m_hInternet->share.get(), headers, body);
+  if (exchange.headerOverflow)
+    return Fail(QueryInfoFailed);
+  if (!exchange.headersDone)
+    return Fail(SendFailed);
+  if (exchange.notFound)
+    return Fail(NotFound);
+  // Whatever ended the body (its end, a broken connection, a bound), the text so far counts.
+  exchange.FlushChunk();
   return std::move(exchange.response);
+}
+
+std::string HttpInterface::Fail(HttpInterfaceError error) {
+  m_lastError = error;
+  return std::string();
+}
+
+bool HttpInterface::OpenSession() {
+  ShareHandle share(curl_share_init());
+  if (!share)
+    return false;
+  curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  m_hInternet = std::make_unique<Session>(Session{std::move(share)});
+  return true;
+}
+
+bool HttpInterface::OpenConnection(const std::string& host, std::uint16_t port) {
+  UrlHandle url(curl_url());
+  if (!url || curl_url_set(url.get(), CURLUPART_SCHEME, "https", 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_PORT, std::to_string(port).c_str(), 0) != CURLUE_OK)
+    return false;
+  m_hConnect = std::make_unique<Connection>(Connection{std::move(url)});
+  return true;
+}
+
+bool HttpInterface::OpenRequest(const std::string& page) {
+  auto request = std::make_unique<Request>();
+  request->easy.reset(curl_easy_init());
+  request->target.reset(curl_url_dup(m_hConnect->url.get()));
+  if (!request->easy || !request->target)
+    return false;
+  // The page is the object name of the request: its path and, after the first "?", its query.
+  CURLU* target = request->target.get();
+  const std::size_t question = page.find('?');
+  const std::string path = page.substr(0, question);
+  if (curl_url_set(target, CURLUPART_PATH, path.empty() ? "/" : path.c_str(), 0) != CURLUE_OK)
+    return false;
+  if (question != std::string::npos &&
+      curl_url_set(target, CURLUPART_QUERY, page.c_str() + question + 1, 0) != CURLUE_OK)
+    return false;
+  m_hRequest = std::move(request);
+  return true;
+}
+
+Exchange HttpInterface::Request::Send(CURLSH* session, const std::string& headerBlock,
+                                      const std::string& body) {
+  headers = HeaderList(UpToNul(headerBlock));
+  const std::string_view content = UpToNul(body);
+  CURL* e = easy.get();
+  curl_easy_setopt(e, CURLOPT_SHARE, session);
+  curl_easy_setopt(e, CURLOPT_CURLU, target.get());
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(e, CURLOPT_POST, 1L);
+  curl_easy_setopt(e, CURLOPT_POSTFIELDS, content.data());
+  curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(content.size()));
+  curl_easy_setopt(e, CURLOPT_USERAGENT, "Http-connect");
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+
+  TransferWatch watch(TransferWatch::Kind::Request, CurrentTransferLimits());
+  Exchange exchange;
+  exchange.watch = &watch;
+  exchange.room = watch.limits().answerCap;
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeaderLine);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &exchange);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &exchange);
+  ApplyTransferSettings(e, watch);
+  curl_easy_perform(e);
+  // The callbacks point at this call's state: the handle lives on, they must not.
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(e, CURLOPT_XFERINFODATA, nullptr);
+  exchange.watch = nullptr;
+  return exchange;
 }

@@ -9,8 +9,6 @@
 #include <memory>
 #include <string>
 
-#include <curl/curl.h>
-
 enum HttpInterfaceError : std::int32_t {
   OpenFailed = 1,       // the session or the request handle could not be made
   ConnectFailed = 2,    // the connection object refused the host or the port
@@ -50,35 +48,28 @@ class HttpInterface {
   HttpInterface();
   ~HttpInterface();
 
-  void CloseHandles();
-
-  struct ShareCloser {
-    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
-  };
-  struct UrlCloser {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
-  };
-  // The request handle: the easy handle with what it points at while it lives.
-  struct Request {
-    CURL* easy = nullptr;
-    curl_slist* headers = nullptr;
-    CURLU* target = nullptr;  // the connection's address completed by the page
-    Request() = default;
-    Request(const Request&) = delete;
-    Request& operator=(const Request&) = delete;
-    ~Request();
-  };
-
-  // The client's three handles are curl objects:
+  // The client's three handles are curl objects, kept open after a request until the next
+  // Post or exit:
   //   m_hInternet  the session: a share handle (DNS cache and TLS sessions) that every
   //                request of this session joins;
   //   m_hConnect   the connection: a URL object holding scheme "https", the host and the
   //                port, before any page is known;
   //   m_hRequest   the request: an easy handle for one POST of one page, with its header
   //                list and its copy of the connection's URL completed by the page.
-  // They stay open after a request until the next Post or exit.
-  std::unique_ptr<CURLSH, ShareCloser> m_hInternet;
-  std::unique_ptr<CURLU, UrlCloser> m_hConnect;
+  struct Session;
+  struct Connection;
+  struct Request;
+
+  // The steps of Post. Each makes its handle whole or leaves it null.
+  bool OpenSession();
+  bool OpenConnection(const std::string& host, std::uint16_t port);
+  bool OpenRequest(const std::string& page);
+  // Records `error` as the last one and gives the text of a failed request: empty.
+  std::string Fail(HttpInterfaceError error);
+  void CloseHandles();
+
+  std::unique_ptr<Session> m_hInternet;
+  std::unique_ptr<Connection> m_hConnect;
   std::unique_ptr<Request> m_hRequest;
   std::int32_t m_lastError = 0;
 };

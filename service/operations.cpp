@@ -1,24 +1,20 @@
 #include "service/operations.h"
 
-#include <fcntl.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QStandardPaths>
-#include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "service/endpoints.h"
+#include "service/addresses.h"
 #include "service/http_interface.h"
 #include "service/transfer.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/text.h"
 
 using nlohmann::json;
 
@@ -80,62 +76,24 @@ std::optional<OsVersion> ReadOsVersion() {
   return os;
 }
 
+// The library's strict parse (exceptions, no comments), refusing to nest deeper than the
+// limit. The parse itself is iterative, and so is destroying a value.
+json ParseAnswer(const std::string& text) {
+  const auto guard = [](int depth, json::parse_event_t event, json&) {
+    const bool opens =
+        event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+    if (opens && depth >= kAnswerDepthLimit)
+      throw json::parse_error::create(
+          101, 0, "nesting deeper than " + std::to_string(kAnswerDepthLimit) + " levels", nullptr);
+    return true;
+  };
+  return json::parse(text, guard);
+}
+
 // A name that stays inside the folder it is put in.
 bool IsPlainFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
-}
-
-size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
-  const int fd = *static_cast<int*>(user);
-  std::size_t left = size * count;
-  while (left > 0) {
-    const ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return 0;  // curl ends the transfer with a write error
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return size * count;
-}
-
-// Fetches `url` into `path`. The data goes to a file beside the target, which replaces the
-// target only once it is complete: a failed transfer leaves no partial file and leaves any
-// earlier file of that name as it was.
-bool FetchToFile(const QString& url, const QString& path) {
-  const QByteArray target = QFile::encodeName(path);
-  const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-  std::string temp = folder.toStdString() + "/.zav-download-XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0)
-    return false;
-
-  EnsureCurlInitialised();
-  CURL* easy = curl_easy_init();
-  bool ok = false;
-  if (easy != nullptr) {
-    const QByteArray address = url.toUtf8();
-    IdleWatch watch;
-    curl_easy_setopt(easy, CURLOPT_URL, address.constData());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 100L * 1024);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &fd);
-    ApplyTransferSettings(easy, watch);
-    ok = curl_easy_perform(easy) == CURLE_OK;
-    curl_easy_cleanup(easy);
-  }
-  ok = close(fd) == 0 && ok;
-  ok = ok && std::rename(temp.c_str(), target.constData()) == 0;
-  if (!ok)
-    unlink(temp.c_str());
-  return ok;
 }
 
 // The user's Documents folder, made when missing (a Linux account may have none).
@@ -158,8 +116,8 @@ void QueryFirmwareVersion(const ServiceUi& ui) {
 void HandleVersionAnswer(const std::string& response, const ServiceUi& ui) {
   LogLine("bin version result=", response);
   try {
-    const json document = json::parse(response);
-    const json data = document.at("data");
+    const json document = ParseAnswer(response);
+    const json& data = document.at("data");
     FirmwareInfo.fileUrl = data.at("fileUrl").get<std::string>();
     FirmwareInfo.fileSize = ReadInt32(data.at("fileSize"));
     FirmwareInfo.fileName = data.at("fileName").get<std::string>();
@@ -184,8 +142,8 @@ void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QS
                             QString& tipLink) {
   LogLine("sync result=", response);
   try {
-    const json document = json::parse(response);
-    const json data = document.at("data");
+    const json document = ParseAnswer(response);
+    const json& data = document.at("data");
     LogLine("data=", data);
     const json& url = data.at("url");
     const json& tip = data.at("tip");

@@ -46,6 +46,10 @@ void SyncUpgradeTip(const ServiceUi& ui, QString& tipText, QString& tipLink);
 
 // What the two queries above do with the service's answer, from logging it on: the request
 // is theirs, everything after it is here. Tests and the fuzzers hand these any text.
+// An answer that nests arrays and objects deeper than kAnswerDepthLimit counts as malformed
+// (the parse error is logged, nothing is stored): copying and writing a value recurse, so
+// depth must be bounded. The service's answers are three levels deep.
+inline constexpr int kAnswerDepthLimit = 256;
 void HandleVersionAnswer(const std::string& response, const ServiceUi& ui);
 void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QString& tipText,
                             QString& tipLink);

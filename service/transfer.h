@@ -1,23 +1,55 @@
-// What every curl transfer of the service code shares: global initialisation once, the
-// trusted CA and the time limits. Internal to service/.
+// The curl transfers of the service code: what they share (global initialisation once,
+// the trusted CA, the bounds) and the firmware download into a file. Internal to service/.
 #pragma once
 
 #include <curl/curl.h>
 
+#include <QString>
+#include <chrono>
+#include <cstddef>
+
+#include "service/curl_handles.h"
+#include "service/transfer_limits.h"
+
 // curl_global_init, once per process, safe against concurrent first calls.
 void EnsureCurlInitialised();
 
-#include <chrono>
+// Watches one transfer through curl's progress callback. Before the response, curl's own
+// limits apply: connecting (the connection, a proxy's tunnel, the TLS handshake) and, for a
+// service request, the whole request. From the first byte of the response on, the transfer
+// also ends once no byte has moved for the idle limit; a download, besides, once its average
+// rate since the start is below the minimum after the grace period. (curl's own low-speed
+// rule averages over a few seconds, so it reacts late after a burst of data.)
+class TransferWatch {
+ public:
+  enum class Kind { Request, Download };
+  TransferWatch(Kind kind, const TransferLimits& limits);
 
-// Ends a transfer once no byte has moved in either direction for the idle limit. curl's own
-// low-speed rule averages over several seconds, so it reacts late after a burst of data.
-struct IdleWatch {
-  std::chrono::milliseconds limit{0};
-  std::chrono::steady_clock::time_point lastMove;
-  curl_off_t lastTotal = -1;
+  // Bytes of the response's header lines, which curl's progress figures leave out; the
+  // header callback reports them, and the first marks the start of the response.
+  void HeaderBytes(std::size_t count);
+  // Whether the transfer must end, given curl's figures so far.
+  bool Expired(curl_off_t downloaded, curl_off_t uploaded);
+
+  Kind kind() const { return kind_; }
+  const TransferLimits& limits() const { return limits_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  Kind kind_;
+  TransferLimits limits_;
+  Clock::time_point start_ = Clock::now();
+  bool responding_ = false;
+  Clock::time_point lastMove_;
+  curl_off_t moved_ = 0;  // bytes both ways, header lines included
+  curl_off_t headerBytes_ = 0;
 };
 
 // The configured trust (CA file or the system store, always verifying the peer and its
-// name), the transfer limits (watched through `watch`, which must outlive the transfer), and
-// no signals.
-void ApplyTransferSettings(CURL* easy, IdleWatch& watch);
+// name), the bounds watched by `watch` (which must outlive the transfer), no signals, and
+// behind a proxy the proxy's answer to CONNECT kept from the header callback.
+void ApplyTransferSettings(CURL* easy, TransferWatch& watch);
+
+// Fetches `url` into `path`. The file takes its place only once it is complete and on disk:
+// a failed transfer leaves no partial file and any earlier file of that name as it was.
+bool FetchToFile(const QString& url, const QString& path);

@@ -1,6 +1,7 @@
 #include <chrono>
 
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
 
 std::int64_t NowMs() {
   // The wall clock in 100 ns units, then milliseconds with truncation toward zero.
@@ -10,9 +11,4 @@ std::int64_t NowMs() {
   const std::int64_t ms = ticks.count() / 10'000;
   LogLine("time=", ms);
   return ms;
-}
-
-bool SetConsoleOutputCodePage(unsigned /*codePage*/) {
-  // A terminal decodes the bytes it is given with its own settings; there is nothing to set.
-  return false;
 }

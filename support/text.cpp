@@ -7,7 +7,8 @@
 #include <langinfo.h>
 #include <locale.h>
 
-#include "support/support.h"
+#include "support/log.h"
+#include "support/text.h"
 
 namespace {
 

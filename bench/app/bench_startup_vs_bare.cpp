@@ -28,7 +28,7 @@
 #include "app/zav_app.h"
 #include "app/zav_dlg.h"
 #include "bench/service/bench_common.h"
-#include "support/support.h"
+#include "support/text.h"
 
 extern char** environ;
 

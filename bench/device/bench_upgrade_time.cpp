@@ -26,7 +26,7 @@
 #include "dongle/dongle.h"
 #include "hiddfu/image.h"
 #include "hiddfu/protocol.h"
-#include "support/support.h"
+#include "support/text.h"
 
 namespace {
 

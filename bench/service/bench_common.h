@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "refservice/refservice.h"
-#include "service/endpoints.h"
+#include "service/addresses.h"
+#include "service/config.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/common/temp_dir.h"
 

@@ -15,8 +15,8 @@
 #include "dongle/dongle.h"
 #include "hiddfu/image.h"
 #include "refservice/refservice.h"
-#include "service/endpoints.h"
-#include "support/support.h"
+#include "service/config.h"
+#include "support/text.h"
 #include "tests/controls/screenshot_tool.h"
 #include "tests/service/service_fixture.h"
 

@@ -17,7 +17,6 @@
 #include "dongle/dongle.h"
 #include "hiddfu/hiddfu.h"
 #include "service/operations.h"
-#include "support/support.h"
 #include "tests/app/app_fixture.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/controls/widget_test_util.h"

@@ -16,7 +16,8 @@
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
 #include "service/operations.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/text.h"
 #include "tests/app/app_fixture.h"
 #include "tests/common/stdout_capture.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 
-#include "support/support.h"
+#include "support/text.h"
 
 int main(int argc, char** argv) {
   InitSystemCodePage();

@@ -4,9 +4,12 @@
 # server, driven like a user: close the tip, press "升级", wait for the success notice, close
 # it, close the tool. Then the service's store must hold the one success report.
 #
-# usage: demo_upgrade.sh BUILD_DIR      (run under xvfb-run; CTest does that)
+# usage: demo_upgrade.sh BUILD_DIR [OUTPUT]     (run under xvfb-run; CTest does that)
+# OUTPUT is where the tool's standard output goes: "file" (the default; the log is checked
+# too), "head" (a pipe into `head -n 1`, which goes away after the first line) or "closed".
 set -euo pipefail
 build="$(cd "$1" && pwd)"
+output="${2:-file}"
 source "$(dirname "$0")/../../scripts/demo.sh"
 
 work=$(mktemp -d /tmp/zav-e2e-XXXXXX)
@@ -19,7 +22,7 @@ cleanup() {
 trap cleanup EXIT
 fail() {
   echo "FAIL: $*" >&2
-  echo "--- tool log" >&2; cat "$work/zav.log" >&2 || true
+  echo "--- tool log" >&2; cat "$work/zav.log" "$work/zav.err" >&2 || true
   echo "--- service log" >&2; cat "$work/service.log" >&2 || true
   exit 1
 }
@@ -58,14 +61,21 @@ zav_demo_start_service "$build" "$work/catalogue" "$work/reports.sqlite" "$work/
 
 # Under the sanitizer build: the X keyboard library hands strndup unterminated buffers,
 # which strict string checking takes for an overflow that is not one.
-ASAN_OPTIONS="${ASAN_OPTIONS:-}:strict_string_checks=0" QT_QPA_PLATFORM=xcb "$build/app/zav-demo" >"$work/zav.log" 2>&1 &
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:strict_string_checks=0" QT_QPA_PLATFORM=xcb
+case "$output" in
+  file) "$build/app/zav-demo" >"$work/zav.log" 2>&1 & ;;
+  head) "$build/app/zav-demo" > >(head -n 1 >"$work/zav.log") 2>"$work/zav.err" & ;;
+  closed) "$build/app/zav-demo" >&- 2>"$work/zav.err" & ;;
+  *) fail "unknown output $output" ;;
+esac
 tool_pid=$!
+logged() { [ "$output" != file ] || grep -q "$1" "$work/zav.log"; }
 
 tip=$(wait_window "升级提示" 30) || fail "the upgrade tip did not open"
 press "$tip" Return
 main=$(wait_window "Marlo升级工具" 30) || fail "the main dialog did not open"
 sleep 1.5  # one presence probe
-grep -q "设备已连接" "$work/zav.log" || fail "the probe did not find the dongle"
+logged "设备已连接" || fail "the probe did not find the dongle"
 
 # The upgrade button has the keyboard focus when the dialog opens: space presses it.
 press "$main" space
@@ -88,7 +98,10 @@ for i in $(seq 1 50); do
   sleep 0.1
 done
 kill -0 "$tool_pid" 2>/dev/null && fail "Escape did not close the tool"
+status=0
+wait "$tool_pid" || status=$?
 tool_pid=
+[ "$status" -eq 0 ] || fail "the tool ended with status $status"
 [ -f "$HOME/Documents/Marlo固件_V1.0.3.bin" ] || fail "firmware not in the Documents folder"
-grep -q "download ok" "$work/zav.log" || fail "no download line in the log"
+logged "download ok" || fail "no download line in the log"
 echo "PASS: demo upgrade reported: $reports"

@@ -36,7 +36,7 @@ void FaultBench::SetUp() {
   entry.tipUrl = "https://localhost/notes";
   ASSERT_TRUE(WriteCatalogue(catalogue_, entry, image_));
   StartService();
-  SetTransferLimits({kConnectLimit, kIdleLimit});
+  SetTransferLimits(BenchLimits());
 
   FirmwareInfo = {};
   g_upgradeStartTime = 0;

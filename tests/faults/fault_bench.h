@@ -31,9 +31,11 @@
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
 #include "refservice/refservice.h"
-#include "service/endpoints.h"
+#include "service/config.h"
 #include "service/operations.h"
-#include "support/support.h"
+#include "service/transfer_limits.h"
+#include "support/clock.h"
+#include "support/text.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/common/temp_dir.h"
 
@@ -50,6 +52,16 @@ inline const std::string kFirmwareFile = "marlo-1.2.0.7.bin";
 // The bounds of every wait, as the tests set them.
 inline constexpr milliseconds kConnectLimit{1000};
 inline constexpr milliseconds kIdleLimit{1000};
+inline constexpr milliseconds kRequestLimit{2000};
+inline constexpr milliseconds kRateGrace{2000};
+inline TransferLimits BenchLimits() {
+  TransferLimits limits;
+  limits.connect = kConnectLimit;
+  limits.idle = kIdleLimit;
+  limits.request = kRequestLimit;
+  limits.rateGrace = kRateGrace;
+  return limits;
+}
 inline constexpr int kReplyMs = 40;
 inline constexpr int kRebootMs = 1500;
 // An unconfirmed image is given up this long after it started: within the library's wait.
@@ -84,6 +96,16 @@ inline RefFault Stall() {
 inline RefFault StallAfter(std::size_t bytes) {
   RefFault f;
   f.stallAfter = bytes;
+  return f;
+}
+inline RefFault Drip() {
+  RefFault f;
+  f.dripEvery = milliseconds(100);  // never idle, never done
+  return f;
+}
+inline RefFault Endless() {
+  RefFault f;
+  f.endless = true;
   return f;
 }
 
@@ -253,12 +275,13 @@ class FaultBench : public ::testing::Test {
   // Waits until the dongle has come to rest, and plugs it back in if it is out.
   static void Settle();
 
-  // The longest an attempt may take with the limits of the bench: each of its service
-  // transfers (query, download, report) may wait out the connection and idle limits, the
-  // device its reply periods and the restart, with room for a slow machine.
+  // The longest an attempt may take with the limits in force: the query and the report
+  // within the request limit each, the download past its rate grace and one idle limit
+  // after that, the device its reply periods and the restart, with room for a slow machine.
   static milliseconds AttemptBound() {
     const TransferLimits limits = CurrentTransferLimits();
-    return 3 * (limits.connect + 2 * limits.idle) + milliseconds(kRebootMs) + milliseconds(8000);
+    return 2 * limits.request + limits.connect + limits.rateGrace + limits.idle +
+           milliseconds(kRebootMs) + milliseconds(8000);
   }
 
   TempDir dir_;

@@ -2,61 +2,24 @@
 // press of the upgrade button: each ends in its row of the outcome table (the report the
 // service stores and the notice), within the bounds of the transfer limits, with the dongle
 // still on a verified bootable image and no half-written file in Documents.
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <functional>
 
 #include "tests/faults/fault_bench.h"
+#include "tests/service/loopback.h"
 
 namespace faults {
 namespace {
 
 using nlohmann::json;
 
-// Making and moving 100 MB can keep a busy machine silent for longer than the short idle
-// limit of the other cases: these get a longer one, which still bounds them.
-void LongerIdleLimit() {
-  SetTransferLimits({kConnectLimit, std::chrono::seconds(10)});
+// Making and moving 100 MB can keep a busy machine silent for longer than the short limits
+// of the other cases: these get longer ones, which still bound them.
+void LongerLimits() {
+  TransferLimits limits = BenchLimits();
+  limits.idle = std::chrono::seconds(10);
+  limits.request = std::chrono::seconds(20);
+  SetTransferLimits(limits);
 }
-
-// A loopback port on which nothing listens.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-    std::abort();
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-// A host that takes connections and then says nothing, not even its TLS greeting.
-class SilentHost {
- public:
-  SilentHost() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(fd_, 16) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-      std::abort();
-    port_ = ntohs(a.sin_port);
-  }
-  ~SilentHost() { close(fd_); }
-  SilentHost(const SilentHost&) = delete;
-  SilentHost& operator=(const SilentHost&) = delete;
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 class ServiceFaultTest;
 using Step = std::function<void(ServiceFaultTest&)>;
@@ -88,8 +51,17 @@ Step At(RefEndpoint endpoint, RefFault fault) {
 }
 Step Huge(RefEndpoint endpoint) {
   return [endpoint](ServiceFaultTest& t) {
-    LongerIdleLimit();
+    LongerLimits();
     t.Fault(endpoint, HugeBody());
+  };
+}
+// A file without end fails at the cap, here made 1 MiB.
+Step EndlessFile() {
+  return [](ServiceFaultTest& t) {
+    TransferLimits limits = BenchLimits();
+    limits.downloadCap = 1u << 20;
+    SetTransferLimits(limits);
+    t.Fault(RefEndpoint::Files, Endless());
   };
 }
 Step Answer(RefEndpoint endpoint, std::string body) {
@@ -153,7 +125,10 @@ std::vector<Case> Cases() {
       {"VersionOversizedHeaders", At(kVersion, OversizedHeaders()), nullptr, &kRowNoInfo},
       {"VersionStall", At(kVersion, Stall()), nullptr, &kRowNoInfo},
       {"VersionStallInBody", At(kVersion, StallAfter(20)), nullptr, &kRowNoInfo},
-      // A whole answer behind 100 MB of padding is still the answer.
+      {"VersionDrip", At(kVersion, Drip()), nullptr, &kRowNoInfo},
+      // The answer again and again: cut off at the cap, it is no longer one document.
+      {"VersionEndless", At(kVersion, Endless()), nullptr, &kRowNoInfo},
+      // An answer padded to 100 MB is cut off at the cap, behind its whole document.
       {"Version100MB", nullptr, Huge(kVersion), &kRowSuccess},
       // After a good start-up the file name of the first answer stays: the download goes on
       // with it and succeeds.
@@ -171,6 +146,8 @@ std::vector<Case> Cases() {
        nullptr, &kRowSuccess, 0},
       {"TipOversizedHeaders", At(kTip, OversizedHeaders()), nullptr, &kRowSuccess, 0},
       {"TipStall", At(kTip, Stall()), nullptr, &kRowSuccess, 0},
+      {"TipDrip", At(kTip, Drip()), nullptr, &kRowSuccess, 0},
+      {"TipEndless", At(kTip, Endless()), nullptr, &kRowSuccess, 0},
       {"Tip100MB", Huge(kTip), nullptr, &kRowSuccess, 1},
 
       // The result report: its answer is only logged. The service stores the report before it
@@ -183,6 +160,8 @@ std::vector<Case> Cases() {
       {"ReportWrongTypes", nullptr, Answer(kReport, R"({"code":"zero","data":[]})"), &kRowSuccess},
       {"ReportOversizedHeaders", nullptr, At(kReport, OversizedHeaders()), &kRowSuccess},
       {"ReportStall", nullptr, At(kReport, Stall()), &kRowSuccess},
+      {"ReportDrip", nullptr, At(kReport, Drip()), &kRowSuccess},
+      {"ReportEndless", nullptr, At(kReport, Endless()), &kRowSuccess},
       {"Report100MB", nullptr, Huge(kReport), &kRowSuccess},
 
       // The file itself.
@@ -190,6 +169,9 @@ std::vector<Case> Cases() {
       {"File500", nullptr, At(kFiles, Status(500)), &kRowDownload},
       {"FileStall", nullptr, At(kFiles, Stall()), &kRowDownload},
       {"FileCutOff", nullptr, At(kFiles, StallAfter(kImageSize / 2)), &kRowDownload},
+      // Too slow after the rate grace, or too large.
+      {"FileDrip", nullptr, At(kFiles, Drip()), &kRowDownload},
+      {"FileEndless", nullptr, EndlessFile(), &kRowDownload},
       {"FileHostDown", nullptr,
        [](ServiceFaultTest& t) { t.FileAt("https://localhost:" + std::to_string(ClosedPort())); },
        &kRowDownload},

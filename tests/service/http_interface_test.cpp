@@ -2,16 +2,17 @@
 #include "service/http_interface.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "service/endpoints.h"
+#include "service/addresses.h"
+#include "service/config.h"
+#include "service/transfer_limits.h"
 #include "tests/common/stdout_capture.h"
+#include "tests/service/connect_proxy.h"
+#include "tests/service/loopback.h"
 #include "tests/service/service_fixture.h"
 
 namespace {
@@ -28,18 +29,7 @@ Parsed Parse(const std::string& url) {
   return p;
 }
 
-// A loopback port that nothing listens on.
-int ClosedPort() {
-  int sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(sock);
-  return ntohs(addr.sin_port);
-}
+using Clock = std::chrono::steady_clock;
 
 std::set<std::string> HeaderNames(const RecordedRequest& request) {
   std::set<std::string> names;
@@ -322,8 +312,9 @@ TEST_F(HttpInterfaceTest, EachRequestClosesThePreviousHandles) {
   EXPECT_NE(requests[1].remotePort, requests[2].remotePort);
 }
 
-TEST_F(HttpInterfaceTest, StalledServiceGivesUpInsteadOfHanging) {
+TEST_F(HttpInterfaceTest, StalledDrippingOrEndlessServiceEndsWithinTheBounds) {
   HttpInterface& http = HttpInterface::Instance();
+  const TransferLimits limits = CurrentTransferLimits();
   http.Post("", "", "");
   RefFault fault;
   fault.stall = true;
@@ -331,7 +322,8 @@ TEST_F(HttpInterfaceTest, StalledServiceGivesUpInsteadOfHanging) {
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
   EXPECT_EQ(http.LastError(), SendFailed);
 
-  // Silent in the middle of the body: the text so far is the answer.
+  // Once the body has begun, whatever ends it, the text so far is the answer: silence in
+  // the middle of it,
   http.Post("", "", "");
   fault = {};
   fault.customBody = std::string(6000, 'z');
@@ -339,6 +331,80 @@ TEST_F(HttpInterfaceTest, StalledServiceGivesUpInsteadOfHanging) {
   service_->SetFault(RefEndpoint::VersionGet, fault);
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), std::string(5000, 'z'));
   EXPECT_EQ(http.LastError(), EmptyUrl);
+
+  // a byte now and then, never idle for long, until the whole-request limit,
+  fault = {};
+  fault.customBody = std::string(1000, 'd');
+  fault.dripEvery = std::chrono::milliseconds(100);
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  auto begin = Clock::now();
+  const std::string dripped = http.PostParams(g_versionGetUrl, {});
+  EXPECT_GE(Clock::now() - begin, limits.request - std::chrono::milliseconds(100));
+  EXPECT_LE(Clock::now() - begin, limits.request + std::chrono::seconds(3));
+  EXPECT_FALSE(dripped.empty());
+  EXPECT_EQ(dripped, std::string(dripped.size(), 'd'));
+  EXPECT_LT(dripped.size(), 1000u);
+
+  // or a body without end, cut off at the cap.
+  fault = {};
+  fault.customBody = "{}";
+  fault.endless = true;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  begin = Clock::now();
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}).size(), std::size_t(16) << 20);
+  EXPECT_LE(Clock::now() - begin, limits.request);
+  EXPECT_EQ(http.LastError(), EmptyUrl);
+}
+
+TEST_F(HttpInterfaceTest, ConnectLimitCoversTheHandshakeAndIdleCountsFromTheResponse) {
+  HttpInterface& http = HttpInterface::Instance();
+  TransferLimits limits = CurrentTransferLimits();
+  limits.connect = std::chrono::milliseconds(1500);
+  limits.idle = std::chrono::milliseconds(300);
+  SetTransferLimits(limits);
+  // Connected, but no TLS greeting ever: the handshake has the whole connect limit.
+  SilentHost silent;
+  const auto begin = Clock::now();
+  EXPECT_EQ(http.PostParams("https://127.0.0.1:" + std::to_string(silent.Port()) + "/a", {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+  EXPECT_GE(Clock::now() - begin, limits.connect - std::chrono::milliseconds(50));
+  EXPECT_LE(Clock::now() - begin, limits.connect + std::chrono::seconds(2));
+
+  // An answer that takes thrice the idle limit to begin is waited for.
+  RefFault fault;
+  fault.delay = 3 * limits.idle;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_NE(http.PostParams(g_versionGetUrl, {}), "");
+}
+
+TEST_F(HttpInterfaceTest, BehindAProxyTheServicesOwnResponseCounts) {
+  HttpInterface& http = HttpInterface::Instance();
+  ConnectProxy proxy;
+  const BehindProxy user(proxy.Address());
+  const std::string answer = http.PostParams(g_versionGetUrl, {});
+  EXPECT_EQ(nlohmann::json::parse(answer)["data"]["version"], 103);
+  EXPECT_EQ(proxy.Targets(),
+            std::vector<std::string>{"localhost:" + std::to_string(service_->Port())});
+
+  EXPECT_EQ(http.PostParams(Url("/no/such/page"), {}), "");
+  EXPECT_EQ(http.LastError(), NotFound);
+  http.Post("", "", "");
+  RefFault fault;
+  fault.extraHeaderBytes = 4096;
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), QueryInfoFailed);
+
+  // A proxy that refuses the tunnel, or that is not there, is a failed send.
+  service_->ClearFaults();
+  proxy.Refuse(403);
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+  http.Post("", "", "");
+  const BehindProxy nobody("http://127.0.0.1:" + std::to_string(ClosedPort()));
+  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(http.LastError(), SendFailed);
+  EXPECT_EQ(service_->Requests().size(), 3u);
 }
 
 TEST_F(HttpInterfaceTest, SlowButLiveServiceIsWaitedFor) {

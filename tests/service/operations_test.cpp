@@ -4,14 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <QFile>
 #include <QStandardPaths>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "service/endpoints.h"
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/text.h"
 #include "tests/common/stdout_capture.h"
+#include "tests/service/connect_proxy.h"
 #include "tests/service/service_fixture.h"
 
 using nlohmann::json;
@@ -237,6 +242,56 @@ TEST_F(OperationsTest, QueryWithTheServiceUnreachableLeavesNoAddress) {
   EXPECT_TRUE(HasLine(log, "bin version result=")) << log;
   EXPECT_EQ(FirmwareInfo.fileUrl, "");
   EXPECT_EQ(FirmwareInfo.fileName, "old.bin");
+}
+
+TEST_F(OperationsTest, AnswersNestedBeyondTheLimitAreMalformedHoweverDeep) {
+  const auto nested = [](std::size_t levels) {
+    return std::string(levels, '[') + std::string(levels, ']');
+  };
+  const std::string tooDeep =
+      "[json.exception.parse_error.101] parse error: nesting deeper "
+      "than " +
+      std::to_string(kAnswerDepthLimit) + " levels";
+  // The top level and "data" are two of the levels.
+  for (const std::size_t levels : {std::size_t(kAnswerDepthLimit - 2),
+                                   std::size_t(kAnswerDepthLimit - 1), std::size_t(1'000'000)}) {
+    SCOPED_TRACE(levels);
+    Earlier();
+    const bool within = levels + 2 <= kAnswerDepthLimit;
+    const std::string data = VersionData().dump();
+    Answer(RefEndpoint::VersionGet,
+           R"({"data":)" + data.substr(0, data.size() - 1) + R"(,"deep":)" + nested(levels) + "}}");
+    StdoutCapture version;
+    QueryFirmwareVersion(dialog_.Ui());
+    EXPECT_EQ(SplitLines(version.Stop()).back() == tooDeep, !within);
+    EXPECT_EQ(FirmwareInfo.version, within ? 103 : 22);
+
+    Answer(RefEndpoint::UpdateTip, R"({"data":{"url":)" + nested(levels) + R"(,"tip":"t"}})");
+    QString tip = "old tip";
+    QString link;
+    StdoutCapture sync;
+    SyncUpgradeTip(dialog_.Ui(), tip, link);
+    const auto lines = SplitLines(sync.Stop());
+    EXPECT_EQ(lines.back(), within ? "[json.exception.type_error.302] type must be string, but "
+                                     "is array"
+                                   : tooDeep);
+    EXPECT_EQ(tip, within ? "t" : "old tip");
+  }
+}
+
+TEST_F(OperationsTest, AnswerOf64MiBIsCutAtTheCapAndEndsAsAMalformedOne) {
+  Earlier();
+  RefFault fault;
+  fault.customBody = std::string(std::size_t(64) << 20, '[');
+  service_->SetFault(RefEndpoint::VersionGet, fault);
+  StdoutCapture capture;
+  QueryFirmwareVersion(dialog_.Ui());
+  const auto lines = SplitLines(capture.Stop());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "bin version result=" + std::string(16u << 20, '['));
+  EXPECT_EQ(lines.back().rfind("[json.exception.parse_error.101]", 0), 0u);
+  EXPECT_EQ(FirmwareInfo.fileUrl, "");
+  EXPECT_EQ(FirmwareInfo.version, 22);
 }
 
 // ---- Upgrade tip ---------------------------------------------------------------------------
@@ -506,6 +561,35 @@ TEST_F(OperationsTest, FailedTransferIsErrorAndLeavesTheOldFileAlone) {
   EXPECT_EQ(std::distance(fs::directory_iterator(Documents()), {}), 1);
   EXPECT_TRUE(service_->Reports().empty());  // the caller reports code 3
   EXPECT_TRUE(dialog_.errors.empty());
+}
+
+TEST_F(OperationsTest, DownloadedFileFollowsTheUmaskAndTheLeftoversOfKilledRunsGo) {
+  fs::create_directories(Documents());
+  const fs::path stale = Documents() / ".zav-download-killed";
+  const fs::path running = Documents() / ".zav-download-running";
+  std::ofstream(stale) << "half an image";
+  std::ofstream(running) << "being written";
+  QFile held(QString::fromStdString(running.string()));
+  ASSERT_TRUE(held.open(QIODevice::ReadOnly));
+  ASSERT_EQ(flock(held.handle(), LOCK_EX), 0);  // as a running download holds its file
+  const mode_t saved = umask(027);
+  const QString path = DownloadFirmware(dialog_.Ui());
+  umask(saved);
+  ASSERT_EQ(path.toStdString(), (Documents() / "marlo-1.0.3.bin").string());
+  EXPECT_EQ(fs::status(Documents() / "marlo-1.0.3.bin").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(running));
+}
+
+TEST_F(OperationsTest, DownloadGoesThroughTheProxyToo) {
+  ConnectProxy proxy;
+  {
+    const BehindProxy user(proxy.Address());
+    DownloadFirmware(dialog_.Ui());
+  }
+  EXPECT_EQ(Slurp(Documents() / "marlo-1.0.3.bin"), "firmware image");
+  EXPECT_EQ(proxy.Targets().size(), 2u);  // the version query and the file
 }
 
 TEST_F(OperationsTest, DownloadVerifiesTheFileServersCertificate) {

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "refservice/refservice.h"
-#include "service/endpoints.h"
+#include "service/config.h"
+#include "service/transfer_limits.h"
 #include "tests/common/temp_dir.h"
 
 inline std::filesystem::path PkiDir() {
@@ -28,11 +29,21 @@ class ServiceTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(service_->Start(&error)) << error;
     Configure("localhost");
-    SetTransferLimits({std::chrono::milliseconds(2000), std::chrono::milliseconds(1000)});
+    SetTransferLimits(ShortLimits());
   }
   void TearDown() override {
     service_->Stop();
     SetTransferLimits({});
+  }
+
+  // Bounds of seconds instead of minutes.
+  static TransferLimits ShortLimits() {
+    TransferLimits limits;
+    limits.connect = std::chrono::milliseconds(2000);
+    limits.idle = std::chrono::milliseconds(1000);
+    limits.request = std::chrono::milliseconds(3000);
+    limits.rateGrace = std::chrono::milliseconds(1500);
+    return limits;
   }
 
   void Configure(const std::string& host) {

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <langinfo.h>
+#include <unistd.h>
 #include <QCoreApplication>
 
-#include "support/support.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/text.h"
 #include "tests/common/stdout_capture.h"
 
 namespace {
@@ -139,6 +142,22 @@ TEST(Log, LineIsLabelValueNewlineAndIsFlushed) {
   LogLine("bytes=", std::string("\xC9\xFD\0x", 4), ", n=", -7, ", big=", std::int64_t{1} << 40);
   EXPECT_EQ(capture.Stop(),
             "pos=95\nbytes=" + std::string("\xC9\xFD\0x", 4) + ", n=-7, big=1099511627776\n");
+}
+
+TEST(Log, BrokenOutputIsNoErrorAndSilencesNothingAfterIt) {
+  PrepareStandardStreams();
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);  // the reader has gone: writes fail with EPIPE
+  const int saved = dup(STDOUT_FILENO);
+  dup2(ends[1], STDOUT_FILENO);
+  close(ends[1]);
+  LogLine("lost=", 1);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  StdoutCapture capture;
+  LogLine("kept=", 2);
+  EXPECT_EQ(capture.Stop(), "kept=2\n");
 }
 
 TEST(NowMs, FollowsTheWallClockAndLogsIt) {

@@ -1,5 +1,4 @@
-// Diagnostics and text support: the console log convention, the millisecond clock and the
-// conversions between the three kinds of text the tool handles:
+// The conversions between the three kinds of text the tool handles:
 //   UTF-8       everything exchanged with the service (std::string of UTF-8 bytes)
 //   UTF-16      everything shown in windows (QString)
 //   system code page   paths and messages for the device library and failure reports
@@ -8,45 +7,10 @@
 // Nothing here throws except std::bad_alloc; the conversions are total.
 #pragma once
 
-#include <cstdint>
-#include <iostream>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include <QString>
-
-// ---- Log ---------------------------------------------------------------------------------
-// A log line is a label followed by a value on standard output, ended by newline and flush.
-// The label carries its own separators; values go out as their bytes, integers in decimal.
-// Nothing is converted: a line that carries UTF-8 writes UTF-8, one that carries
-// system-code-page text writes that.
-
-namespace zav::detail {
-template <typename T>
-void WriteLogPart(std::ostream& out, const T& part) {
-  // Byte-sized integers would otherwise be written as characters.
-  if constexpr (std::is_same_v<T, std::int8_t> || std::is_same_v<T, std::uint8_t>) {
-    out << static_cast<int>(part);
-  } else {
-    out << part;
-  }
-}
-}  // namespace zav::detail
-
-template <typename... Parts>
-void LogLine(const Parts&... parts) {
-  (zav::detail::WriteLogPart(std::cout, parts), ...);
-  std::cout << std::endl;
-}
-
-// ---- Clock -------------------------------------------------------------------------------
-
-// Wall-clock milliseconds since 1970-01-01 00:00:00 UTC; follows changes of the system time.
-// Writes "time=" and the value.
-std::int64_t NowMs();
-
-// ---- System code page ----------------------------------------------------------------------
 
 // Fixes the system code page from the locale environment (LC_ALL, LC_CTYPE, LANG), as
 // setlocale(LC_CTYPE, "") would, without touching the process locale. Call it in main before
@@ -62,7 +26,6 @@ std::string SystemCodePage();
 // Returns false, changing nothing, for a codeset that iconv cannot convert to and from.
 bool SetSystemCodePage(std::string codeset);
 
-// ---- Conversions ---------------------------------------------------------------------------
 // Unmappable characters become '?' in the system code page; ill-formed input becomes U+FFFD
 // in UTF-16 and UTF-8. Empty input gives empty output. Input that is "NUL-terminated text"
 // ends at its first NUL byte.
@@ -76,9 +39,3 @@ std::string CStringToAnsi(const QString& text);
 
 // System-code-page text (up to its first NUL) to UTF-8.
 std::string AnsiToUtf8(std::string_view ansi);
-
-// The console output code page exists only where the process owns a console; a Linux
-// process has none, so this does nothing and reports false.
-bool SetConsoleOutputCodePage(unsigned codePage);
-
-inline constexpr unsigned kCodePageUtf8 = 65001;
