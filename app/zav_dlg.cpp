@@ -7,6 +7,7 @@
 #include <QPalette>
 #include <QRadioButton>
 #include <QTimerEvent>
+#include <algorithm>
 #include <initializer_list>
 
 #include "app/busy_cursor.h"
@@ -30,6 +31,8 @@ namespace {
 
 constexpr int kRestartingFrom = 95;
 constexpr int kFinishedFrom = 100;
+
+std::chrono::milliseconds g_timerPeriod{CZavDlg::kTimerPeriodMs};
 
 // The labels drawn in light text on the black background.
 constexpr int kLightLabels[] = {1014, 1015, 1016, 1017, 1018, 1019, 1025, 1026};
@@ -104,7 +107,7 @@ void CZavDlg::OnInitDialog() {
   }
 
   setWindowIcon(m_hIcon);
-  SetTimer(kTimerProbe, kTimerPeriodMs);
+  SetTimer(kTimerProbe, TimerPeriod());
 }
 
 // ---- Service operations ------------------------------------------------------------------
@@ -186,7 +189,7 @@ void CZavDlg::EnterUpgradingState() {
   m_progress->SetPos(0);
   // The probe must not run during the write: a disconnect would cancel it.
   KillTimer(kTimerProbe);
-  SetTimer(kTimerProgress, kTimerPeriodMs);
+  SetTimer(kTimerProgress, TimerPeriod());
 }
 
 void CZavDlg::OnTimer(int nIDEvent) {
@@ -233,7 +236,7 @@ void CZavDlg::FinishUpgrade(unsigned char p) {
   m_progress->hide();
   m_btnUpgrade->setEnabled(true);
   m_btnUpgrade->setText(QStringLiteral("升级"));
-  SetTimer(kTimerProbe, kTimerPeriodMs);
+  SetTimer(kTimerProbe, TimerPeriod());
   DfuDisconnect();
 }
 
@@ -273,10 +276,18 @@ QBasicTimer* CZavDlg::Timer(int nIDEvent) {
   }
 }
 
+void CZavDlg::SetTimerPeriod(std::chrono::milliseconds period) {
+  g_timerPeriod = std::max(period, std::chrono::milliseconds(1));
+}
+
+std::chrono::milliseconds CZavDlg::TimerPeriod() {
+  return g_timerPeriod;
+}
+
 // Setting a timer that runs restarts it with the new period, as the platform's timers do.
-void CZavDlg::SetTimer(int nIDEvent, int elapseMs) {
+void CZavDlg::SetTimer(int nIDEvent, std::chrono::milliseconds elapse) {
   if (QBasicTimer* timer = Timer(nIDEvent))
-    timer->start(elapseMs, this);
+    timer->start(static_cast<int>(elapse.count()), this);
 }
 
 void CZavDlg::KillTimer(int nIDEvent) {

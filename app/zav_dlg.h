@@ -15,6 +15,7 @@
 #include <QBasicTimer>
 #include <QIcon>
 #include <QString>
+#include <chrono>
 #include <string>
 
 #include "controls/template_dialog.h"
@@ -33,10 +34,16 @@ class CZavDlg : public TemplateDialog {
   ~CZavDlg() override;
 
   // The window's two timers, by id.
-  static constexpr int kTimerProgress = 1;  // the progress poll, while an upgrade runs
-  static constexpr int kTimerProbe = 2;     // the presence probe, whenever none runs
-  static constexpr int kTimerPeriodMs = 1000;
+  static constexpr int kTimerProgress = 1;       // the progress poll, while an upgrade runs
+  static constexpr int kTimerProbe = 2;          // the presence probe, whenever none runs
+  static constexpr int kTimerPeriodMs = 1000;    // as shipped
   static constexpr unsigned kCommandAbout = 16;  // the About entry of the window's menu
+
+  // The period of both timers, for every dialog and from the next timer set on: tests make it
+  // short so that the workflow runs at their pace instead of a poll a second. A period below
+  // 1 ms is taken as 1 ms.
+  static void SetTimerPeriod(std::chrono::milliseconds period);
+  static std::chrono::milliseconds TimerPeriod();
 
   // The upgrade button's handler: download, then start the upgrade.
   void OnBnClickedUpgrade();
@@ -72,7 +79,7 @@ class CZavDlg : public TemplateDialog {
 
  private:
   ServiceUi MakeServiceUi();
-  void SetTimer(int nIDEvent, int elapseMs);
+  void SetTimer(int nIDEvent, std::chrono::milliseconds elapse);
   void KillTimer(int nIDEvent);
   QBasicTimer* Timer(int nIDEvent);
   void ProbeDevice();
