@@ -1,188 +1,176 @@
-// A seeded random soak: hundreds of presses of the upgrade button in a row, each with a fault
-// drawn from a mix of service and dongle faults (or none), on one service and one dongle that
-// carry over from press to press as they would for a user who keeps trying. Every press must
-// end in the row its fault calls for; once at rest the dongle must run a verified bootable
-// image, and the one the report names: the new slot after a success, the slot it ran before
-// after a failure (either, when the report says it cannot know); and nothing may be lost:
-// the service's store holds exactly one report per press, in order.
+// A seeded random soak: hundreds of presses of the dialog's upgrade button in a row, each with
+// a fault drawn from a mix of service and dongle faults (or none), on one dialog, service and
+// dongle that carry over from press to press as they would for a user who keeps trying. Every
+// press must end in the row its fault calls for; once at rest the dongle must run a verified
+// bootable image, and the one the report names: the new slot after a success, the slot it ran
+// before after a failure (either, when the report says it cannot know); and nothing may be
+// lost: the service's store holds exactly one report per press.
 //
 // The seed is printed; ZAV_SOAK_SEED=<n> repeats a run, ZAV_SOAK_PRESSES=<n> changes its
 // length, ZAV_SOAK_TRACE=1 prints how each press ended.
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 
-#include "tests/faults/fault_bench.h"
+#include "tests/faults/fault_test.h"
 
 namespace faults {
 namespace {
 
 using nlohmann::json;
-using VirtualDongle::Faults;
+using VirtualDongle::Refusal;
 
 std::uint64_t EnvNumber(const char* name, std::uint64_t otherwise) {
   const char* text = std::getenv(name);
   return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : otherwise;
 }
 
+class SoakTest;
+using Draw = std::function<std::uint32_t(std::uint32_t)>;  // a number below its argument
+using Apply = std::function<void(SoakTest&, const Draw&)>;
+
 // One kind of trouble: how often it is drawn, what it breaks and which row it ends in.
 struct Trouble {
   const char* name;
   int weight;
   const Row* row;
+  Apply apply;
+  bool pulledAfter = false;  // the user pulls out a dongle that has stopped answering
 };
 
-const Trouble kTroubles[] = {
-    {"none", 30, &kRowSuccess},
-    {"dongle absent", 4, &kRowConnect},
-    {"start refused", 4, &kRowStart},
-    {"power lost on the start request", 2, &kRowStart},
-    {"power lost during the write", 10, &kRowUpgrade},
-    {"link fault", 10, &kRowSuccess},
-    {"verification fails", 4, &kRowUpgrade},
-    {"new image does not start", 4, &kRowUpgrade},
-    {"restart never ends", 1, &kRowUpgrade},
-    {"restart slower than the wait", 1, &kRowUpgrade},
-    {"restart reply late", 2, &kRowSuccess},
-    {"dongle stops answering", 2, &kRowUpgrade},
-    {"dongle stops taking reports", 2, &kRowUpgrade},
-    {"node will not open", 2, &kRowConnect},
-    {"flash keeps a wrong byte", 2, &kRowUpgrade},
-    {"completion above 100", 2, &kRowSuccess},
-    {"new image never enumerates", 1, &kRowUpgrade},
-    {"new image never answers", 1, &kRowUpgrade},
-    {"cable pulled at the confirmation", 1, &kRowUpgrade},
-    {"cable pulled at the confirmation and back", 1, &kRowUpgrade},
-    {"cable pulled after the confirmation and back", 2, &kRowSuccess},
-    {"confirmation reply lost", 2, &kRowSuccess},
-    {"data changed under a fitting checksum", 2, &kRowUpgrade},
-    {"dongle holds another signing key", 1, &kRowStart},
-    {"image below the dongle's security counter", 1, &kRowStart},
-    {"version answer broken", 8, &kRowNoInfo},
-    {"version query stalls", 1, &kRowNoInfo},
-    {"file missing", 4, &kRowDownload},
-    {"file cut off", 1, &kRowDownload},
-    {"file corrupted", 3, &kRowStart},
-    {"report answer broken", 4, &kRowSuccess},
-};
-
-class SoakTest : public FaultBench {
+class SoakTest : public FaultTest {
  protected:
-  // Breaks what `t` names, with details drawn from `rng`.
-  void Apply(const Trouble& t, std::mt19937& rng) {
-    const std::string name = t.name;
-    auto draw = [&](std::uint32_t below) {
-      return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(rng);
-    };
-    Faults f;
-    if (name == "dongle absent") {
-      VirtualDongle::Unplug();
-    } else if (name == "start refused") {
-      f.refuseStart = static_cast<VirtualDongle::Refusal>(1 + draw(5));
-    } else if (name == "power lost on the start request") {
-      f.unplugAtByte = 0;
-    } else if (name == "power lost during the write") {
-      f.unplugAtByte = 1 + draw(kImageSize);
-    } else if (name == "link fault") {
-      const std::uint32_t at = draw(200);
-      switch (draw(6)) {
-        case 0:
-          f.corruptData = at;
-          break;
-        case 1:
-          f.dropData = at;
-          break;
-        case 2:
-          f.duplicateData = at;
-          break;
-        case 3:
-          f.corruptAck = draw(20);
-          break;
-        case 4:
-          f.dropAck = draw(20);
-          break;
-        default:
-          f.dropVerifyReply = true;
-          break;
-      }
-    } else if (name == "verification fails") {
-      f.failVerification = true;
-    } else if (name == "new image does not start") {
-      f.newImageFailsToStart = true;
-    } else if (name == "restart never ends") {
-      f.restartNeverEnds = true;
-    } else if (name == "restart slower than the wait") {
-      VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 300));
-    } else if (name == "restart reply late") {
-      f.activateReplyDelay = milliseconds(draw(5) * kReplyMs);
-    } else if (name == "dongle stops answering") {
-      f.stallAtByte = draw(kImageSize);
-    } else if (name == "dongle stops taking reports") {
-      f.stuckOutAtByte = draw(kImageSize);
-    } else if (name == "node will not open") {
-      const int errors[] = {EACCES, EPERM, EBUSY, ENOENT, ENODEV};
-      f.openErrno = errors[draw(5)];
-    } else if (name == "flash keeps a wrong byte") {
-      f.flipStoredByte = draw(kImageSize);
-    } else if (name == "completion above 100") {
-      f.completionFigure = static_cast<std::uint8_t>(101 + draw(155));
-    } else if (name == "new image never enumerates") {
-      f.trialNeverEnumerates = true;
-    } else if (name == "new image never answers") {
-      f.trialNeverAnswers = true;
-    } else if (name == "cable pulled at the confirmation") {
-      f.unplugOnConfirm = true;
-    } else if (name == "cable pulled at the confirmation and back") {
-      f.unplugOnConfirm = true;
-      f.replugAfter = milliseconds(1 + draw(400));
-    } else if (name == "cable pulled after the confirmation and back") {
-      f.unplugAfterConfirm = true;
-      f.replugAfter = milliseconds(1 + draw(400));
-    } else if (name == "confirmation reply lost") {
-      f.dropConfirmReply = true;
-    } else if (name == "data changed under a fitting checksum") {
-      f.forgeData = draw(kImageSize / 62);
-    } else if (name == "dongle holds another signing key") {
-      VirtualDongle::SetTrustedKey(hiddfu::SigningKey::Generate().Public());
-    } else if (name == "image below the dongle's security counter") {
-      VirtualDongle::SetSecurityCounter(1 + draw(1000));
-    } else if (name == "version answer broken") {
-      RefFault r;
-      switch (draw(4)) {
-        case 0:
-          r.status = 404;
-          break;
-        case 1:
-          r.body = RefFault::Body::Empty;
-          break;
-        case 2:
-          r.body = RefFault::Body::Malformed;
-          break;
-        default:
-          r.customBody = Envelope({{"fileSize", 1}, {"fileName", "x.bin"}});
-          break;
-      }
-      Fault(RefEndpoint::VersionGet, r);
-    } else if (name == "version query stalls") {
-      Fault(RefEndpoint::VersionGet, Stall());
-    } else if (name == "file missing") {
-      Fault(RefEndpoint::Files, Status(draw(2) == 0 ? 404 : 500));
-    } else if (name == "file cut off") {
-      Fault(RefEndpoint::Files, StallAfter(draw(kImageSize)));
-    } else if (name == "file corrupted") {
-      std::string bad = image_;
-      bad[draw(static_cast<std::uint32_t>(bad.size()))] ^= static_cast<char>(1 + draw(255));
-      Body(RefEndpoint::Files, bad);
-    } else if (name == "report answer broken") {
-      RefFault r;
-      r.status = draw(2) == 0 ? 500 : 0;
-      r.body = RefFault::Body::Malformed;
-      Fault(RefEndpoint::ResultReport, r);
-    }
-    VirtualDongle::SetFaults(f);
-  }
+  static std::vector<Trouble> Troubles();
+  void Service(RefEndpoint endpoint, const RefFault& fault) { service_->SetFault(endpoint, fault); }
 };
+
+Apply Dongle(std::function<Faults(const Draw&)> make) {
+  return [make](SoakTest&, const Draw& draw) { VirtualDongle::SetFaults(make(draw)); };
+}
+
+Apply Flag(bool Faults::*flag) {
+  return Dongle([flag](const Draw&) { return With(flag, true); });
+}
+
+Faults LinkFault(const Draw& draw) {
+  const std::uint32_t at = draw(200);
+  switch (draw(6)) {
+    case 0:
+      return With(&Faults::corruptData, at);
+    case 1:
+      return With(&Faults::dropData, at);
+    case 2:
+      return With(&Faults::duplicateData, at);
+    case 3:
+      return With(&Faults::corruptAck, draw(20));
+    case 4:
+      return With(&Faults::dropAck, draw(20));
+    default:
+      return With(&Faults::dropVerifyReply, true);
+  }
+}
+
+RefFault BrokenVersionAnswer(const Draw& draw) {
+  switch (draw(4)) {
+    case 0:
+      return With(&RefFault::status, 404);
+    case 1:
+      return With(&RefFault::body, RefFault::Body::Empty);
+    case 2:
+      return With(&RefFault::body, RefFault::Body::Malformed);
+    default:
+      return With(&RefFault::customBody, Envelope({{"fileSize", 1}, {"fileName", "x.bin"}}));
+  }
+}
+
+std::vector<Trouble> SoakTest::Troubles() {
+  auto service = [](RefEndpoint endpoint, std::function<RefFault(const Draw&)> make) -> Apply {
+    return [endpoint, make](SoakTest& t, const Draw& d) { t.Service(endpoint, make(d)); };
+  };
+  auto replugged = [](bool Faults::*when) {
+    return Dongle([when](const Draw& d) {
+      Faults f = With(when, true);
+      f.replugAfter = milliseconds(1 + d(400));
+      return f;
+    });
+  };
+  return {
+      {"none", 30, &kRowSuccess, [](SoakTest&, const Draw&) {}},
+      {"dongle absent", 4, &kRowConnect, [](SoakTest&, const Draw&) { VirtualDongle::Unplug(); }},
+      {"start refused", 4, &kRowStart,
+       Dongle([](const Draw& d) { return With(&Faults::refuseStart, Refusal(1 + d(5))); })},
+      {"power lost on the start request", 2, &kRowStart,
+       Dongle([](const Draw&) { return With(&Faults::unplugAtByte, 0u); })},
+      {"power lost during the write", 10, &kRowUpgrade,
+       Dongle([](const Draw& d) { return With(&Faults::unplugAtByte, 1 + d(kImageSize)); })},
+      {"link fault", 10, &kRowSuccess, Dongle(LinkFault)},
+      {"verification fails", 4, &kRowUpgrade, Flag(&Faults::failVerification)},
+      {"new image does not start", 4, &kRowUpgrade, Flag(&Faults::newImageFailsToStart)},
+      {"restart never ends", 1, &kRowUpgrade, Flag(&Faults::restartNeverEnds)},
+      {"restart slower than the wait", 1, &kRowUpgrade,
+       [](SoakTest&, const Draw&) {
+         VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 300));
+       }},
+      {"restart reply late", 2, &kRowSuccess, Dongle([](const Draw& d) {
+         return With(&Faults::activateReplyDelay, milliseconds(d(5) * kReplyMs));
+       })},
+      {"dongle stops answering", 2, &kRowUpgrade,
+       Dongle([](const Draw& d) { return With(&Faults::stallAtByte, d(kImageSize)); }), true},
+      {"dongle stops taking reports", 2, &kRowUpgrade,
+       Dongle([](const Draw& d) { return With(&Faults::stuckOutAtByte, d(kImageSize)); }), true},
+      {"node will not open", 2, &kRowConnect, Dongle([](const Draw& d) {
+         const int errors[] = {EACCES, EPERM, EBUSY, ENOENT, ENODEV};
+         return With(&Faults::openErrno, errors[d(5)]);
+       })},
+      {"flash keeps a wrong byte", 2, &kRowUpgrade,
+       Dongle([](const Draw& d) { return With(&Faults::flipStoredByte, d(kImageSize)); })},
+      {"completion above 100", 2, &kRowSuccess, Dongle([](const Draw& d) {
+         return With(&Faults::completionFigure, static_cast<std::uint8_t>(101 + d(155)));
+       })},
+      {"new image never enumerates", 1, &kRowUpgrade, Flag(&Faults::trialNeverEnumerates)},
+      {"new image never answers", 1, &kRowUpgrade, Flag(&Faults::trialNeverAnswers)},
+      {"cable pulled at the confirmation", 1, &kRowUpgrade, Flag(&Faults::unplugOnConfirm)},
+      {"cable pulled at the confirmation and back", 1, &kRowUpgrade,
+       replugged(&Faults::unplugOnConfirm)},
+      {"cable pulled after the confirmation and back", 2, &kRowSuccess,
+       replugged(&Faults::unplugAfterConfirm)},
+      {"confirmation reply lost", 2, &kRowSuccess, Flag(&Faults::dropConfirmReply)},
+      {"data changed under a fitting checksum", 2, &kRowUpgrade,
+       Dongle([](const Draw& d) { return With(&Faults::forgeData, d(kImageSize / 62)); })},
+      {"dongle holds another signing key", 1, &kRowStart,
+       [](SoakTest&, const Draw&) {
+         VirtualDongle::SetTrustedKey(hiddfu::SigningKey::Generate().Public());
+       }},
+      {"image below the dongle's security counter", 1, &kRowStart,
+       [](SoakTest&, const Draw& d) { VirtualDongle::SetSecurityCounter(1 + d(1000)); }},
+      {"version answer broken", 8, &kRowNoInfo,
+       service(RefEndpoint::VersionGet, BrokenVersionAnswer)},
+      {"version query stalls", 1, &kRowNoInfo,
+       service(RefEndpoint::VersionGet, [](const Draw&) { return With(&RefFault::stall, true); })},
+      {"file missing", 4, &kRowDownload,
+       service(RefEndpoint::Files,
+               [](const Draw& d) { return With(&RefFault::status, d(2) == 0 ? 404 : 500); })},
+      {"file cut off", 1, &kRowDownload,
+       service(
+           RefEndpoint::Files,
+           [](const Draw& d) { return With(&RefFault::stallAfter, std::size_t{d(kImageSize)}); })},
+      {"file corrupted", 3, &kRowStart,
+       [](SoakTest& t, const Draw& d) {
+         std::string bad = t.image_;
+         bad[d(static_cast<std::uint32_t>(bad.size()))] ^= static_cast<char>(1 + d(255));
+         t.Body(RefEndpoint::Files, bad);
+       }},
+      {"report answer broken", 4, &kRowSuccess,
+       service(RefEndpoint::ResultReport,
+               [](const Draw& d) {
+                 RefFault r = With(&RefFault::body, RefFault::Body::Malformed);
+                 r.status = d(2) == 0 ? 500 : 0;
+                 return r;
+               })},
+  };
+}
 
 TEST_F(SoakTest, MixedFaultsLoseNothing) {
   const std::uint64_t seed = EnvNumber("ZAV_SOAK_SEED", std::random_device{}());
@@ -194,85 +182,75 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
   RecordProperty("seed", std::to_string(seed));
   const bool trace = std::getenv("ZAV_SOAK_TRACE") != nullptr;
   std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
+  const Draw draw = [&rng](std::uint32_t below) {
+    return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(rng);
+  };
 
+  const std::vector<Trouble> troubles = Troubles();
   std::vector<int> weights;
-  for (const Trouble& t : kTroubles)
+  for (const Trouble& t : troubles)
     weights.push_back(t.weight);
   std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());
 
-  QString tipText;
-  QString tipLink;
-  StartUp(ui_, tipText, tipLink);
+  OpenDialog();
   VirtualDongle::SetWriteTimeout(milliseconds(200));  // a stuck endpoint costs less time
   std::map<std::string, int> rows;
-  std::map<std::string, int> troubles;
+  std::map<std::string, int> drawn;
   int wrongOutcomes = 0;
   int unbootable = 0;
   int uncertain = 0;
-  hiddfu::FirmwareVersion running = VirtualDongle::kFactoryVersion;
+  hiddfu::FirmwareVersion running = kFactoryVersion;
   for (std::uint64_t press = 0; press < presses && !HasFatalFailure(); ++press) {
-    const Trouble& t = kTroubles[pick(rng)];
+    const Trouble& t = troubles[pick(rng)];
     SCOPED_TRACE("press " + std::to_string(press) + ": " + t.name);
-    // The user plugs the dongle back in after whatever happened last time.
-    service_->ClearFaults();
-    VirtualDongle::SetFaults({});
-    VirtualDongle::SetRestartDelay(milliseconds(0));
-    VirtualDongle::SetTrustedKey(hiddfu::DemoSigningKey().Public());
-    VirtualDongle::SetSecurityCounter(0);
-    Settle();
+    Heal();  // the user plugs the dongle back in after whatever happened last time
     const int slotBefore = VirtualDongle::ActiveSlot();
-    Apply(t, rng);
+    t.apply(*this, draw);
 
-    const std::size_t before = press;
-    const Attempt a = RunUpgrade(ui_);
-    const Row* row = t.row;
+    const Attempt a = Press();
     if (trace) {
       std::printf("press %llu: %s (%lld ms) -> %s %s\n", static_cast<unsigned long long>(press),
                   t.name, static_cast<long long>(a.elapsed.count()),
-                  a.notices.empty() ? "(no notice)" : a.notices[0].toStdString().c_str(),
-                  a.libraryError.c_str());
+                  a.notices.empty() ? "(no notice)" : a.notices[0].text.toStdString().c_str(),
+                  a.Message().c_str());
     }
-    ExpectRow(a, *row, before);
-    if (std::string(t.name) == "dongle stops answering" ||
-        std::string(t.name) == "dongle stops taking reports") {
-      VirtualDongle::Unplug();  // the user pulls out a dongle that has stopped answering
-    }
+    ExpectRow(a, *t.row);
+    if (t.pulledAfter)
+      VirtualDongle::Unplug();
     VirtualDongle::SetFaults({});  // a restart that never ends ends at the next plug
     Settle();
     const VirtualDongle::Slot slot = VirtualDongle::GetSlot(VirtualDongle::ActiveSlot());
     if (!(slot.holdsImage && slot.verified && slot.bootable) || VirtualDongle::OnTrial())
       ++unbootable;
     // What the report says against what the dongle kept.
-    const bool succeeded = a.notices.size() == 1 && a.notices[0] == kSuccessNotice;
     const bool moved = VirtualDongle::ActiveSlot() != slotBefore;
-    if (a.libraryError.find("it may be running the new image") != std::string::npos) {
+    if (a.Message().find("it may be running the new image") != std::string::npos) {
       ++uncertain;
-    } else if (succeeded != moved) {
+    } else if (a.Succeeded() != moved) {
       ++wrongOutcomes;
-      ADD_FAILURE() << "the report says " << (succeeded ? "success" : "failure")
+      ADD_FAILURE() << "the report says " << (a.Succeeded() ? "success" : "failure")
                     << ", the dongle runs slot " << VirtualDongle::ActiveSlot();
     }
-    if (succeeded)
+    if (a.Succeeded())
       running = kNewVersion;
     ExpectDongleRuns(running);
-    ++rows[row->name];
-    ++troubles[t.name];
+    ++rows[t.row->name];
+    ++drawn[t.name];
   }
 
-  const std::vector<json> reports = StoredReports();
-  EXPECT_EQ(reports.size(), presses) << "a report was lost";
+  const std::size_t stored = Reports().size();
+  EXPECT_EQ(stored, presses) << "a report was lost";
   std::printf("soak outcomes after %llu presses (seed %llu):\n",
               static_cast<unsigned long long>(presses), static_cast<unsigned long long>(seed));
   for (const auto& [name, n] : rows)
     std::printf("  %-24s %d\n", name.c_str(), n);
   std::printf("faults drawn:\n");
-  for (const auto& [name, n] : troubles)
+  for (const auto& [name, n] : drawn)
     std::printf("  %-34s %d\n", name.c_str(), n);
-  std::printf("reports stored: %zu\n", reports.size());
   std::printf(
-      "dongles left unbootable: %d\nwrong outcomes: %d\nfailures that could not "
-      "tell what the dongle kept: %d\n",
-      unbootable, wrongOutcomes, uncertain);
+      "reports stored: %zu\ndongles left unbootable: %d\nwrong outcomes: %d\nfailures that "
+      "could not tell what the dongle kept: %d\n",
+      stored, unbootable, wrongOutcomes, uncertain);
   EXPECT_EQ(unbootable, 0);
   EXPECT_EQ(wrongOutcomes, 0);
 }
