@@ -5,9 +5,8 @@
 // the trouble goes, the user replugs the dongle, and the next press upgrades it.
 #include <cerrno>
 #include <functional>
-#include <thread>
+#include <regex>
 
-#include "hiddfu/hiddfu.h"
 #include "tests/faults/fault_test.h"
 
 namespace faults {
@@ -17,13 +16,25 @@ struct Case {
   std::string name;
   std::function<void()> fault;  // breaks the dongle before the press
   const Row* row;
-  std::string message;                             // a part of the report's message
+  std::string message;                             // the report's message: a regular expression
   hiddfu::FirmwareVersion runs = kFactoryVersion;  // what the dongle runs once at rest
   std::function<void(const Attempt&)> also = {};   // further checks of the attempt
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 std::function<void()> Set(const Faults& faults) {
   return [faults] { VirtualDongle::SetFaults(faults); };
+}
+
+// The dongle went silent after its last data report: the library gives up after 8 of its
+// reply periods without progress (here within 25), and a write that nothing takes after its
+// limit, not after the restart's wait or the kernel's 5 s.
+void SilenceEndedWithin(milliseconds writeLimit) {
+  const auto limit = writeLimit + 25 * milliseconds(FaultTest::kReplyMs);
+  EXPECT_LT(Clock::now() - VirtualDongle::GetTimeline().lastData, limit);
 }
 
 class DongleFaultTest : public FaultTest, public testing::WithParamInterface<Case> {
@@ -32,40 +43,36 @@ class DongleFaultTest : public FaultTest, public testing::WithParamInterface<Cas
 };
 
 std::vector<Case> DongleFaultTest::Cases() {
-  const std::string notSigned =
-      "device refused the upgrade: verification failed: the image is not signed with the key "
-      "the device holds";
-  auto untouched = [](const Attempt&) { EXPECT_EQ(VirtualDongle::GetStats().erases, 0u); };
+  const std::string notBack = "device did not come back within 2 s of its restart; ";
+  const std::string didNotStart =
+      "device came back running 1.0.0.0 instead of 1.2.0.7: the new image did not start";
+  const std::string badDigest =
+      "verification failed: the SHA-256 of the image the device received does not match the "
+      "image header";
   std::vector<Case> cases = {
-      {"Absent", [] { VirtualDongle::Unplug(); }, &kRowConnect, "device not found"},
+      {"Absent", [] { VirtualDongle::Unplug(); }, &kRowConnect,
+       "device not found \\(VID 0x1209, PID 0x0001, usage page 0xFF00, usage 0x0001\\)"},
       // A node the user may not open: a connect failure that says what to do.
-      {"NodeNotOpened", Set(With(&Faults::openErrno, EACCES)), &kRowConnect, "udevadm trigger"},
+      {"NodeNotOpened", Set(With(&Faults::openErrno, EACCES)), &kRowConnect,
+       "cannot open the device virtual-dongle:0: permission denied; .* run `udevadm trigger` as "
+       "root or replug the dongle"},
       // Power lost on the start request: the library learns it while asking.
-      {"UnplugAtTheStart", Set(With(&Faults::unplugAtByte, 0u)), &kRowStart, "disconnected"},
-      // The dongle checks the image itself: one signed with a key it does not hold is refused
-      // at the start. The library refuses one for another product or below the dongle's
-      // security counter before it asks.
+      {"UnplugAtTheStart", Set(With(&Faults::unplugAtByte, 0u)), &kRowStart, "device disconnected"},
+      // The dongle checks the signature itself, whatever the tool checked.
       {"AnotherKey", [] { VirtualDongle::SetTrustedKey(hiddfu::SigningKey::Generate().Public()); },
-       &kRowStart, notSigned, kFactoryVersion, untouched},
-      {"AnotherProduct", [] { VirtualDongle::SetHardware(0x0002, 1); }, &kRowStart,
-       "image not for this device: it is made for product 0x0001, the device is product 0x0002",
-       kFactoryVersion, untouched},
-      {"AnotherRevision", [] { VirtualDongle::SetHardware(VirtualDongle::kProduct, 2); },
        &kRowStart,
-       "image not for this device: it is made for hardware revision 1, the device is revision 2",
-       kFactoryVersion, untouched},
-      {"Rollback", [] { VirtualDongle::SetSecurityCounter(1); }, &kRowStart,
-       "image refused: its security counter 0 is below the device's 1", kFactoryVersion, untouched},
+       "device refused the upgrade: verification failed: the image is not signed with the key "
+       "the device holds",
+       kFactoryVersion, [](const Attempt&) { EXPECT_EQ(VirtualDongle::GetStats().erases, 0u); }},
 
       // Checked, intact on the link but not in the flash, or changed on the way under a
-      // checksum that fits it.
-      {"VerificationFails", Set(With(&Faults::failVerification, true)), &kRowUpgrade,
-       "verification failed"},
+      // checksum that fits it: the dongle's digest of what it stored finds it.
+      {"VerificationFails", Set(With(&Faults::failVerification, true)), &kRowUpgrade, badDigest},
       {"FlashKeepsAWrongByte", Set(With(&Faults::flipStoredByte, kImageSize / 3)), &kRowUpgrade,
-       "verification failed"},
-      {"ForgedData", Set(With(&Faults::forgeData, 40u)), &kRowUpgrade, "verification failed"},
+       badDigest},
+      {"ForgedData", Set(With(&Faults::forgeData, 40u)), &kRowUpgrade, badDigest},
       {"NewImageDoesNotStart", Set(With(&Faults::newImageFailsToStart, true)), &kRowUpgrade,
-       "did not start"},
+       didNotStart},
       // Writing the version the dongle already runs (a repair): the fallback runs the same
       // version from the old slot, and that is no success.
       {"SameVersionDoesNotStart",
@@ -73,34 +80,38 @@ std::vector<Case> DongleFaultTest::Cases() {
          VirtualDongle::InstallFactoryImage(kNewVersion);
          VirtualDongle::SetFaults(With(&Faults::newImageFailsToStart, true));
        },
-       &kRowUpgrade, "from slot 0 instead of the new image in slot 1", kNewVersion,
-       [](const Attempt&) { EXPECT_EQ(VirtualDongle::ActiveSlot(), 0); }},
+       &kRowUpgrade,
+       "device came back running 1.2.0.7 from slot 0 instead of the new image in slot 1: the "
+       "new image did not start",
+       kNewVersion, [](const Attempt&) { EXPECT_EQ(VirtualDongle::ActiveSlot(), 0); }},
       // Gone into its restart for good: the wait is bounded; plugged in again it tries the
-      // committed image, and with nobody to confirm it goes back to the old one.
+      // committed image, and with nobody to confirm it goes back to the old one. Back after
+      // the wait, the image it starts is never confirmed either.
       {"RestartNeverEnds", Set(With(&Faults::restartNeverEnds, true)), &kRowUpgrade,
-       "did not come back", kFactoryVersion,
-       [](const Attempt& a) { EXPECT_GE(a.elapsed, milliseconds(kRebootMs)); }},
-      // Back after the library's wait: the image it then starts is never confirmed.
+       notBack + "without confirmation the device goes back to its old image"},
       {"RestartSlowerThanTheWait",
        [] { VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 300)); }, &kRowUpgrade,
-       "without confirmation the device goes back to its old image"},
+       notBack + "without confirmation the device goes back to its old image"},
       // The new image never shows on the bus, or never answers: its watchdog takes the dongle
       // back within the library's wait.
       {"NewImageNeverEnumerates", Set(With(&Faults::trialNeverEnumerates, true)), &kRowUpgrade,
-       "came back running 1.0.0.0 instead of 1.2.0.7"},
+       didNotStart},
       {"NewImageNeverAnswers", Set(With(&Faults::trialNeverAnswers, true)), &kRowUpgrade,
-       "came back running 1.0.0.0 instead of 1.2.0.7"},
+       didNotStart},
       // The cable pulled as the confirmation goes out: back within the wait, the report tells
-      // what the dongle kept; out for good, it cannot know and says so.
+      // what the dongle kept; out for good, it cannot know and says so. Pulled once the
+      // confirmation was taken and back, the library asks again and learns it kept the image.
       {"PulledAtTheConfirmation", Set(With(&Faults::unplugOnConfirm, true)), &kRowUpgrade,
-       "it may be running the new image"},
+       notBack + "it may be running the new image"},
       {"PulledAtTheConfirmationAndBack",
        [] {
          Faults f = With(&Faults::unplugOnConfirm, true);
          f.replugAfter = milliseconds(100);
          VirtualDongle::SetFaults(f);
        },
-       &kRowUpgrade, "went back to its old image before it kept the new one"},
+       &kRowUpgrade,
+       "device came back running 1.0.0.0 instead of 1.2.0.7: it went back to its old image "
+       "before it kept the new one"},
       {"PulledAfterTheConfirmationAndBack",
        [] {
          Faults f = With(&Faults::unplugAfterConfirm, true);
@@ -108,16 +119,16 @@ std::vector<Case> DongleFaultTest::Cases() {
          VirtualDongle::SetFaults(f);
        },
        &kRowSuccess, "", kNewVersion},
-      // It stops answering, or its OUT endpoint stops taking reports: the library gives up
-      // after its reply periods, or once a write has waited out its limit.
       {"StopsAnswering", Set(With(&Faults::stallAtByte, kImageSize / 2)), &kRowUpgrade,
-       "stopped responding"},
+       "device stopped responding at [0-9]+ %", kFactoryVersion,
+       [](const Attempt&) { SilenceEndedWithin(milliseconds(0)); }},
       {"StopsTakingReports",
        [] {
          VirtualDongle::SetWriteTimeout(milliseconds(300));
          VirtualDongle::SetFaults(With(&Faults::stuckOutAtByte, kImageSize / 2));
        },
-       &kRowUpgrade, "stopped responding"},
+       &kRowUpgrade, "device stopped responding at [0-9]+ %", kFactoryVersion,
+       [](const Attempt&) { SilenceEndedWithin(milliseconds(300)); }},
       // A completion figure above 100 ends the upgrade as 100 does, the bar held at its top.
       {"CompletionAbove100", Set(With(&Faults::completionFigure, std::uint8_t{107})), &kRowSuccess,
        "", kNewVersion, [](const Attempt& a) { EXPECT_EQ(a.notices.at(0).main.barPos, 100); }},
@@ -125,45 +136,28 @@ std::vector<Case> DongleFaultTest::Cases() {
 
   using VirtualDongle::Refusal;
   const std::tuple<const char*, Refusal, const char*> refusals[] = {
-      {"Busy", Refusal::kBusy, "busy"},
-      {"BatteryLow", Refusal::kBatteryLow, "battery"},
-      {"TooLarge", Refusal::kTooLarge, "too large"},
-      {"BadHeader", Refusal::kBadHeader, "header"},
-      {"VersionRejected", Refusal::kVersionRejected, "version"},
+      {"Busy", Refusal::kBusy, "the device is busy"},
+      {"BatteryLow", Refusal::kBatteryLow, "its battery is too low"},
+      {"TooLarge", Refusal::kTooLarge, "the image is too large for it"},
+      {"BadHeader", Refusal::kBadHeader, "it rejected the image header"},
+      {"VersionRejected", Refusal::kVersionRejected, "it does not accept this firmware version"},
   };
   for (const auto& [name, refusal, text] : refusals) {
     cases.push_back({std::string("Refuses") + name, Set(With(&Faults::refuseStart, refusal)),
-                     &kRowStart, text});
+                     &kRowStart, std::string("device refused the upgrade: ") + text});
   }
   // Power lost at each tenth of the payload: a failed upgrade at the position the bar had
   // reached, and a half-written slot that never boots.
   for (std::uint32_t tenth = 1; tenth <= 10; ++tenth) {
     cases.push_back({"UnplugAt" + std::to_string(tenth) + "Tenths",
                      Set(With(&Faults::unplugAtByte, kImageSize * tenth / 10)), &kRowUpgrade,
-                     "disconnected", kFactoryVersion, [tenth](const Attempt& a) {
+                     "device disconnected at [0-9]+ %", kFactoryVersion, [tenth](const Attempt& a) {
                        EXPECT_LE(a.notices.at(0).main.barPos, 93 * tenth / 10 + 1)
                            << "the bar ran ahead of the device";
                        EXPECT_FALSE(VirtualDongle::IsPlugged());
                        EXPECT_FALSE(VirtualDongle::GetSlot(1).bootable);
                      }});
   }
-  // Damaged, lost, repeated or late reports on the link are the protocol's business.
-  const std::pair<const char*, Faults> link[] = {
-      {"CorruptData", With(&Faults::corruptData, 5u)},
-      {"LostData", With(&Faults::dropData, 7u)},
-      {"RepeatedData", With(&Faults::duplicateData, 3u)},
-      {"CorruptAck", With(&Faults::corruptAck, 2u)},
-      {"LostAck", With(&Faults::dropAck, 2u)},
-      {"LostReplies",
-       [] {
-         Faults f;
-         f.dropStartReply = f.dropVerifyReply = f.dropActivateReply = f.dropConfirmReply = true;
-         return f;
-       }()},
-      {"LateRestartReply", With(&Faults::activateReplyDelay, 3 * milliseconds(kReplyMs))},
-  };
-  for (const auto& [name, faults] : link)
-    cases.push_back({name, Set(faults), &kRowSuccess, "", kNewVersion});
   return cases;
 }
 
@@ -173,7 +167,7 @@ TEST_P(DongleFaultTest, EndsInItsRowAndTheNextPressUpgrades) {
   c.fault();
   const Attempt a = Press();
   ExpectRow(a, *c.row);
-  EXPECT_NE(a.Message().find(c.message), std::string::npos) << a.Message();
+  EXPECT_TRUE(std::regex_match(a.Message(), std::regex(c.message))) << a.Message();
   if (c.also)
     c.also(a);
   VirtualDongle::SetFaults({});
@@ -189,28 +183,6 @@ TEST_P(DongleFaultTest, EndsInItsRowAndTheNextPressUpgrades) {
 
 INSTANTIATE_TEST_SUITE_P(Matrix, DongleFaultTest, testing::ValuesIn(DongleFaultTest::Cases()),
                          [](const auto& param) { return param.param.name; });
-
-// A second dongle plugged in while the first restarts, listed first and with a lower serial
-// number, is never taken for the one being upgraded.
-TEST_F(FaultTest, ASecondDongleDuringTheRestartIsNotTakenForTheFirst) {
-  OpenDialog();
-  VirtualDongle::SetSerialNumber(L"MRL000005");
-  VirtualDongle::SetRestartDelay(milliseconds(200));
-  std::thread plugger([] {
-    const auto until = Clock::now() + milliseconds(10000);
-    while (hidDfuGetProgress() < 95 && Clock::now() < until)
-      std::this_thread::sleep_for(milliseconds(1));
-    const int other = VirtualDongle::AddDongle(L"MRL000001");
-    VirtualDongle::Unplug(other);  // a boot count of its own
-    VirtualDongle::Plug(other);
-  });
-  const Attempt a = Press();
-  plugger.join();
-  ExpectRow(a, kRowSuccess);
-  ExpectDongleRuns(kNewVersion);
-  EXPECT_EQ(VirtualDongle::GetStats(1).starts, 0u);
-  EXPECT_EQ(VirtualDongle::RunningVersion(1), kFactoryVersion);
-}
 
 // Power lost halfway on the full-speed model: the one poll a period sees the bar move, and
 // the report carries where it stood.

@@ -63,13 +63,14 @@ struct Attempt {
 std::string Envelope(const nlohmann::json& data);
 
 class FaultTest : public AppTest {
- protected:
+ public:
   static constexpr milliseconds kTimerPeriod{10};
   static constexpr int kReplyMs = 40;
   static constexpr int kRebootMs = 1500;
   // An unconfirmed image is given up this long after it started: within the library's wait.
   static constexpr milliseconds kTrialWatchdog{600};
 
+ protected:
   void SetUp() override;
   void TearDown() override;
 

@@ -25,6 +25,10 @@ struct Case {
   bool reportStored = true;  // false where the service cannot receive it at all
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
 constexpr auto kTip = RefEndpoint::UpdateTip;
 constexpr auto kVersion = RefEndpoint::VersionGet;
 constexpr auto kReport = RefEndpoint::ResultReport;

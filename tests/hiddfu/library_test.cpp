@@ -341,54 +341,11 @@ TEST_F(Library, FirmwareVersionsArgumentsAreChecked) {
   EXPECT_EQ(hidDfuGetVersion(nullptr, nullptr, nullptr, nullptr), -1);
 }
 
-// A failure after the start: the upgrade still finishes at 100, reports the failure with a
-// specific text, and the dongle keeps booting its old image.
-struct LateFailure {
-  const char* name;
-  Faults faults;
-  const char* error;  // regular expression
-};
-
-class LateFailures : public Library, public testing::WithParamInterface<LateFailure> {};
-
-TEST_P(LateFailures, EndAt100WithTheReasonAndTheOldImage) {
-  VirtualDongle::SetFaults(GetParam().faults);
-  ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, 300), 0);
-  const auto seen = Upgrade(Image(kSize));
-  ExpectFinishedMonotonic(seen);
-  EXPECT_EQ(seen.back(), 100);
-  EXPECT_EQ(hidDfuGetResult(), -1);
-  EXPECT_TRUE(std::regex_search(LastError(), std::regex(GetParam().error))) << LastError();
-  ExpectOnFactoryImage();
-}
-
 Faults With(void (*set)(Faults&)) {
   Faults f;
   set(f);
   return f;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Device, LateFailures,
-    testing::Values(
-        LateFailure{"verification", With([](Faults& f) { f.failVerification = true; }),
-                    "^verification failed: the SHA-256 of the image the device received does "
-                    "not match the image header$"},
-        // Intact on the link, wrong in the flash: only reading the slot back finds it.
-        LateFailure{"flash_bit_flip", With([](Faults& f) { f.flipStoredByte = 777; }),
-                    "^verification failed: the SHA-256 of the image the device received does "
-                    "not match the image header$"},
-        // Changed on the way with a checksum that fits: the dongle stores it, and its own
-        // digest of the slot finds it.
-        LateFailure{"forged_data_report", With([](Faults& f) { f.forgeData = 10; }),
-                    "^verification failed: the SHA-256 of the image the device received does "
-                    "not match the image header$"},
-        LateFailure{"stall", With([](Faults& f) { f.stallAtByte = 1000; }),
-                    "^device stopped responding at [0-9]+ %$"},
-        LateFailure{"old_version", With([](Faults& f) { f.newImageFailsToStart = true; }),
-                    "^device came back running 1.0.0.0 instead of 1.2.0.7: the new image did "
-                    "not start$"}),
-    [](const auto& test) { return std::string(test.param.name); });
 
 // The file is rewritten in place after the library checked it: what goes out is not what the
 // header announced, and the dongle's digest of what it stored finds it.
@@ -516,73 +473,6 @@ TEST_F(Library, ACompletionFigureAbove100IsPassedOn) {
     EXPECT_EQ(seen.back(), figure);
     EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
   }
-}
-
-// After the commit the new image starts on trial, and only the library's confirmation keeps
-// it: whatever keeps that from the dongle, the upgrade fails and the dongle goes back to its
-// old image, at its next reset or when its watchdog runs out.
-struct TrialFailure {
-  const char* name;
-  Faults faults;
-  const char* error;  // regular expression
-};
-
-class TrialFailures : public Library, public testing::WithParamInterface<TrialFailure> {};
-
-TEST_P(TrialFailures, FailAndTheDongleGoesBackToItsOldImage) {
-  VirtualDongle::SetTrialWatchdog(300ms);
-  VirtualDongle::SetFaults(GetParam().faults);
-  ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, 1000), 0);
-  const auto seen = Upgrade(Image(kSize));
-  ExpectFinishedMonotonic(seen);
-  EXPECT_EQ(seen.back(), 100);
-  EXPECT_EQ(hidDfuGetResult(), -1);
-  EXPECT_TRUE(std::regex_search(LastError(), std::regex(GetParam().error))) << LastError();
-  VirtualDongle::SetFaults({});
-  VirtualDongle::Plug();  // the user plugs it back in, if it was out
-  ASSERT_TRUE(WaitSettled());
-  ExpectOnFactoryImage();
-  EXPECT_EQ(VirtualDongle::GetStats().confirms, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Device, TrialFailures,
-    testing::Values(
-        // Back by its watchdog, with the old image, while the library still waits.
-        TrialFailure{"never_enumerates", With([](Faults& f) { f.trialNeverEnumerates = true; }),
-                     "^device came back running 1.0.0.0 instead of 1.2.0.7: the new image did "
-                     "not start$"},
-        TrialFailure{"never_answers", With([](Faults& f) { f.trialNeverAnswers = true; }),
-                     "^device came back running 1.0.0.0 instead of 1.2.0.7"},
-        // Pulled out as the confirmation went: the library cannot know whether it landed.
-        TrialFailure{"cable_pulled_at_the_confirmation",
-                     With([](Faults& f) { f.unplugOnConfirm = true; }),
-                     "^device did not come back within 1 s of its restart; it may be running the "
-                     "new image$"},
-        TrialFailure{"cable_pulled_and_back_before_the_confirmation", With([](Faults& f) {
-                       f.unplugOnConfirm = true;
-                       f.replugAfter = 100ms;
-                     }),
-                     "^device came back running 1.0.0.0 instead of 1.2.0.7: it went back to its "
-                     "old image before it kept the new one$"},
-        // Never back within the wait; once plugged in, it tries the image and gives it up.
-        TrialFailure{"restart_never_ends", With([](Faults& f) { f.restartNeverEnds = true; }),
-                     "^device did not come back within 1 s of its restart; without confirmation "
-                     "the device goes back to its old image$"}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-// Pulled out right after it kept the image and back within the wait: the library asks again
-// and learns that it runs the new image for good.
-TEST_F(Library, ADongleBackAfterTheConfirmationIsASuccess) {
-  Faults f;
-  f.unplugAfterConfirm = true;
-  f.replugAfter = 100ms;
-  VirtualDongle::SetFaults(f);
-  const std::string path = Image(kSize);
-  ExpectFinishedMonotonic(Upgrade(path));
-  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
-  ExpectRunning(kNewVersion, 1, path);
-  EXPECT_FALSE(VirtualDongle::OnTrial());
 }
 
 // The host goes quiet during the restart (the tool killed, the machine gone): nobody
