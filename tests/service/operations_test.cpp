@@ -6,9 +6,11 @@
 
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 
 #include <QFile>
 #include <QStandardPaths>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -416,8 +418,10 @@ TEST_F(OperationsTest, SuccessReportCarriesEveryMemberInNameOrder) {
   EXPECT_EQ(report["errorProgress"], "100");
   EXPECT_GE(report["timeSpent"].get<std::int64_t>(), 5000);
   EXPECT_LT(report["timeSpent"].get<std::int64_t>(), 60000);
-  EXPECT_EQ(report["osType"], "x64");  // this machine is x86_64
-  EXPECT_TRUE(report["osMajor"].is_string());
+  utsname system{};
+  ASSERT_EQ(uname(&system), 0);
+  EXPECT_EQ((OsMembers{report["osMajor"], report["osMinor"], report["osNumber"], report["osType"]}),
+            ReportOsMembers(system));
   EXPECT_NE(body.find(R"("binName":"固件.bin")"),
             std::string::npos);  // UTF-8 as is, not \u-escaped
 
@@ -425,6 +429,28 @@ TEST_F(OperationsTest, SuccessReportCarriesEveryMemberInNameOrder) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines.back().rfind(R"(jsonStr={"code":0,"data":{"id":)", 0), 0u) << log;
   EXPECT_EQ(lines.front().rfind("time=", 0), 0u) << log;
+}
+
+TEST(ReportOsMembers, FollowTheVersionRules) {
+  const struct {
+    const char* release;
+    const char* machine;
+    OsMembers os;
+  } cases[] = {
+      {"6.1.0-18-amd64", "x86_64", {"6", "1", "0", "x64"}},
+      {"10.0.88167", "ia64", {"10", "0", "22631", "x64"}},  // the build's low 16 bits
+      {"5.15.131072-generic", "aarch64", {"5", "15", "0", "x86"}},
+      {"6.6.65535", "i686", {"6", "6", "65535", "x86"}},
+      {"4.19", "armv7l", {"4", "19", "0", "x86"}},
+      {"99999999999.x", "x86_64", {"4294967295", "0", "0", "x64"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.release) + " " + c.machine);
+    utsname names{};
+    std::strncpy(names.release, c.release, sizeof names.release - 1);
+    std::strncpy(names.machine, c.machine, sizeof names.machine - 1);
+    EXPECT_EQ(ReportOsMembers(names), c.os);
+  }
 }
 
 TEST_F(OperationsTest, ReportWithoutAFirmwarePathHasNoFirmwareMembers) {
