@@ -7,9 +7,6 @@
 
 namespace {
 
-const QColor kPurple(160, 32, 240);
-const QColor kNearWhite(255, 250, 250);
-
 // Width of the filled part: the run of the bar colour from the left along the top row, which
 // the centred text never reaches.
 int FilledWidth(CMyProgressBar& bar) {
