@@ -52,6 +52,8 @@ class CodePage936 : public testing::Test {
 };
 
 TEST_F(CodePage936, FailureMessageRoundTrips) {
+  // Asking for a UTF-8 console, as the service operations do, changes no conversion.
+  SetConsoleOutputCodePage(kCodePageUtf8);
   ExpectCodePage936Conversions();
 }
 
@@ -166,7 +168,7 @@ TEST(NowMs, FollowsTheWallClockAndLogsIt) {
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
   const std::int64_t first = NowMs();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const std::int64_t second = NowMs();
   const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
@@ -175,12 +177,8 @@ TEST(NowMs, FollowsTheWallClockAndLogsIt) {
 
   EXPECT_GE(first, before);
   EXPECT_LE(second, after);
-  EXPECT_GE(second - first, 1500);
+  EXPECT_GE(second - first, 20);
   EXPECT_EQ(out, "time=" + std::to_string(first) + "\ntime=" + std::to_string(second) + "\n");
-}
-
-TEST(Console, NoConsoleToSet) {
-  EXPECT_FALSE(SetConsoleOutputCodePage(kCodePageUtf8));
 }
 
 // Run only by the CTest entry that starts this binary under the zh_CN.GBK locale: the code
