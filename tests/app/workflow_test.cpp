@@ -34,11 +34,6 @@ std::vector<int> LoggedPositions(const std::string& log) {
   return positions;
 }
 
-bool HasLine(const std::string& log, const std::string& wanted) {
-  const auto lines = SplitLines(log);
-  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
-}
-
 }  // namespace
 
 class WorkflowTest : public AppTest {

@@ -1,5 +1,6 @@
 // A reference service on an ephemeral loopback port with a catalogue of its own in a
-// temporary folder, and the service client configured to talk to it with short limits.
+// temporary folder, the service client configured to talk to it with short limits, a private
+// HOME and a fresh firmware record.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "refservice/refservice.h"
 #include "service/config.h"
+#include "service/operations.h"
 #include "service/transfer_limits.h"
 #include "tests/common/temp_dir.h"
 
@@ -30,6 +32,14 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(service_->Start(&error)) << error;
     Configure("localhost");
     SetTransferLimits(ShortLimits());
+    // A private HOME, so that downloads land in a Documents folder of the test's own.
+    home_ = dir_.path() / "home";
+    std::filesystem::create_directories(home_);
+    setenv("HOME", home_.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
+    unsetenv("XDG_DOCUMENTS_DIR");
+    FirmwareInfo = {};
+    g_upgradeStartTime = 0;
   }
   void TearDown() override {
     service_->Stop();
@@ -66,6 +76,9 @@ class ServiceTest : public ::testing::Test {
     return "https://localhost:" + std::to_string(service_->Port()) + page;
   }
 
+  std::filesystem::path Documents() const { return home_ / "Documents"; }
+
   TempDir dir_;
+  std::filesystem::path home_;
   std::unique_ptr<RefService> service_;
 };
