@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -108,48 +109,36 @@ TEST_F(HttpInterfaceTest, LogsThePortAndTheAddressSummary) {
                                 port + "\n");
 }
 
-TEST_F(HttpInterfaceTest, EndpointsGetTheirRequestLines) {
+// Each request is a POST over HTTP/1.1 with the service's Host; PostJson adds exactly the JSON
+// headers and its body, PostParams no body and no default headers.
+TEST_F(HttpInterfaceTest, RequestsCarryExactlyTheirHeadersAndBody) {
   HttpInterface& http = HttpInterface::Instance();
-  http.PostParams(g_updateTipUrl, {{"sbId", "98"}});
-  http.PostJson(g_resultReportUrl, "{}");
-  http.PostParams(g_versionGetUrl, {});
-  const auto requests = service_->Requests();
-  ASSERT_EQ(requests.size(), 3u);
-  const char* targets[] = {"/game/api/talent_tool/update_tip?sbId=98",
-                           "/game/api/talent_tool/result/report",
-                           "/game/api/talent_tool/bin/version/get"};
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(requests[i].method, "POST");
-    EXPECT_EQ(requests[i].version, "HTTP/1.1");
-    EXPECT_EQ(requests[i].target, targets[i]);
-    EXPECT_EQ(requests[i].Header("Host"), "localhost:" + std::to_string(service_->Port()));
-  }
-}
-
-TEST_F(HttpInterfaceTest, PostJsonPutsExactlyItsHeadersAndBodyOnTheWire) {
   const std::string body = R"({"errorMsg":"升级文件下载失败！","code":"0"})";
-  const std::string answer = HttpInterface::Instance().PostJson(g_resultReportUrl, body);
-  EXPECT_EQ(nlohmann::json::parse(answer)["code"], 0);
-  const auto request = service_->LastRequest();
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->body, body);
-  EXPECT_EQ(HeaderNames(*request), (std::set<std::string>{"Accept", "Content-Length",
-                                                          "Content-Type", "Host", "User-Agent"}));
-  EXPECT_EQ(request->HeaderCount("Accept"), 1u);
-  EXPECT_EQ(request->HeaderCount("Content-Type"), 1u);
-  EXPECT_EQ(request->Header("Accept"), "application/json");
-  EXPECT_EQ(request->Header("Content-Type"), "application/json;charset=UTF-8");
-  EXPECT_EQ(request->Header("User-Agent"), "Http-connect");
-  EXPECT_EQ(request->Header("Content-Length"), std::to_string(body.size()));
-}
-
-TEST_F(HttpInterfaceTest, PostParamsSendsNoBodyAndNoDefaultHeaders) {
-  HttpInterface::Instance().PostParams(g_updateTipUrl, {{"sbId", "98"}});
-  const auto request = service_->LastRequest();
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->body, "");
-  EXPECT_EQ(HeaderNames(*request), (std::set<std::string>{"Content-Length", "Host", "User-Agent"}));
-  EXPECT_EQ(request->Header("Content-Length"), "0");
+  EXPECT_EQ(nlohmann::json::parse(http.PostJson(g_resultReportUrl, body))["code"], 0);
+  http.PostParams(g_updateTipUrl, {{"sbId", "98"}});
+  const auto requests = service_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const RecordedRequest& request : requests) {
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.version, "HTTP/1.1");
+    EXPECT_EQ(request.Header("Host"), "localhost:" + std::to_string(service_->Port()));
+    EXPECT_EQ(request.Header("User-Agent"), "Http-connect");
+  }
+  const RecordedRequest& json = requests[0];
+  EXPECT_EQ(json.target, "/game/api/talent_tool/result/report");
+  EXPECT_EQ(json.body, body);
+  EXPECT_EQ(HeaderNames(json), (std::set<std::string>{"Accept", "Content-Length", "Content-Type",
+                                                      "Host", "User-Agent"}));
+  EXPECT_EQ(json.HeaderCount("Accept"), 1u);
+  EXPECT_EQ(json.HeaderCount("Content-Type"), 1u);
+  EXPECT_EQ(json.Header("Accept"), "application/json");
+  EXPECT_EQ(json.Header("Content-Type"), "application/json;charset=UTF-8");
+  EXPECT_EQ(json.Header("Content-Length"), std::to_string(body.size()));
+  const RecordedRequest& params = requests[1];
+  EXPECT_EQ(params.target, "/game/api/talent_tool/update_tip?sbId=98");
+  EXPECT_EQ(params.body, "");
+  EXPECT_EQ(HeaderNames(params), (std::set<std::string>{"Content-Length", "Host", "User-Agent"}));
+  EXPECT_EQ(params.Header("Content-Length"), "0");
 }
 
 TEST_F(HttpInterfaceTest, LargeBodyGoesOutWholeWithoutExpectContinue) {
@@ -182,72 +171,59 @@ TEST_F(HttpInterfaceTest, EveryAddressGoesOverTls) {
   EXPECT_EQ(nlohmann::json::parse(answer)["code"], 0);
 }
 
-TEST_F(HttpInterfaceTest, NotFoundGivesEmptyTextAndCode5) {
+// What each failure answers and leaves in the last error. A status other than 404 is an answer:
+// its body comes back and the error of the call before stays (an empty address's, here).
+TEST_F(HttpInterfaceTest, FailuresEndInTheirErrorCodes) {
   HttpInterface& http = HttpInterface::Instance();
-  EXPECT_EQ(http.PostParams(Url("/no/such/page"), {}), "");
-  EXPECT_EQ(http.LastError(), NotFound);
-
-  RefFault fault;
-  fault.status = 404;
-  fault.customBody = "a body that is never read";
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), NotFound);
-}
-
-TEST_F(HttpInterfaceTest, OtherStatusesReturnTheBodyAndKeepTheLastError) {
-  HttpInterface& http = HttpInterface::Instance();
-  http.Post("", "", "");  // m_lastError = 14
-  RefFault fault;
-  fault.status = 500;
-  fault.customBody = "internal trouble";
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "internal trouble");
-  EXPECT_EQ(http.LastError(), EmptyUrl);
-}
-
-TEST_F(HttpInterfaceTest, UntrustedCertificateIsSendFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  service_->UseRogueCertificate(true);
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), SendFailed);
-  service_->UseRogueCertificate(false);
-
-  // The local CA is not in the system store.
-  ConfigureService({"localhost", "", static_cast<std::uint16_t>(service_->Port())});
-  http.Post("", "", "");
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), SendFailed);
-  EXPECT_TRUE(service_->Requests().empty());
-}
-
-TEST_F(HttpInterfaceTest, UnreachableHostIsSendFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  EXPECT_EQ(http.PostParams("https://127.0.0.1:" + std::to_string(ClosedPort()) + "/a", {}), "");
-  EXPECT_EQ(http.LastError(), SendFailed);
-}
-
-TEST_F(HttpInterfaceTest, AddressTheConnectionCannotTakeIsConnectFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  EXPECT_EQ(http.PostParams("http://localhost/a", {}), "");  // host "http", port 0
-  EXPECT_EQ(http.LastError(), ConnectFailed);
+  const auto versionFault = [this](int status, std::size_t headerBytes) {
+    RefFault fault;
+    fault.status = status;
+    fault.customBody = "status " + std::to_string(status);
+    fault.extraHeaderBytes = headerBytes;
+    service_->SetFault(RefEndpoint::VersionGet, fault);
+  };
+  const std::string closed = "https://127.0.0.1:" + std::to_string(ClosedPort()) + "/a";
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::string url;
+    std::string answer;
+    HttpInterfaceError error;
+  } cases[] = {
+      {"untrusted certificate", [this] { service_->UseRogueCertificate(true); }, g_versionGetUrl,
+       "", SendFailed},
+      {"no such page", [] {}, Url("/no/such/page"), "", NotFound},
+      {"404 with a body", [&] { versionFault(404, 0); }, g_versionGetUrl, "", NotFound},
+      {"500", [&] { versionFault(500, 0); }, g_versionGetUrl, "status 500", EmptyUrl},
+      {"headers just within", [&] { versionFault(200, 3500); }, g_versionGetUrl, "status 200",
+       EmptyUrl},
+      {"headers beyond the buffer", [&] { versionFault(200, 4096); }, g_versionGetUrl, "",
+       QueryInfoFailed},
+      {"nobody listening", [] {}, closed, "", SendFailed},
+      {"host \"http\", port 0", [] {}, "http://localhost/a", "", ConnectFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    service_->ClearFaults();
+    service_->UseRogueCertificate(false);
+    c.arrange();
+    http.Post("", "", "");
+    EXPECT_EQ(http.PostParams(c.url, {}), c.answer);
+    EXPECT_EQ(http.LastError(), c.error);
+  }
+  // A connection refused its host or port leaves only the session open.
   const auto handles = http.Handles();
   EXPECT_TRUE(handles.internet);
   EXPECT_FALSE(handles.connect);
   EXPECT_FALSE(handles.request);
-}
 
-TEST_F(HttpInterfaceTest, HeadersBeyondTheBufferAreQueryInfoFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  RefFault fault;
-  fault.extraHeaderBytes = 3500;
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_NE(http.PostParams(g_versionGetUrl, {}), "");
-
-  fault.extraHeaderBytes = 4096;
-  service_->SetFault(RefEndpoint::VersionGet, fault);
+  // The local CA is not in the system store.
+  service_->UseRogueCertificate(false);
+  service_->ClearRequests();
+  ConfigureService({"localhost", "", static_cast<std::uint16_t>(service_->Port())});
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), QueryInfoFailed);
+  EXPECT_EQ(http.LastError(), SendFailed);
+  EXPECT_TRUE(service_->Requests().empty());
 }
 
 TEST_F(HttpInterfaceTest, EachBodyChunkEndsAtItsFirstNul) {
