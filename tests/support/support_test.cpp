@@ -91,23 +91,18 @@ TEST_F(CodePage936, LongTextIsConvertedWhole) {
   EXPECT_EQ(AnsiToUtf8(ansi).size(), 5000u * 27u);
 }
 
-TEST(Utf8ToWide, CountsUtf16Units) {
+// UTF-16 units, each ill-formed sequence one replacement, the end at the first NUL.
+TEST(Utf8ToWide, CountsUtf16UnitsAndStaysTotal) {
   const QString text = Utf8ToWide("ASE\xE8\x8A\xAF\xE7\x89\x87");  // "ASE芯片", 9 bytes
   EXPECT_EQ(text.size(), 5);
   EXPECT_EQ(text, QString::fromUtf8("ASE芯片"));
   // Outside the basic plane: one character, two units.
   EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98\x80").size(), 2);
-}
-
-TEST(Utf8ToWide, IllFormedInputStaysTotal) {
   const QChar r(0xFFFD);
   EXPECT_EQ(Utf8ToWide("a\xC3(b"), QString("a") + r + "(b");
   EXPECT_EQ(Utf8ToWide("a\x80\x80z"), QString("a") + r + r + "z");
   EXPECT_EQ(Utf8ToWide("\xED\xA0\x80x"), QString(r) + r + r + "x");  // an encoded surrogate
   EXPECT_EQ(Utf8ToWide("ok\xE8\x8A"), QString("ok") + r);            // cut off at the end
-}
-
-TEST(Utf8ToWide, EndsAtFirstNul) {
   EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), QString("ab"));
 }
 
