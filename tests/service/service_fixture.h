@@ -19,6 +19,14 @@ inline std::filesystem::path PkiDir() {
   return ZAV_TEST_PKI_DIR;
 }
 
+// Makes home the user's home, so that downloads land in a Documents folder of its own.
+inline void UsePrivateHome(const std::filesystem::path& home) {
+  std::filesystem::create_directories(home);
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+  unsetenv("XDG_DOCUMENTS_DIR");
+}
+
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,12 +40,8 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(service_->Start(&error)) << error;
     Configure("localhost");
     SetTransferLimits(ShortLimits());
-    // A private HOME, so that downloads land in a Documents folder of the test's own.
     home_ = dir_.path() / "home";
-    std::filesystem::create_directories(home_);
-    setenv("HOME", home_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
-    unsetenv("XDG_DOCUMENTS_DIR");
+    UsePrivateHome(home_);
     FirmwareInfo = {};
     g_upgradeStartTime = 0;
   }
