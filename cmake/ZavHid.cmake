@@ -5,7 +5,10 @@
 #   hidraw  hidapi's static hidraw backend, for the tool on real hardware
 #   dongle  the virtual dongle, for the demo build and the tests
 # The backend is linked whole: the executable's own code calls no hid_* function, and the
-# linker would otherwise leave it out.
+# linker would otherwise leave it out. With the backend goes the image signing key that the
+# library checks images against before it asks the dongle to take one (zav_trusted_image_key,
+# cmake/ZavSigning.cmake): the vendor's for hidraw, the demo key that the virtual dongle holds
+# for dongle.
 
 set(ZAV_HID_EXPORTS
     hid_init hid_exit hid_enumerate hid_free_enumeration hid_open hid_open_path hid_write
@@ -15,7 +18,7 @@ set(ZAV_HID_EXPORTS
     CACHE INTERNAL "The hid_* functions an executable exports to the update library")
 
 set(_zav_hid_list "{\n")
-foreach(_fn IN LISTS ZAV_HID_EXPORTS)
+foreach(_fn IN LISTS ZAV_HID_EXPORTS ITEMS zav_trusted_image_key)
   string(APPEND _zav_hid_list "  ${_fn};\n")
 endforeach()
 string(APPEND _zav_hid_list "};\n")
@@ -31,6 +34,7 @@ function(zav_link_hid_backend target backend)
     message(FATAL_ERROR "zav_link_hid_backend: backend must be hidraw or dongle, not '${backend}'")
   endif()
   target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${_lib}>")
+  target_sources(${target} PRIVATE ${ZAV_TRUSTED_KEY_SOURCE_${backend}})
   target_link_options(${target} PRIVATE "LINKER:--dynamic-list=${ZAV_HID_EXPORT_LIST}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${ZAV_HID_EXPORT_LIST})
   set_property(TARGET ${target} PROPERTY ZAV_HID_BACKEND ${backend})

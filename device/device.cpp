@@ -28,6 +28,7 @@ constexpr std::string_view kVersionError =
 constexpr unsigned short kUsage = 1;
 constexpr unsigned short kUsagePage = 0xFF00;
 constexpr int kVersionsBufferSize = 100;
+constexpr int kChoiceBufferSize = 512;
 
 std::string LibraryError() {
   const char* text = hidDfuGetLastError();
@@ -41,12 +42,30 @@ int Checked(int status, std::string_view prefix) {
   return -1;
 }
 
+// With several dongles plugged in, says which one the connection took; once, not at every
+// probe, until the choice or the set of dongles changes.
+void LogDeviceChoice() {
+  static std::string logged;
+  char text[kChoiceBufferSize] = {};
+  if (hidDfuGetDeviceChoice(text, kChoiceBufferSize) <= 1) {
+    logged.clear();
+    return;
+  }
+  if (logged != text) {
+    logged = text;
+    LogLine("dongle=", logged);
+  }
+}
+
 }  // namespace
 
 int DfuConnect() {
   int reserved = 0;
-  return Checked(hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, kUsage, kUsagePage, &reserved),
-                 kConnectError);
+  const int status = Checked(hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, kUsage, kUsagePage, &reserved),
+                             kConnectError);
+  if (status == 0)
+    LogDeviceChoice();
+  return status;
 }
 
 int DfuDisconnect() {

@@ -5,7 +5,8 @@
 
 #include <string>
 
-// Opens the Marlo dongle (the build's USB ids, usage 1 on usage page 0xFF00).
+// Opens the Marlo dongle (the build's USB ids, usage 1 on usage page 0xFF00); with several
+// plugged in, the one with the lowest serial number, and logs "dongle=" which one.
 int DfuConnect();
 // Closes it; succeeds when nothing is open.
 int DfuDisconnect();

@@ -7,12 +7,11 @@ namespace VirtualDongle {
 namespace {
 
 using dongle::Device;
-using dongle::TheDevice;
 
-// Runs `f` on the device with its lock held.
+// Runs `f` on dongle `index` with its lock held.
 template <typename F>
-auto Locked(F&& f) {
-  Device& d = TheDevice();
+auto Locked(int index, F&& f) {
+  Device& d = dongle::DeviceAt(index);
   std::lock_guard lock(d.mu);
   return f(d);
 }
@@ -20,104 +19,136 @@ auto Locked(F&& f) {
 }  // namespace
 
 void Reset() {
-  Locked([](Device& d) { d.ResetState(); });
+  dongle::RemoveAddedDevices();
+  Locked(0, [](Device& d) { d.ResetState(); });
 }
 
-void SetTiming(Timing timing) {
-  Locked([&](Device& d) {
+int AddDongle(const std::wstring& serial) {
+  const dongle::Settings settings = Locked(0, [](Device& d) { return d.CurrentSettings(); });
+  return dongle::AddDevice(serial, settings);
+}
+
+void SetTiming(Timing timing, int dongle) {
+  Locked(dongle, [&](Device& d) {
     d.timing = timing;
     d.deviceCv.notify_all();
   });
 }
 
-void SetFlashTiming(const FlashTiming& flash) {
-  Locked([&](Device& d) { d.flashTiming = flash; });
+void SetFlashTiming(const FlashTiming& flash, int dongle) {
+  Locked(dongle, [&](Device& d) { d.flashTiming = flash; });
 }
 
-void SetFaults(const Faults& faults) {
-  Locked([&](Device& d) {
+void SetFaults(const Faults& faults, int dongle) {
+  Locked(dongle, [&](Device& d) {
     d.faults = faults;
     d.deviceCv.notify_all();  // an OUT endpoint may take reports again
   });
 }
 
-void SetRestartDelay(std::chrono::milliseconds delay) {
-  Locked([&](Device& d) { d.restartDelay = delay; });
+void SetRestartDelay(std::chrono::milliseconds delay, int dongle) {
+  Locked(dongle, [&](Device& d) { d.restartDelay = delay; });
 }
 
-void SetWriteTimeout(std::chrono::milliseconds limit) {
-  Locked([&](Device& d) { d.writeTimeout = limit; });
+void SetWriteTimeout(std::chrono::milliseconds limit, int dongle) {
+  Locked(dongle, [&](Device& d) { d.writeTimeout = limit; });
 }
 
-void SetSlotCapacity(std::uint32_t bytes) {
-  Locked([&](Device& d) { d.capacity = bytes; });
-}
-
-void SetSerialNumber(const std::wstring& serial) {
-  Locked([&](Device& d) { d.serial = serial; });
-}
-
-void SetNodePath(const std::string& path) {
-  Locked([&](Device& d) { d.nodePath = path; });
-}
-
-void InstallFactoryImage(FirmwareVersion version) {
-  Locked([&](Device& d) {
-    d.slots[0] = {true, version, 48 * 1024, true, true, {}};
-    d.slots[1] = {};
-    d.active = 0;
-    d.trialSlot = -1;
+void SetTrialWatchdog(std::chrono::milliseconds limit, int dongle) {
+  Locked(dongle, [&](Device& d) {
+    d.trialWatchdog = limit;
+    d.deviceCv.notify_all();
   });
 }
 
-void Plug() {
-  Locked([](Device& d) {
-    if (!d.onBus && !d.restarting)
+void SetSlotCapacity(std::uint32_t bytes, int dongle) {
+  Locked(dongle, [&](Device& d) { d.capacity = bytes; });
+}
+
+void SetSerialNumber(const std::wstring& serial, int dongle) {
+  Locked(dongle, [&](Device& d) { d.serial = serial; });
+}
+
+void SetNodePath(const std::string& path, int dongle) {
+  Locked(dongle, [&](Device& d) { d.nodePath = path; });
+}
+
+void SetHardware(std::uint16_t product, std::uint16_t revision, int dongle) {
+  Locked(dongle, [&](Device& d) {
+    d.product = product;
+    d.hardwareRevision = revision;
+  });
+}
+
+void SetSecurityCounter(std::uint32_t counter, int dongle) {
+  Locked(dongle, [&](Device& d) { d.securityCounter = counter; });
+}
+
+void SetTrustedKey(const hiddfu::PublicKey& key, int dongle) {
+  Locked(dongle, [&](Device& d) { d.trustedKey = key; });
+}
+
+void InstallFactoryImage(FirmwareVersion version, int dongle) {
+  Locked(dongle, [&](Device& d) { d.InstallFactoryImage(version); });
+}
+
+void Plug(int dongle) {
+  Locked(dongle, [](Device& d) {
+    if (!d.powered && !d.restarting)
       d.PowerOn();
   });
 }
 
-void Unplug() {
-  Locked([](Device& d) {
-    d.GoOffBus();
-    d.restarting = false;
-  });
+void Unplug(int dongle) {
+  Locked(dongle, [](Device& d) { d.PowerOff(); });
 }
 
-bool IsPlugged() {
-  return Locked([](Device& d) { return d.onBus; });
+bool IsPlugged(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.onBus; });
 }
 
-int ActiveSlot() {
-  return Locked([](Device& d) { return d.active; });
+int ActiveSlot(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.active; });
 }
 
-Slot GetSlot(int index) {
-  return Locked([&](Device& d) { return d.slots[index & 1]; });
+Slot GetSlot(int index, int dongle) {
+  return Locked(dongle, [&](Device& d) { return d.slots[index & 1]; });
 }
 
-FirmwareVersion RunningVersion() {
-  return Locked([](Device& d) { return d.slots[d.active].version; });
+FirmwareVersion RunningVersion(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.slots[d.active].version; });
 }
 
-std::uint16_t BootCount() {
-  return Locked([](Device& d) { return d.bootCount; });
+bool OnTrial(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.onTrial; });
 }
 
-Stats GetStats() {
-  return Locked([](Device& d) { return d.stats; });
+bool Settled(int dongle) {
+  return Locked(dongle, [](Device& d) { return !d.restarting && !(d.powered && d.onTrial); });
 }
 
-Timeline GetTimeline() {
-  return Locked([](Device& d) { return d.timeline; });
+std::uint32_t SecurityCounter(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.securityCounter; });
 }
 
-FlashTiming GetFlashTiming() {
-  return Locked([](Device& d) { return d.FlashTimes(); });
+std::uint16_t BootCount(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.bootCount; });
 }
 
-std::chrono::milliseconds GetRestartDelay() {
-  return Locked([](Device& d) { return d.RestartTime(); });
+Stats GetStats(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.stats; });
+}
+
+Timeline GetTimeline(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.timeline; });
+}
+
+FlashTiming GetFlashTiming(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.FlashTimes(); });
+}
+
+std::chrono::milliseconds GetRestartDelay(int dongle) {
+  return Locked(dongle, [](Device& d) { return d.RestartTime(); });
 }
 
 }  // namespace VirtualDongle

@@ -3,12 +3,16 @@
 // side of the update protocol (docs/protocol.md), keeps two firmware slots in flash that
 // takes time to erase and to read back, and behaves as the dongle does behind Linux hidraw:
 // one 64-byte report per 1 ms frame each way, a hid_write that returns only once a frame
-// has taken its report and fails after 5 s when none does.
+// has taken its report and fails after 5 s when none does. It holds the build's demo public
+// key and takes only images signed with it, made for its product and hardware revision, and
+// not below its security counter. A new image starts on trial: unless the host confirms it,
+// the dongle goes back to its old image at the next reset, or when its watchdog runs out.
 //
 // The controls below are for tests and the demo. Everything is thread-safe: the library's
-// threads, the GUI thread and a test may call in at once. With nothing configured the
-// dongle is plugged in, runs its factory image 1.0.0.0 from slot 0 and uses full-speed
-// timing with realistic flash.
+// threads, the GUI thread and a test may call in at once. With nothing configured there is
+// one dongle, plugged in, running its factory image 1.0.0.0 from slot 0, with full-speed
+// timing and realistic flash. More dongles, each with a serial number of its own, come with
+// AddDongle; the controls act on the dongle their last argument names, dongle 0 by default.
 #pragma once
 
 #include <chrono>
@@ -30,6 +34,10 @@ enum class Timing {
   kFullSpeed,  // one report per millisecond each way; realistic flash; a restart takes 500 ms
 };
 
+// How long an image on trial may run unconfirmed before the watchdog resets the dongle,
+// which then goes back to its old image.
+inline constexpr std::chrono::milliseconds kTrialWatchdog{10000};
+
 // How long the flash takes: erasing one block, and reading one block back (with hashing it)
 // when the dongle verifies a received image. Zero durations mean instant.
 struct FlashTiming {
@@ -50,6 +58,10 @@ enum class Refusal : std::uint8_t {
   kVersionRejected = 5,
 };
 
+// Where the image it is asked to take must have been made for (docs/image-format.md).
+inline constexpr std::uint16_t kProduct = hiddfu::kMarloDongle;
+inline constexpr std::uint16_t kHardwareRevision = hiddfu::kDefaultHardwareRevision;
+
 // Faults to inject. Report indices count from 0 and restart with every start request;
 // data indices count every data report that reaches the dongle, retransmissions included.
 struct Faults {
@@ -68,10 +80,12 @@ struct Faults {
   bool silent = false;
   // hid_open_path fails with this errno, as open() of the hidraw node would.
   std::optional<int> openErrno;
-  // Link faults on one data report: lost, delivered twice, or with a byte changed.
+  // Link faults on one data report: lost, delivered twice, or with a byte changed; forged
+  // changes a payload byte and makes the report's checksum fit, as the checksum cannot see.
   std::optional<std::uint32_t> dropData;
   std::optional<std::uint32_t> duplicateData;
   std::optional<std::uint32_t> corruptData;
+  std::optional<std::uint32_t> forgeData;
   // Link faults on one acknowledgement (ACK or NAK) that the dongle sends.
   std::optional<std::uint32_t> dropAck;
   std::optional<std::uint32_t> corruptAck;
@@ -89,6 +103,16 @@ struct Faults {
   bool restartNeverEnds = false;
   // The new image does not start; the boot loader falls back to the old one.
   bool newImageFailsToStart = false;
+  // The new image starts on trial but never shows on the bus, or shows and answers nothing.
+  bool trialNeverEnumerates = false;
+  bool trialNeverAnswers = false;
+  // Power lost as the confirmation arrives (before it is taken), or right after it is taken
+  // (before the reply goes out), and back after replugAfter (zero: not before Plug()); the
+  // confirmation's reply is lost.
+  bool unplugOnConfirm = false;
+  bool unplugAfterConfirm = false;
+  std::chrono::milliseconds replugAfter{0};
+  bool dropConfirmReply = false;
   // The completion figure the dongle reports once a new image runs (100 or more).
   std::uint8_t completionFigure = 100;
 };
@@ -100,6 +124,7 @@ struct Slot {
   bool verified = false;
   bool bootable = false;
   hiddfu::Digest digest{};  // of the payload as the flash holds it
+  std::uint32_t securityCounter = 0;
 };
 
 struct Stats {
@@ -115,6 +140,8 @@ struct Stats {
   std::uint32_t aborts = 0;
   std::uint32_t restarts = 0;
   std::uint32_t writeTimeouts = 0;  // hid_write calls that failed because nothing was taken
+  std::uint32_t confirms = 0;       // images on trial confirmed
+  std::uint32_t reverts = 0;        // images on trial given up for the old one
 };
 
 // When the steps of the last upgrade happened (steady clock); default-constructed if not.
@@ -127,39 +154,59 @@ struct Timeline {
   std::chrono::steady_clock::time_point restarted;  // new image booted (or fell back)
 };
 
-// Back to the state with nothing configured: open handles die, faults and statistics are
-// cleared, slot 0 holds the factory image, slot 1 is empty, full-speed timing.
+// Back to the state with nothing configured: the dongles beyond 0 are gone, open handles
+// die, faults and statistics are cleared, slot 0 holds the factory image, slot 1 is empty,
+// full-speed timing.
 void Reset();
 
+// Plugs in another dongle with this serial number, in dongle 0's timing and otherwise as
+// Reset leaves dongle 0; returns its number. Enumeration lists the newest dongle first.
+int AddDongle(const std::wstring& serial);
+
 // Also sets the flash timing and the restart delay that go with it, unless set explicitly.
-void SetTiming(Timing timing);
-void SetFlashTiming(const FlashTiming& flash);
-void SetFaults(const Faults& faults);
+void SetTiming(Timing timing, int dongle = 0);
+void SetFlashTiming(const FlashTiming& flash, int dongle = 0);
+void SetFaults(const Faults& faults, int dongle = 0);
 // How long a restart keeps the dongle off the bus; Reset returns to the timing's default.
-void SetRestartDelay(std::chrono::milliseconds delay);
+void SetRestartDelay(std::chrono::milliseconds delay, int dongle = 0);
 // How long a hid_write waits for a frame to take its report (5 s, as hidraw's).
-void SetWriteTimeout(std::chrono::milliseconds limit);
-void SetSlotCapacity(std::uint32_t bytes);
-void SetSerialNumber(const std::wstring& serial);
+void SetWriteTimeout(std::chrono::milliseconds limit, int dongle = 0);
+// How long an image may stay on trial (kTrialWatchdog).
+void SetTrialWatchdog(std::chrono::milliseconds limit, int dongle = 0);
+void SetSlotCapacity(std::uint32_t bytes, int dongle = 0);
+void SetSerialNumber(const std::wstring& serial, int dongle = 0);
 // Lists the update interface under this path instead of its own, as hidraw lists a node
 // such as /dev/hidraw3; empty: its own.
-void SetNodePath(const std::string& path);
-// Puts `version` into slot 0 as the running, verified image and empties slot 1.
-void InstallFactoryImage(FirmwareVersion version);
+void SetNodePath(const std::string& path, int dongle = 0);
+// What it is: the product id and hardware revision that an image must name.
+void SetHardware(std::uint16_t product, std::uint16_t revision, int dongle = 0);
+// The lowest security counter it takes, as if an image with this counter had been confirmed.
+void SetSecurityCounter(std::uint32_t counter, int dongle = 0);
+// The public key it checks image signatures with (the build's demo key).
+void SetTrustedKey(const hiddfu::PublicKey& key, int dongle = 0);
+// Puts `version` into slot 0 as the running, verified, confirmed image and empties slot 1.
+void InstallFactoryImage(FirmwareVersion version, int dongle = 0);
 
 // Plugging in powers the dongle up and boots it; unplugging cuts the power at once.
-void Plug();
-void Unplug();
-bool IsPlugged();
+void Plug(int dongle = 0);
+void Unplug(int dongle = 0);
+bool IsPlugged(int dongle = 0);
 
-int ActiveSlot();
-Slot GetSlot(int index);
-FirmwareVersion RunningVersion();
-std::uint16_t BootCount();
-Stats GetStats();
-Timeline GetTimeline();
+int ActiveSlot(int dongle = 0);
+Slot GetSlot(int index, int dongle = 0);
+FirmwareVersion RunningVersion(int dongle = 0);
+// Whether it runs an image on trial, not confirmed yet.
+bool OnTrial(int dongle = 0);
+// Whether it has come to rest: no restart under way, and no image on trial running (one on
+// trial goes back to the old image at the next power-up, or by its watchdog).
+bool Settled(int dongle = 0);
+// The lowest security counter it takes: that of the last image confirmed.
+std::uint32_t SecurityCounter(int dongle = 0);
+std::uint16_t BootCount(int dongle = 0);
+Stats GetStats(int dongle = 0);
+Timeline GetTimeline(int dongle = 0);
 // What the dongle tells the host about its timing, as INFO carries it.
-FlashTiming GetFlashTiming();
-std::chrono::milliseconds GetRestartDelay();
+FlashTiming GetFlashTiming(int dongle = 0);
+std::chrono::milliseconds GetRestartDelay(int dongle = 0);
 
 }  // namespace VirtualDongle

@@ -1,4 +1,4 @@
-// The 18 hid_* functions over the virtual dongle, with hidapi's meaning on Linux hidraw:
+// The 18 hid_* functions over the virtual dongles, with hidapi's meaning on Linux hidraw:
 // reports without report numbers (the first byte of a write is 0), -1 and a text from
 // hid_error() on failure, a handle that dies for good when the device leaves the bus. As
 // strict as hidraw where it matters: a write is one synchronous interrupt transfer that
@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "dongle/simulated_device.h"
 
@@ -33,7 +34,6 @@ using dongle::TheDevice;
 
 constexpr unsigned short kVendorId = ZAV_USB_VID;
 constexpr unsigned short kProductId = ZAV_USB_PID;
-constexpr const char* kPaths[2] = {"virtual-dongle:0", "virtual-dongle:1"};
 constexpr const wchar_t* kManufacturer = L"Zav";
 constexpr const wchar_t* kProduct = L"Marlo Dongle";
 
@@ -64,10 +64,17 @@ void OpenError(const char* path, int err) {
   errno = err;  // last: nothing after it may touch errno
 }
 
+// "virtual-dongle:0" for the update interface of the first dongle, "virtual-dongle-2:1"
+// for the media keys of the third.
 std::string PathOf(const Device& d, int interface) {
   if (interface == dongle::kVendorInterface && !d.nodePath.empty())
     return d.nodePath;
-  return kPaths[interface];
+  return "virtual-dongle" + (d.number == 0 ? std::string() : "-" + std::to_string(d.number)) + ":" +
+         std::to_string(interface);
+}
+
+bool Listed(const Device& d) {
+  return d.present && d.onBus && !d.stopped;
 }
 
 // Opening and closing a handle wait for writes under way, as hidraw's do.
@@ -131,37 +138,39 @@ int hid_exit(void) {
 }  // the dongle is hardware: it outlives the library's state
 
 hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
-  Device& d = TheDevice();
-  std::lock_guard lock(d.mu);
-  if (!d.onBus || d.stopped || !Matches(vendor_id, product_id)) {
-    GlobalError(L"No HID devices found in the system.");
-    return nullptr;
-  }
-  const auto& running = d.slots[d.active].version;
   hid_device_info* first = nullptr;
   hid_device_info** link = &first;
-  // The media-key interface comes first, as it may on real hardware: a host must pick the
-  // update channel by its usage, not by its place in the list.
-  for (int interface : {dongle::kConsumerInterface, dongle::kVendorInterface}) {
-    auto* info = new hid_device_info{};
-    const std::string path = PathOf(d, interface);
-    info->path = new char[path.size() + 1];
-    std::memcpy(info->path, path.c_str(), path.size() + 1);
-    info->vendor_id = kVendorId;
-    info->product_id = kProductId;
-    info->serial_number = Copy(d.serial.c_str());
-    info->release_number =
-        static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
-    info->manufacturer_string = Copy(kManufacturer);
-    info->product_string = Copy(kProduct);
-    info->usage_page = interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
-    info->usage = interface == dongle::kVendorInterface ? hiddfu::proto::kUsage : 0x0001;
-    info->interface_number = interface;
-    info->bus_type = HID_API_BUS_USB;
-    *link = info;
-    link = &info->next;
+  const std::vector<Device*> all = dongle::AllDevices();
+  // The newest dongle first: a host must not take the order for anything.
+  for (auto it = all.rbegin(); it != all.rend() && Matches(vendor_id, product_id); ++it) {
+    Device& d = **it;
+    std::lock_guard lock(d.mu);
+    if (!Listed(d))
+      continue;
+    const auto& running = d.slots[d.active].version;
+    // The media-key interface comes first, as it may on real hardware: a host must pick the
+    // update channel by its usage, not by its place in the list.
+    for (int interface : {dongle::kConsumerInterface, dongle::kVendorInterface}) {
+      auto* info = new hid_device_info{};
+      const std::string path = PathOf(d, interface);
+      info->path = new char[path.size() + 1];
+      std::memcpy(info->path, path.c_str(), path.size() + 1);
+      info->vendor_id = kVendorId;
+      info->product_id = kProductId;
+      info->serial_number = Copy(d.serial.c_str());
+      info->release_number =
+          static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
+      info->manufacturer_string = Copy(kManufacturer);
+      info->product_string = Copy(kProduct);
+      info->usage_page = interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
+      info->usage = interface == dongle::kVendorInterface ? hiddfu::proto::kUsage : 0x0001;
+      info->interface_number = interface;
+      info->bus_type = HID_API_BUS_USB;
+      *link = info;
+      link = &info->next;
+    }
   }
-  GlobalError(L"Success");
+  GlobalError(first ? L"Success" : L"No HID devices found in the system.");
   return first;
 }
 
@@ -179,35 +188,40 @@ void hid_free_enumeration(hid_device_info* devs) {
 
 hid_device* hid_open(unsigned short vendor_id, unsigned short product_id,
                      const wchar_t* serial_number) {
-  Device& d = TheDevice();
-  std::unique_lock lock(d.mu);
-  WaitForWrites(d, lock);
-  if (!d.onBus || d.stopped || !Matches(vendor_id, product_id) ||
-      (serial_number && d.serial != serial_number)) {
-    GlobalError(L"Device with requested VID/PID/(SerialNumber) not found");
-    return nullptr;
+  for (Device* device : dongle::AllDevices()) {
+    Device& d = *device;
+    std::unique_lock lock(d.mu);
+    WaitForWrites(d, lock);
+    if (Listed(d) && Matches(vendor_id, product_id) &&
+        (!serial_number || d.serial == serial_number))
+      return Open(d, dongle::kConsumerInterface);  // the first one listed
   }
-  return Open(d, dongle::kConsumerInterface);  // the first one listed
+  GlobalError(L"Device with requested VID/PID/(SerialNumber) not found");
+  return nullptr;
 }
 
 hid_device* hid_open_path(const char* path) {
-  Device& d = TheDevice();
-  std::unique_lock lock(d.mu);
-  WaitForWrites(d, lock);
-  int interface = -1;
-  for (int i = 0; i < 2; ++i) {
-    if (path && PathOf(d, i) == path)
-      interface = i;
+  for (Device* device : dongle::AllDevices()) {
+    Device& d = *device;
+    std::unique_lock lock(d.mu);
+    int interface = -1;
+    for (int i = 0; i < 2; ++i) {
+      if (path && d.present && PathOf(d, i) == path)
+        interface = i;
+    }
+    if (interface < 0)
+      continue;
+    WaitForWrites(d, lock);
+    if (!Listed(d))
+      break;
+    if (d.faults.openErrno) {
+      OpenError(path, *d.faults.openErrno);
+      return nullptr;
+    }
+    return Open(d, interface);
   }
-  if (interface < 0 || !d.onBus || d.stopped) {
-    OpenError(path, ENOENT);  // the node is gone
-    return nullptr;
-  }
-  if (d.faults.openErrno) {
-    OpenError(path, *d.faults.openErrno);
-    return nullptr;
-  }
-  return Open(d, interface);
+  OpenError(path, ENOENT);  // the node is gone
+  return nullptr;
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {

@@ -1,9 +1,11 @@
 // The simulated dongle: the device side of the update protocol, two firmware slots in flash
-// with a boot loader that falls back to the old image, the full-speed timing model, the
-// faults.
+// with a boot loader that tries a new image once and falls back to the confirmed one, the
+// checks of the image header (signature, product, hardware revision, security counter), the
+// full-speed timing model, the faults.
 #include "dongle/simulated_device.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -36,16 +38,48 @@ bool Reached(std::optional<std::uint32_t>& fault, std::uint32_t received) {
   return true;
 }
 
-void StopAtExit() {
-  Device& d = TheDevice();
+struct Registry {
+  std::mutex mu;
+  std::vector<Device*> devices;  // by number; never destroyed
+};
+
+Registry& Devices() {
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+Device* MakeDevice(int index) {
+  auto* d = new Device;
   {
-    std::lock_guard lock(d.mu);
-    d.stopped = true;
-    d.GoOffBus();
-    d.deviceCv.notify_all();
+    std::lock_guard lock(d->mu);
+    d->number = index;
+    d->ResetState();
   }
-  if (d.thread.joinable())
-    d.thread.join();
+  d->thread = std::thread([d] { d->Run(); });
+  return d;
+}
+
+void StopAtExit() {
+  for (Device* d : AllDevices()) {
+    std::lock_guard lock(d->mu);
+    d->stopped = true;
+    d->GoOffBus();
+    d->deviceCv.notify_all();
+  }
+  for (Device* d : AllDevices()) {
+    if (d->thread.joinable())
+      d->thread.join();
+  }
+}
+
+hiddfu::PublicKey DemoPublicKey() {
+  static const hiddfu::PublicKey key = [] {
+    const auto parsed = hiddfu::ParsePublicKeyHex(ZAV_DEMO_PUBLIC_KEY);
+    if (!parsed)
+      std::abort();  // the build hands over 64 hex digits
+    return *parsed;
+  }();
+  return key;
 }
 
 }  // namespace
@@ -53,18 +87,64 @@ void StopAtExit() {
 Device& TheDevice() {
   static Device* device = [] {
     // The digest code needs the crypto library; starting it first puts its exit handler
-    // before ours, so the device thread is stopped before the library is torn down.
+    // before ours, so the device threads are stopped before the library is torn down.
     OPENSSL_init_crypto(0, nullptr);
-    auto* d = new Device;
+    Device* d = MakeDevice(0);
     {
-      std::lock_guard lock(d->mu);
-      d->ResetState();
+      std::lock_guard lock(Devices().mu);
+      Devices().devices.push_back(d);
     }
-    d->thread = std::thread([d] { d->Run(); });
     std::atexit(StopAtExit);
     return d;
   }();
   return *device;
+}
+
+std::vector<Device*> AllDevices() {
+  TheDevice();
+  std::lock_guard lock(Devices().mu);
+  return Devices().devices;
+}
+
+Device& DeviceAt(int index) {
+  const std::vector<Device*> all = AllDevices();
+  if (index < 0 || static_cast<std::size_t>(index) >= all.size()) {
+    std::fprintf(stderr, "virtual dongle: there is no dongle %d\n", index);
+    std::abort();
+  }
+  return *all[static_cast<std::size_t>(index)];
+}
+
+int AddDevice(const std::wstring& serial, const Settings& settings) {
+  TheDevice();
+  Registry& r = Devices();
+  std::lock_guard lock(r.mu);
+  Device* d = nullptr;
+  for (Device* candidate : r.devices) {
+    std::lock_guard deviceLock(candidate->mu);
+    if (!candidate->present)
+      d = candidate;
+  }
+  if (!d) {
+    d = MakeDevice(static_cast<int>(r.devices.size()));
+    r.devices.push_back(d);
+  }
+  std::lock_guard deviceLock(d->mu);
+  d->present = true;
+  d->ResetState();
+  d->Apply(settings);
+  d->serial = serial;
+  return d->number;
+}
+
+void RemoveAddedDevices() {
+  for (Device* d : AllDevices()) {
+    std::lock_guard lock(d->mu);
+    if (d->number > 0) {
+      d->PowerOff();
+      d->present = false;
+    }
+  }
 }
 
 VirtualDongle::FlashTiming Device::FlashTimes() const {
@@ -82,26 +162,47 @@ std::uint32_t Device::BlockBytes() const {
   return std::max<std::uint32_t>(FlashTimes().blockBytes, 1);
 }
 
+Settings Device::CurrentSettings() const {
+  return {timing, flashTiming, restartDelay, writeTimeout, trialWatchdog};
+}
+
+void Device::Apply(const Settings& settings) {
+  timing = settings.timing;
+  flashTiming = settings.flashTiming;
+  restartDelay = settings.restartDelay;
+  writeTimeout = settings.writeTimeout;
+  trialWatchdog = settings.trialWatchdog;
+  deviceCv.notify_all();
+}
+
 void Device::ResetState() {
   GoOffBus();
-  timing = VirtualDongle::Timing::kFullSpeed;
-  flashTiming.reset();
-  restartDelay.reset();
-  writeTimeout = 5s;
+  Apply({});
   serial = kDefaultSerial;
   nodePath.clear();
   capacity = VirtualDongle::kDefaultSlotCapacity;
   faults = {};
   stats = {};
   timeline = {};
-  slots[0] = {true, VirtualDongle::kFactoryVersion, kFactorySize, true, true, {}};
-  slots[1] = {};
-  active = 0;
-  trialSlot = -1;
+  product = VirtualDongle::kProduct;
+  hardwareRevision = VirtualDongle::kHardwareRevision;
+  trustedKey = DemoPublicKey();
+  headerBuffer = {};
+  InstallFactoryImage(VirtualDongle::kFactoryVersion);
   bootCount = 0;
   completion = 0;
   restarting = false;
+  powered = false;
   PowerOn();
+}
+
+void Device::InstallFactoryImage(hiddfu::FirmwareVersion version) {
+  slots[0] = {true, version, kFactorySize, true, true, {}, 0};
+  slots[1] = {};
+  active = confirmed = 0;
+  trialSlot = -1;
+  onTrial = false;
+  securityCounter = 0;
 }
 
 void Device::GoOffBus() {
@@ -120,31 +221,75 @@ void Device::GoOffBus() {
   hostCv.notify_all();
 }
 
+void Device::PowerOff() {
+  GoOffBus();
+  restarting = false;
+  powered = false;
+}
+
+void Device::PowerCut() {
+  PowerOff();
+  if (faults.replugAfter > std::chrono::milliseconds(0)) {
+    restarting = true;  // off the bus until then, as in a restart
+    restartDone = Clock::now() + faults.replugAfter;
+  }
+}
+
+// The boot loader: a committed image is tried once, on trial; a reset while it runs on
+// trial goes back to the confirmed one.
 void Device::PowerOn() {
-  if (stopped)
+  if (stopped || !present)
     return;
+  powered = true;
   onBus = true;
   ++bootCount;
-  if (trialSlot >= 0) {
+  const auto now = Clock::now();
+  if (onTrial) {
+    Revert();
+  } else if (trialSlot >= 0) {
     VirtualDongle::Slot& trial = slots[trialSlot];
     if (trial.verified && trial.bootable && !faults.newImageFailsToStart) {
       active = trialSlot;
+      onTrial = true;
+      watchdogAt = now + trialWatchdog;
       completion = faults.completionFigure;
+      onBus = !faults.trialNeverEnumerates;
     } else {
       trial.bootable = false;  // the boot loader gives up on it and keeps the old image
       completion = 0;
     }
     trialSlot = -1;
-    timeline.restarted = Clock::now();
+    timeline.restarted = now;
   }
-  nextFrame = Clock::now();
+  nextFrame = now;
   deviceCv.notify_all();
+}
+
+void Device::Revert() {
+  slots[active].bootable = false;
+  active = confirmed;
+  onTrial = false;
+  completion = 0;
+  ++stats.reverts;
+  timeline.restarted = Clock::now();
+}
+
+void Device::BeginRestart() {
+  GoOffBus();
+  powered = false;
+  ++stats.restarts;
+  restarting = true;
+  restartDone = Clock::now() + RestartTime();
 }
 
 void Device::FinishRestart() {
   restarting = false;
   if (!faults.restartNeverEnds)
     PowerOn();
+}
+
+void Device::WatchdogReset() {
+  BeginRestart();
 }
 
 void Device::Run() {
@@ -155,6 +300,11 @@ void Device::Run() {
       FinishRestart();
       continue;
     }
+    const bool watchdog = powered && onTrial && !restarting;
+    if (watchdog && now >= watchdogAt) {
+      WatchdogReset();
+      continue;
+    }
     if (Working() && now >= workNext) {
       StepWork();
       continue;
@@ -162,6 +312,8 @@ void Device::Run() {
     auto wake = Clock::time_point::max();
     if (restarting)
       wake = std::min(wake, restartDone);
+    if (watchdog)
+      wake = std::min(wake, watchdogAt);
     if (Working())
       wake = std::min(wake, workNext);
     if (onBus && !in.empty() && now < inHeldUntil)
@@ -234,6 +386,9 @@ void Device::Deliver() {
   } else if (type == (proto::kActivate | proto::kReplyFlag) && faults.dropActivateReply) {
     faults.dropActivateReply = false;
     lost = true;
+  } else if (type == (proto::kConfirm | proto::kReplyFlag) && faults.dropConfirmReply) {
+    faults.dropConfirmReply = false;
+    lost = true;
   }
   if (!lost) {
     for (hid_device* h : handles) {
@@ -245,10 +400,7 @@ void Device::Deliver() {
   }
   if (type == (proto::kActivate | proto::kReplyFlag) && restartAfterReply) {
     // The reply is out: the dongle leaves the bus to start the new image.
-    GoOffBus();
-    ++stats.restarts;
-    restarting = true;
-    restartDone = Clock::now() + RestartTime();
+    BeginRestart();
   }
 }
 
@@ -291,7 +443,7 @@ std::uint32_t Device::TotalReports() const {
 }
 
 void Device::Process(Report r) {
-  if (stalled || faults.silent)
+  if (stalled || faults.silent || (onTrial && faults.trialNeverAnswers))
     return;
   if (!proto::IsData(r[0])) {
     HandleCommand(r);
@@ -303,6 +455,10 @@ void Device::Process(Report r) {
     return;
   if (Hit(faults.corruptData, index))
     r[2 + index % proto::kDataPayload] ^= 0x5A;
+  if (Hit(faults.forgeData, index)) {
+    r[2 + index % proto::kDataPayload] ^= 0x5A;
+    proto::Seal(r);
+  }
   const bool twice = Hit(faults.duplicateData, index);
   HandleData(r);
   if (twice && onBus)
@@ -331,7 +487,7 @@ void Device::HandleData(const Report& r) {
     nakSent = false;
     Ack();
     if (Reached(faults.unplugAtByte, received)) {
-      GoOffBus();
+      PowerOff();
       return;
     }
     if (Reached(faults.stallAtByte, received))
@@ -420,6 +576,12 @@ void Device::HandleCommand(const Report& r) {
     case proto::kAbort:
       answered = OnAbort(r, reply);
       break;
+    case proto::kHeader:
+      answered = OnHeader(r, reply);
+      break;
+    case proto::kConfirm:
+      answered = OnConfirm(r, reply);
+      break;
     default:
       break;  // unknown commands go unanswered
   }
@@ -443,7 +605,8 @@ bool Device::OnInfo(const Report& r, Report& reply) {
     proto::PutVersion(reply, at, slots[i].version);
     reply[at + 8] = static_cast<std::uint8_t>((slots[i].holdsImage ? proto::kSlotHoldsImage : 0) |
                                               (slots[i].verified ? proto::kSlotVerified : 0) |
-                                              (slots[i].bootable ? proto::kSlotBootable : 0));
+                                              (slots[i].bootable ? proto::kSlotBootable : 0) |
+                                              (onTrial && i == active ? proto::kSlotOnTrial : 0));
   }
   const VirtualDongle::FlashTiming times = FlashTimes();
   auto ms16 = [](std::chrono::milliseconds ms) {
@@ -454,6 +617,21 @@ bool Device::OnInfo(const Report& r, Report& reply) {
   proto::Put16(reply, proto::kInfoEraseMs, ms16(times.eraseBlock));
   proto::Put16(reply, proto::kInfoReadMs, ms16(times.readBlock));
   proto::Put16(reply, proto::kInfoRestartMs, ms16(RestartTime()));
+  proto::Put16(reply, proto::kInfoProduct, product);
+  proto::Put16(reply, proto::kInfoHardware, hardwareRevision);
+  proto::Put32(reply, proto::kInfoCounter, securityCounter);
+  return true;
+}
+
+bool Device::OnHeader(const Report& r, Report& reply) {
+  const std::size_t part = r[proto::kHeaderPart];
+  if (part >= proto::kHeaderParts) {
+    Reply(r, proto::kBadHeader, reply);
+    return true;
+  }
+  std::memcpy(headerBuffer.data() + part * proto::kHeaderPartSize, &r[proto::kHeaderBytes],
+              proto::kHeaderPartSize);
+  Reply(r, proto::kOk, reply);
   return true;
 }
 
@@ -465,30 +643,55 @@ bool Device::RepeatedStart(const Report& r) const {
   return std::equal(r.begin() + proto::kBody, r.end(), startFields.begin() + proto::kBody);
 }
 
+// The header the HEADER commands brought, checked as the boot loader would: it is the one
+// START names, well formed, signed with the key the dongle holds, made for this product and
+// hardware revision, not below the security counter, and fits a slot.
+std::uint8_t Device::CheckHeader(const Report& r, hiddfu::ImageHeader* header) const {
+  hiddfu::Sha256 headerSha;
+  headerSha.Update(headerBuffer.data(), headerBuffer.size());
+  const hiddfu::Digest digest = headerSha.Final();
+  if (!std::equal(digest.begin(), digest.end(), r.begin() + proto::kStartHeaderDigest))
+    return proto::kBadHeader;
+  const auto decoded = hiddfu::DecodeHeader(headerBuffer, nullptr);
+  if (!decoded)
+    return proto::kBadHeader;
+  if (!hiddfu::SignedBy(headerBuffer, trustedKey))
+    return proto::kBadSignature;
+  if (decoded->product != product)
+    return proto::kWrongProduct;
+  if (decoded->hardwareRevision != hardwareRevision)
+    return proto::kWrongHardware;
+  if (decoded->securityCounter < securityCounter)
+    return proto::kRollback;
+  if (decoded->payloadSize > capacity)
+    return proto::kTooLarge;
+  *header = *decoded;
+  return proto::kOk;
+}
+
 bool Device::OnStart(const Report& r, Report& reply) {
   ++stats.starts;
   if (RepeatedStart(r)) {
     StartReply(r, reply);
     return true;
   }
-  const std::uint16_t format = proto::Get16(r, proto::kStartFormat);
-  const std::uint32_t size = proto::Get32(r, proto::kStartSize);
+  hiddfu::ImageHeader header;
   std::uint8_t status = proto::kOk;
   if (faults.refuseStart) {
     status = static_cast<std::uint8_t>(*faults.refuseStart);
-  } else if (format != hiddfu::kImageFormatVersion || size == 0) {
-    status = proto::kBadHeader;
-  } else if (size > capacity) {
-    status = proto::kTooLarge;
+  } else if (onTrial) {
+    status = proto::kOnTrial;  // the only confirmed image is in the slot it would erase
+  } else {
+    status = CheckHeader(r, &header);
   }
   if (status != proto::kOk) {
     DropUpgrade();
     Reply(r, status, reply);
     return true;
   }
-  BeginUpgrade(r);
+  BeginUpgrade(r, header);
   if (Reached(faults.unplugAtByte, 0)) {
-    GoOffBus();
+    PowerOff();
     return false;
   }
   if (Reached(faults.stallAtByte, 0))
@@ -506,16 +709,17 @@ void Device::DropUpgrade() {
   verdict.reset();
 }
 
-void Device::BeginUpgrade(const Report& r) {
+void Device::BeginUpgrade(const Report& r, const hiddfu::ImageHeader& header) {
   DropUpgrade();
   ++stats.erases;
   staged = 1 - active;
   slots[staged] = {};  // the running image is never touched
   startFields = r;
   startFields[1] = startFields[proto::kTag] = 0;
-  incomingVersion = proto::GetVersion(r, proto::kStartVersion);
-  incomingSize = proto::Get32(r, proto::kStartSize);
-  std::memcpy(incomingDigest.data(), &r[proto::kStartDigest], incomingDigest.size());
+  incomingVersion = header.version;
+  incomingSize = header.payloadSize;
+  incomingDigest = header.sha256;
+  incomingCounter = header.securityCounter;
   expected = 0;
   received = 0;
   nakSent = false;
@@ -566,7 +770,7 @@ void Device::FinishVerification() {
     phase = Phase::kIdle;
   } else {
     verdict = proto::kOk;
-    slots[staged] = {true, incomingVersion, incomingSize, true, false, digest};
+    slots[staged] = {true, incomingVersion, incomingSize, true, false, digest, incomingCounter};
     phase = Phase::kVerified;
   }
 }
@@ -613,6 +817,39 @@ bool Device::OnAbort(const Report& r, Report& reply) {
   ++stats.aborts;
   DropUpgrade();
   Reply(r, proto::kOk, reply);
+  return true;
+}
+
+// The host keeps the image on trial: the boot loader starts it from now on, and the
+// security counter rises to its own, which the old image may then fall below.
+bool Device::OnConfirm(const Report& r, Report& reply) {
+  if (faults.unplugOnConfirm) {
+    faults.unplugOnConfirm = false;
+    PowerCut();
+    return false;
+  }
+  const int slot = r[proto::kConfirmSlot];
+  if (slot != active) {
+    Reply(r, proto::kNothingToConfirm, reply);
+    reply[proto::kConfirmReplySlot] = static_cast<std::uint8_t>(active);
+    return true;
+  }
+  if (onTrial) {  // else confirmed already: a repeated request gets the same answer
+    onTrial = false;
+    confirmed = active;
+    securityCounter = std::max(securityCounter, slots[active].securityCounter);
+    VirtualDongle::Slot& old = slots[1 - active];
+    if (old.holdsImage && old.securityCounter < securityCounter)
+      old.bootable = false;
+    ++stats.confirms;
+  }
+  Reply(r, proto::kOk, reply);
+  reply[proto::kConfirmReplySlot] = static_cast<std::uint8_t>(active);
+  if (faults.unplugAfterConfirm) {
+    faults.unplugAfterConfirm = false;
+    PowerCut();
+    return false;
+  }
   return true;
 }
 

@@ -1,6 +1,6 @@
-// Inside the virtual dongle: the simulated device that the hid_* functions and the controls
-// share. Everything is guarded by one mutex; the device's own thread paces the USB frames,
-// handles the reports and does the flash work.
+// Inside the virtual dongle: the simulated devices that the hid_* functions and the controls
+// share. Each is guarded by its own mutex; its own thread paces the USB frames, handles the
+// reports, does the flash work and runs the trial watchdog.
 #pragma once
 
 #include <hidapi.h>
@@ -47,14 +47,26 @@ namespace dongle {
 
 enum class Phase { kIdle, kErasing, kReceiving, kVerifying, kVerified };
 
+// What a dongle added beside the first one takes over from it.
+struct Settings {
+  VirtualDongle::Timing timing = VirtualDongle::Timing::kFullSpeed;
+  std::optional<VirtualDongle::FlashTiming> flashTiming;
+  std::optional<std::chrono::milliseconds> restartDelay;
+  std::chrono::milliseconds writeTimeout{5000};
+  std::chrono::milliseconds trialWatchdog = VirtualDongle::kTrialWatchdog;
+};
+
 class Device {
  public:
   std::mutex mu;
   std::condition_variable deviceCv;  // wakes the device thread
   std::condition_variable hostCv;    // wakes callers waiting to write, read, open or close
 
+  int number = 0;       // among the dongles
+  bool present = true;  // a dongle added by a test and not removed since
   // Bus side.
   bool stopped = false;
+  bool powered = true;  // it has power and runs firmware, on the bus or not
   bool onBus = true;
   std::uint64_t generation = 1;
   std::deque<Report> out;         // the OUT endpoint: the one report in flight, if any
@@ -67,6 +79,7 @@ class Device {
   std::optional<VirtualDongle::FlashTiming> flashTiming;  // else the timing's own
   std::optional<std::chrono::milliseconds> restartDelay;  // else the timing's own
   std::chrono::milliseconds writeTimeout{5000};
+  std::chrono::milliseconds trialWatchdog = VirtualDongle::kTrialWatchdog;
   Clock::time_point nextFrame;
   std::wstring serial;
   std::string nodePath;
@@ -75,7 +88,15 @@ class Device {
   Flash flash[2];
   VirtualDongle::Slot slots[2];
   int active = 0;
-  int trialSlot = -1;  // committed, boots at the next power-up
+  int confirmed = 0;     // the slot the boot loader starts unless one is to be tried
+  int trialSlot = -1;    // committed, tried at the next power-up
+  bool onTrial = false;  // the running image is the one tried, not confirmed yet
+  Clock::time_point watchdogAt;
+  std::uint16_t product = VirtualDongle::kProduct;
+  std::uint16_t hardwareRevision = VirtualDongle::kHardwareRevision;
+  std::uint32_t securityCounter = 0;  // the lowest it takes: the last confirmed image's
+  hiddfu::PublicKey trustedKey{};
+  hiddfu::HeaderBytes headerBuffer{};  // the image header as the HEADER commands brought it
   std::uint16_t bootCount = 0;
   std::uint32_t capacity = VirtualDongle::kDefaultSlotCapacity;
   std::uint8_t completion = 0;
@@ -90,6 +111,7 @@ class Device {
   hiddfu::FirmwareVersion incomingVersion;
   std::uint32_t incomingSize = 0;
   hiddfu::Digest incomingDigest{};
+  std::uint32_t incomingCounter = 0;
   std::uint32_t expected = 0;  // data reports taken in order
   std::uint32_t received = 0;  // payload bytes taken
   std::uint64_t workDone = 0;  // bytes erased, or read back to verify
@@ -114,14 +136,20 @@ class Device {
   bool TakesReports() const { return !outStuck && !faults.outStuck; }
   VirtualDongle::FlashTiming FlashTimes() const;
   std::chrono::milliseconds RestartTime() const;
+  Settings CurrentSettings() const;
+  void Apply(const Settings& settings);
   void ResetState();
+  void InstallFactoryImage(hiddfu::FirmwareVersion version);
   void GoOffBus();
+  void PowerOff();  // the cable pulled
+  void PowerCut();  // by a fault: back after faults.replugAfter, if set
   void PowerOn();
   void Run();  // the device thread
 
   // The device thread's steps, also driven directly by the report fuzzer (mu held, no
   // thread timing): take the report from the OUT endpoint and handle it, hand the oldest
-  // reply to the IN endpoint, finish one block of flash work, end a restart.
+  // reply to the IN endpoint, finish one block of flash work, end a restart, reset when the
+  // trial watchdog runs out.
   void Take();
   void Process(Report r);
   bool CanDeliver(Clock::time_point now) const;
@@ -129,6 +157,7 @@ class Device {
   bool Working() const { return phase == Phase::kErasing || phase == Phase::kVerifying; }
   void StepWork();
   void FinishRestart();
+  void WatchdogReset();
 
  private:
   void HandleData(const Report& r);
@@ -140,8 +169,14 @@ class Device {
   bool OnVerify(const Report& r, Report& reply);
   bool OnActivate(const Report& r, Report& reply);
   bool OnAbort(const Report& r, Report& reply);
+  bool OnHeader(const Report& r, Report& reply);
+  bool OnConfirm(const Report& r, Report& reply);
   bool RepeatedStart(const Report& r) const;
-  void BeginUpgrade(const Report& r);
+  // Whether the header START names is one this dongle takes: a status.
+  std::uint8_t CheckHeader(const Report& r, hiddfu::ImageHeader* header) const;
+  void BeginUpgrade(const Report& r, const hiddfu::ImageHeader& header);
+  void BeginRestart();
+  void Revert();
   void DropUpgrade();
   void WorkingReply(const Report& r, Report& reply) const;  // how far the flash work is
   void StartReply(const Report& r, Report& reply) const;
@@ -155,8 +190,14 @@ class Device {
   std::uint32_t BlockBytes() const;
 };
 
-// The one dongle, created on first use and never destroyed: an exit handler stops its
-// thread, after which every hid_* call fails as for an unplugged device.
-Device& TheDevice();
+// The dongles, created on first use and never destroyed: an exit handler stops their
+// threads, after which every hid_* call fails as for an unplugged device. Dongle 0 is always
+// there; the others come and go with AddDevice and RemoveAddedDevices.
+Device& TheDevice();  // dongle 0
+Device& DeviceAt(int index);
+// Every dongle ever made, present or not, by number.
+std::vector<Device*> AllDevices();
+int AddDevice(const std::wstring& serial, const Settings& settings);
+void RemoveAddedDevices();
 
 }  // namespace dongle

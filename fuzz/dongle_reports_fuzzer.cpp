@@ -1,15 +1,19 @@
 // Arbitrary reports into the virtual dongle's device side, driven directly (no thread, no
 // timing). The input is a script of steps: raw reports, sealed commands with any body,
-// well-formed starts (or the last one again) and data reports of a payload the harness knows
-// (so that the fuzzer can reach verification and the restart), deliveries of the replies,
-// flash work block by block, power cycles and faults. After every step the dongle must run
-// a verified bootable image, never mark an unverified slot bootable or try the running slot
-// as new, never erase, write or read back its running slot, and have sealed every reply it
-// queued.
+// starts with a header the harness signs with the demo key (or one that is unsigned, for
+// another product or hardware revision, with any security counter; or the last one again)
+// and data reports of a payload the harness knows (so that the fuzzer can reach
+// verification, the restart and the confirmation), deliveries of the replies, flash work
+// block by block, power cycles, the trial watchdog and faults. After every step the dongle
+// must run a verified bootable image, never mark an unverified slot bootable or try the
+// running slot as new, keep its confirmed image while it tries a new one, never run an image
+// below its security counter nor lower that counter, never erase, write or read back its
+// running slot, and have sealed every reply it queued.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -55,11 +59,21 @@ struct Session {
   std::uint32_t next = 0;  // next data report to send
 };
 
+std::uint32_t g_lowestCounter = 0;  // the security counter may only rise
+
 void CheckInvariants(const Device& d) {
   const VirtualDongle::Slot& running = d.slots[d.active];
   Require(d.active == 0 || d.active == 1, "no such active slot");
   Require(running.holdsImage && running.verified && running.bootable,
           "the running slot is not a verified bootable image");
+  Require(running.securityCounter >= d.securityCounter, "runs an image below its counter");
+  Require(d.securityCounter >= g_lowestCounter, "the security counter went down");
+  g_lowestCounter = d.securityCounter;
+  if (d.onTrial) {
+    const VirtualDongle::Slot& kept = d.slots[d.confirmed];
+    Require(d.confirmed != d.active && kept.holdsImage && kept.verified && kept.bootable,
+            "trying a new image without a confirmed one to go back to");
+  }
   for (const VirtualDongle::Slot& slot : d.slots)
     Require(!slot.bootable || (slot.holdsImage && slot.verified), "an unverified slot is bootable");
   // A start after the commit may erase the slot to try; the boot loader then keeps the
@@ -114,7 +128,61 @@ void SetFaults(Device& d, fuzz::Input& in) {
   f.flipStoredByte = maybe(13);
   f.silent = bits & (1u << 14);
   f.completionFigure = static_cast<std::uint8_t>(100 + in.Byte() % 156);
+  const std::uint8_t trial = in.Byte();
+  f.trialNeverEnumerates = trial & 1;
+  f.trialNeverAnswers = trial & 2;
+  f.unplugOnConfirm = trial & 4;
+  f.unplugAfterConfirm = trial & 8;
+  f.dropConfirmReply = trial & 16;
+  if (trial & 32)
+    f.forgeData = in.U16();
   d.faults = f;
+}
+
+// Sends the header of an image of the session's payload, in four parts, then START with its
+// digest. The header is signed with the demo key the dongle holds and made for it, unless a
+// deviant one: then the next byte says what differs.
+Report Start(fuzz::Input& in, const Session& s, bool otherBytes, bool deviant,
+             const std::function<void(const Report&)>& send) {
+  hiddfu::ImageHeader h;
+  h.version = {in.Byte(), in.Byte(), in.Byte(), in.Byte()};
+  h.payloadSize = s.size;
+  h.sha256 = PayloadDigest(s.seed, s.size);
+  if (otherBytes)
+    h.sha256[0] ^= 1;  // a header that promises other bytes
+  const std::uint8_t kind = deviant ? in.Byte() : 0;
+  if (kind & 1)
+    h.product = in.Byte();
+  if (kind & 2)
+    h.hardwareRevision = in.Byte();
+  if (kind & 4)
+    h.securityCounter = in.Byte() % 4;
+  hiddfu::HeaderBytes bytes = hiddfu::SignHeader(h, hiddfu::DemoSigningKey());
+  if (kind & 8)
+    bytes[64 + in.Byte() % 64] ^= 1;  // not the signer's signature
+  if (kind & 16)
+    bytes[4] = 1;  // the unsigned format
+  for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
+    Report r{};
+    r[0] = proto::kHeader;
+    r[proto::kTag] = static_cast<std::uint8_t>(part);
+    r[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
+    std::copy_n(bytes.begin() + part * proto::kHeaderPartSize, proto::kHeaderPartSize,
+                r.begin() + proto::kHeaderBytes);
+    proto::Seal(r);
+    send(r);
+  }
+  hiddfu::Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  const hiddfu::Digest digest = sha.Final();
+  Report r{};
+  r[0] = proto::kStart;
+  r[proto::kTag] = in.Byte();
+  std::copy(digest.begin(), digest.end(), r.begin() + proto::kStartHeaderDigest);
+  r[proto::kStartWindow] = in.Byte();
+  proto::Seal(r);
+  send(r);
+  return r;
 }
 
 }  // namespace
@@ -124,13 +192,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::lock_guard lock(d.mu);  // the device thread stays out while the harness drives
   d.ResetState();
   d.timing = VirtualDongle::Timing::kInstant;
+  d.trialWatchdog = std::chrono::hours(1);  // only the script makes it run out
+  g_lowestCounter = 0;
   d.dataIndex = d.ackIndex = d.expected = d.received = d.incomingSize = 0;
   d.nakSent = false;
 
   fuzz::Input in(data, size);
   Session session;
   std::optional<Report> lastStart;
-  auto send = [&](const Report& r) {
+  const std::function<void(const Report&)> send = [&](const Report& r) {
     if (d.onBus)  // an unplugged dongle gets nothing
       d.Process(r);
   };
@@ -164,21 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         session = {};
         session.size = pick < 6 ? kSizes[pick] : pick < 200 ? in.U16() : in.U32();
         session.seed = in.Byte();
-        Report r{};
-        r[0] = proto::kStart;
-        r[proto::kTag] = in.Byte();
-        proto::Put16(r, proto::kStartFormat, (op & 0x40) ? in.U16() : hiddfu::kImageFormatVersion);
-        for (int i = 0; i < 4; ++i)
-          proto::Put16(r, proto::kStartVersion + 2 * i, in.Byte());
-        proto::Put32(r, proto::kStartSize, session.size);
-        const hiddfu::Digest digest = PayloadDigest(session.seed, session.size);
-        std::copy(digest.begin(), digest.end(), r.begin() + proto::kStartDigest);
-        if (op & 0x80)
-          r[proto::kStartDigest] ^= 1;  // a header that promises other bytes
-        r[proto::kStartWindow] = in.Byte();
-        proto::Seal(r);
-        lastStart = r;
-        send(r);
+        lastStart = Start(in, session, op & 0x80, op & 0x40, send);
         break;
       }
       case 3: {  // the next data report, perhaps out of order or damaged
@@ -209,7 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 6: {  // time passes: flash work goes on (timed or instant from now on, as bit
-                 // 0x40 says), a restart ends; or the dongle is unplugged, or plugged in
+                 // 0x40 says), a restart ends, the trial watchdog runs out (bit 0x10); or the
+                 // dongle is unplugged, reset, or plugged in
         if (op & 0x40) {
           d.flashTiming = (op & 0x20)
                               ? VirtualDongle::FlashTiming{4096, std::chrono::milliseconds(1),
@@ -220,8 +277,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           d.StepWork();
         } else if (d.restarting) {
           d.FinishRestart();
-        } else if (d.onBus) {
-          d.GoOffBus();
+        } else if ((op & 0x10) && d.onTrial && d.powered) {
+          d.WatchdogReset();
+        } else if (d.powered) {
+          d.PowerOff();
           if (!(op & 0x80))
             d.PowerOn();
         } else {
@@ -237,9 +296,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (std::getenv("ZAV_FUZZ_TRACE") != nullptr) {  // how the input ended, for the seeds
     const VirtualDongle::Slot& running = d.slots[d.active];
-    std::fprintf(stderr, "running %s (slot %d), boots %u, accepted %u, naks %u, restarts %u\n",
-                 running.version.ToString().c_str(), d.active, d.bootCount, d.stats.accepted,
-                 d.stats.naks, d.stats.restarts);
+    std::fprintf(stderr,
+                 "running %s (slot %d%s), boots %u, starts %u, erases %u, accepted %u, naks %u, "
+                 "restarts %u, confirms %u, reverts %u\n",
+                 running.version.ToString().c_str(), d.active, d.onTrial ? ", on trial" : "",
+                 d.bootCount, d.stats.starts, d.stats.erases, d.stats.accepted, d.stats.naks,
+                 d.stats.restarts, d.stats.confirms, d.stats.reverts);
   }
   d.ResetState();  // nothing queued or pending for the device thread
   return 0;

@@ -5,9 +5,9 @@
 // silence, the device vanishing). Each input connects, reads the versions, upgrades and
 // disconnects, sometimes cancelling midway. The library must not crash, leak or hang: every
 // upgrade finishes within a bound with progress that never goes back, a failure always has
-// its text, and success means that every payload report went out, the device was asked to
-// verify and to start the image, and it last said it runs the image's version from the slot
-// the image went into.
+// its text, and success means that the whole header and every payload report went out, the
+// device was asked to verify, to start and to confirm the image, in the slot the image went
+// into, and it last said it runs the image's version from that slot.
 #include <hidapi.h>
 
 #include <chrono>
@@ -58,6 +58,8 @@ struct Script {
   std::uint32_t sent = 0;       // data reports written at least once since the start
   bool verifyAsked = false;
   bool activateAsked = false;
+  std::uint8_t headerParts = 0;  // bit i: part i of the header went out
+  int confirmedSlot = -1;        // the slot the last confirmation named
   // The replies to the last start and device-information requests that the library took:
   // the first intact one of the type and tag of the command then outstanding (it ignores any
   // that follow).
@@ -74,6 +76,8 @@ struct Script {
     lastIndex = -1;
     sent = 0;
     verifyAsked = activateAsked = false;
+    headerParts = 0;
+    confirmedSlot = -1;
     startReply = infoReply = {};
     sleeps = 0;
   }
@@ -151,6 +155,12 @@ struct Script {
         proto::Put16(r, proto::kInfoRunning + 4, v.release);
         proto::Put16(r, proto::kInfoRunning + 6, v.build);
         in.Fill(r.data() + proto::kInfoSlots, 2 * proto::kInfoSlotStride);
+        // Mostly what the images are made for; now and then another device, or a counter.
+        const std::uint8_t kind = (op & 0x08) ? in.Byte() : 0;
+        proto::Put16(r, proto::kInfoProduct, (kind & 1) ? in.Byte() : hiddfu::kMarloDongle);
+        proto::Put16(r, proto::kInfoHardware,
+                     (kind & 2) ? in.Byte() : hiddfu::kDefaultHardwareRevision);
+        proto::Put32(r, proto::kInfoCounter, (kind & 4) ? in.Byte() % 2 : 0);
         proto::Seal(r);
         return 64;
       }
@@ -175,9 +185,14 @@ struct Script {
         lastIndex = -1;
         sent = 0;
         verifyAsked = activateAsked = false;
+        confirmedSlot = -1;
       }
       verifyAsked = verifyAsked || r[0] == proto::kVerify;
       activateAsked = activateAsked || r[0] == proto::kActivate;
+      if (r[0] == proto::kHeader && r[proto::kHeaderPart] < proto::kHeaderParts)
+        headerParts = static_cast<std::uint8_t>(headerParts | (1u << r[proto::kHeaderPart]));
+      if (r[0] == proto::kConfirm)
+        confirmedSlot = r[proto::kConfirmSlot];
       return;
     }
     // Sequence numbers are 7 bits and the window at most half of that: unwrap around the
@@ -365,9 +380,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Trace("result", result);
   if (result == 0) {
     std::lock_guard lock(script.mu);
+    Require(script.headerParts == 0x0F, "success without the whole header sent");
     Require(script.sent >= total, "success without every payload report sent");
     Require(script.verifyAsked && script.activateAsked,
             "success without asking the device to verify and to start the image");
+    Require(script.confirmedSlot == (script.startReply[proto::kStartReplySlot] & 1),
+            "success without asking the device to keep the image in the slot it went into");
     const Report& info = script.infoReply;
     const hiddfu::FirmwareVersion running{
         proto::Get16(info, proto::kInfoRunning), proto::Get16(info, proto::kInfoRunning + 2),

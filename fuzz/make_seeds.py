@@ -125,32 +125,53 @@ def tip_answers():
 
 # ---- dongle_reports: steps into the dongle's device side --------------------------------
 RAW, COMMAND, START, DATA, REST, DELIVER, TIME, FAULTS = range(8)
-INFO, START_CMD, VERIFY, ACTIVATE, ABORT = 1, 2, 3, 4, 5
+INFO, START_CMD, VERIFY, ACTIVATE, ABORT, HEADER, CONFIRM = 1, 2, 3, 4, 5, 6, 7
+# What a deviant start changes (dongle_reports_fuzzer.cpp, Start).
+PRODUCT, HARDWARE, COUNTER, SIGNATURE, UNSIGNED = 1, 2, 4, 8, 16
+WATCHDOG = 0x10  # with TIME: the trial watchdog runs out
 
 
 def cmd(kind, tag, body=b""):
     return bytes([COMMAND, kind, tag, len(body)]) + body
 
 
-def start(pick=1, seed=5, tag=1, version=(1, 2, 0, 7), window=64, flags=0, size=None):
+def start(pick=1, seed=5, tag=1, version=(1, 2, 0, 7), window=64, flags=0, size=None,
+          kind=None, extras=()):
+    """A header signed with the demo key and START; `kind` makes it deviant (flag 0x40)."""
+    if kind is not None:
+        flags |= 0x40
     out = bytes([START | flags, pick])
     if pick >= 6:
         out += u16(size) if pick < 200 else u32(size)
-    out += bytes([seed, tag])
-    if flags & 0x40:
-        out += u16(2)  # a format version the dongle does not know
-    return out + bytes(version) + bytes([window])
+    out += bytes([seed]) + bytes(version)
+    if kind is not None:
+        out += bytes([kind]) + bytes(extras)
+    return out + bytes([tag, window])
 
 
-def faults(bits=0, refusal=0, values=(), completion=0):
+def faults(bits=0, refusal=0, values=(), completion=0, trial=0, forge=None):
     out = bytes([FAULTS]) + u16(bits) + bytes([refusal])
     for v in values:
         out += u16(v)
-    return out + bytes([completion])
+    out += bytes([completion, trial | (32 if forge is not None else 0)])
+    return out + (u16(forge) if forge is not None else b"")
 
 
-FINISH = bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
-    bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER])
+CONFIRM_SLOT_1 = cmd(CONFIRM, 5, bytes([1]))
+
+
+def finish(slot=1):
+    """Verify, commit, restart, and confirm the image in `slot`."""
+    return bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
+        bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER]) + \
+        cmd(CONFIRM, 5, bytes([slot])) + bytes([DELIVER])
+
+
+FINISH = finish()
+# The same up to the restart, and nobody confirms: the watchdog runs out.
+UNCONFIRMED = bytes([DELIVER]) + cmd(VERIFY, 2) + bytes([DELIVER]) + cmd(ACTIVATE, 3) + \
+    bytes([DELIVER, TIME]) + cmd(INFO, 4) + bytes([DELIVER, TIME | WATCHDOG, TIME]) + \
+    cmd(INFO, 6) + bytes([DELIVER])
 
 
 def dongle_scripts():
@@ -169,7 +190,29 @@ def dongle_scripts():
     w("unplug_during_restart", start(pick=1) + bytes([REST, DELIVER]) + cmd(VERIFY, 2) +
       bytes([DELIVER]) + cmd(ACTIVATE, 3) + bytes([DELIVER, TIME | 0x80]) + cmd(INFO, 4))
     w("header_promises_other_bytes", start(pick=1, flags=0x80) + bytes([REST]) + FINISH)
-    w("unknown_format", start(pick=1, flags=0x40) + bytes([REST]) + FINISH)
+    w("unsigned_format", start(pick=1, kind=UNSIGNED) + bytes([REST]) + FINISH)
+    w("bad_signature", start(pick=1, kind=SIGNATURE, extras=(9,)) + bytes([REST]) + FINISH)
+    w("other_product", start(pick=1, kind=PRODUCT, extras=(2,)) + bytes([REST]) + FINISH)
+    w("other_hardware", start(pick=1, kind=HARDWARE, extras=(3,)) + bytes([REST]) + FINISH)
+    # Counter 2 confirmed, then counter 1 refused, counter 2 again taken.
+    w("rollback", start(pick=1, kind=COUNTER, extras=(2,)) + bytes([REST]) + FINISH +
+      start(pick=1, kind=COUNTER, extras=(1,), tag=7) + bytes([DELIVER]) +
+      start(pick=1, kind=COUNTER, extras=(2,), tag=8) + bytes([REST]) + finish(slot=0))
+    w("watchdog_reverts", start() + bytes([REST]) + UNCONFIRMED)
+    w("reset_on_trial_reverts", start() + bytes([REST]) + FINISH[:-len(CONFIRM_SLOT_1) - 1] +
+      bytes([TIME]) + cmd(INFO, 6) + bytes([DELIVER]))
+    w("start_while_on_trial", start() + bytes([REST]) + FINISH[:-len(CONFIRM_SLOT_1) - 1] +
+      start(pick=2, tag=9) + bytes([DELIVER, REST]) + CONFIRM_SLOT_1 + bytes([DELIVER]))
+    w("confirm_wrong_slot", start() + bytes([REST]) + FINISH[:-len(CONFIRM_SLOT_1) - 1] +
+      cmd(CONFIRM, 5, bytes([0])) + bytes([DELIVER]) + CONFIRM_SLOT_1 + bytes([DELIVER]) +
+      CONFIRM_SLOT_1 + bytes([DELIVER]))
+    w("unplug_on_confirm", faults(trial=4) + start() + bytes([REST]) + FINISH + bytes([TIME]) +
+      cmd(INFO, 6) + bytes([DELIVER]))
+    w("unplug_after_confirm", faults(trial=8) + start() + bytes([REST]) + FINISH +
+      bytes([TIME]) + cmd(INFO, 6) + bytes([DELIVER]))
+    w("trial_never_enumerates", faults(trial=1) + start() + bytes([REST]) + UNCONFIRMED)
+    w("trial_never_answers", faults(trial=2) + start() + bytes([REST]) + UNCONFIRMED)
+    w("forged_data_report", faults(forge=3) + start(pick=4) + bytes([REST]) + FINISH)
     w("too_large", start(pick=6, size=0xFFFF) + bytes([DELIVER]) + start(pick=200, size=1 << 30)
       + bytes([DELIVER]))
     w("activate_unverified", cmd(ACTIVATE, 1) + bytes([DELIVER]) + start() + cmd(ACTIVATE, 2) +
@@ -202,16 +245,20 @@ def dongle_scripts():
 NOTHING, GONE, REPLY, ACK, NAK, RAW_R, INFO_R, ACCEPT = range(8)
 
 
-def info(protocol=None, restarted=False, version=None, completion=0):
+def info(protocol=None, restarted=False, version=None, completion=0, kind=None, extra=()):
+    """INFO; `kind` names another product (1), hardware revision (2) or a counter (4)."""
     op = INFO_R | (0x80 if protocol is not None else 0) | (0x20 if restarted else 0) | \
-        (0x40 if version is None and restarted else 0)
+        (0x40 if version is None and restarted else 0) | (0x08 if kind is not None else 0)
     out = bytes([op])
     if protocol is not None:
         out += bytes([protocol])
     out += bytes([1 if restarted else 0, 64, completion])
     if not (op & 0x40):
         out += bytes(version or (1, 0, 0, 0))
-    return out + bytes([7, 0, 0, 0, 0, 0, 0, 0, 7] * 2)
+    out += bytes([7, 0, 0, 0, 0, 0, 0, 0, 7] * 2)
+    if kind is not None:
+        out += bytes([kind]) + bytes(extra)
+    return out
 
 
 def working(done, total):
@@ -231,9 +278,13 @@ CONNECT = info() + info() + info()  # connect, version, slots
 ACKED = bytes([ACK, 0, NOTHING])
 
 
-def upgrade(data_reads, restarted_info=None):
+HEADER_SENT = accept() * 4  # the four parts of the image header
+
+
+def upgrade(data_reads, restarted_info=None, confirm=None):
     back = restarted_info if restarted_info is not None else info(restarted=True, completion=100)
-    return CONNECT + accept() + data_reads + accept() + accept() + back
+    confirm = accept() if confirm is None else confirm
+    return CONNECT + HEADER_SENT + accept() + data_reads + accept() + accept() + back + confirm
 
 
 def library_scripts():
@@ -246,26 +297,35 @@ def library_scripts():
     w("silent_then_acked", 1, 0, upgrade(bytes([NOTHING] * 5 + [NOTHING | 0x80] * 2) + ACKED))
     w("ack_out_of_range", 1, 0, upgrade(bytes([ACK | 0x80]) + u32(0xFFFFFFF0) + ACKED +
                                           bytes([NOTHING] * 4) + ACKED))
-    w("gone_in_transfer", 1, 0, CONNECT + accept() + bytes([NOTHING, GONE]))
-    w("refused_battery", 0, 0, CONNECT + status(2))
-    w("refused_unknown_status", 0, 0, CONNECT + status(77))
-    w("verify_mismatch", 0, 0, CONNECT + accept() + ACKED + status(18))
-    w("verify_incomplete", 0, 0, CONNECT + accept() + ACKED +
+    w("gone_in_transfer", 1, 0, CONNECT + HEADER_SENT + accept() + bytes([NOTHING, GONE]))
+    w("refused_battery", 0, 0, CONNECT + HEADER_SENT + status(2))
+    w("refused_signature", 0, 0, CONNECT + HEADER_SENT + status(6))
+    w("refused_on_trial", 0, 0, CONNECT + HEADER_SENT + status(10))
+    w("header_refused", 0, 0, CONNECT + accept() + status(4))
+    w("refused_unknown_status", 0, 0, CONNECT + HEADER_SENT + status(77))
+    w("verify_mismatch", 0, 0, CONNECT + HEADER_SENT + accept() + ACKED + status(18))
+    w("verify_incomplete", 0, 0, CONNECT + HEADER_SENT + accept() + ACKED +
       bytes([REPLY, 4, 17, 9, 0, 0, 0]))
-    w("activate_refused", 0, 0, CONNECT + accept() + ACKED + accept() + status(32))
+    w("activate_refused", 0, 0, CONNECT + HEADER_SENT + accept() + ACKED + accept() + status(32))
     w("back_with_old_version", 0, 0, upgrade(ACKED,
-                                             info(restarted=True, version=(1, 0, 0, 0))))
+                                             info(restarted=True, version=(1, 0, 0, 0)), b""))
     w("not_restarted_yet", 0, 0, upgrade(ACKED, info() + info(restarted=True)))
-    w("never_back", 0, 0, CONNECT + accept() + ACKED + accept() + accept())
-    w("cancel_midway", 2, 3, CONNECT + accept() +
+    w("never_back", 0, 0, CONNECT + HEADER_SENT + accept() + ACKED + accept() + accept())
+    w("confirm_refused", 0, 0, upgrade(ACKED, confirm=status(33)))
+    w("gone_at_confirm_then_back", 0, 0, upgrade(ACKED, confirm=bytes([GONE])) +
+      info(restarted=True, completion=100) + accept())
+    w("silent_at_confirm", 0, 0, upgrade(ACKED, confirm=bytes([NOTHING | 0x80] * 2)))
+    w("device_of_another_product", 0, 0, info(kind=1, extra=(2,)))
+    w("device_above_the_counter", 0, 0, info() + info() + info(kind=4, extra=(1,)))
+    w("cancel_midway", 2, 3, CONNECT + HEADER_SENT + accept() +
       bytes([NOTHING] * 64 + [NOTHING | 0x80] * 2 + [NOTHING] * 20))
     w("other_protocol", 0, 0, info(protocol=1))
     w("wrong_tag_and_unsealed", 0, 0, bytes([REPLY | 0x80, 99, 0, 0, REPLY | 0x40, 0, 0]) +
       upgrade(ACKED))
     w("raw_noise", 0, 0, bytes([RAW_R | 0x80]) + bytes(range(64)) + upgrade(ACKED))
-    w("erase_and_read_back_take_time", 1, 0, CONNECT + working(0, 4096) + working(2048, 4096) +
-      accept() + bytes([NOTHING] * 5) + ACKED + working(0, 300) + accept() + accept() +
-      info(restarted=True, completion=100))
+    w("erase_and_read_back_take_time", 1, 0, CONNECT + HEADER_SENT + working(0, 4096) +
+      working(2048, 4096) + accept() + bytes([NOTHING] * 5) + ACKED + working(0, 300) +
+      accept() + accept() + info(restarted=True, completion=100) + accept())
 
 
 if __name__ == "__main__":

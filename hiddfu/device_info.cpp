@@ -20,13 +20,17 @@ DeviceInfo ParseInfo(const proto::Report& r) {
   info.eraseMs = proto::Get16(r, proto::kInfoEraseMs);
   info.readMs = proto::Get16(r, proto::kInfoReadMs);
   info.restartMs = proto::Get16(r, proto::kInfoRestartMs);
+  info.product = proto::Get16(r, proto::kInfoProduct);
+  info.hardwareRevision = proto::Get16(r, proto::kInfoHardware);
+  info.securityCounter = proto::Get32(r, proto::kInfoCounter);
   return info;
 }
 
 std::string DescribeSlots(const DeviceInfo& info) {
   const int other = 1 - info.activeSlot;
-  std::string text =
-      "running " + info.running.ToString() + " (slot " + std::to_string(info.activeSlot) + ")";
+  const bool trial = info.slots[info.activeSlot].flags & proto::kSlotOnTrial;
+  std::string text = "running " + info.running.ToString() + " (slot " +
+                     std::to_string(info.activeSlot) + (trial ? ", on trial)" : ")");
   const SlotInfo& standby = info.slots[other];
   if (standby.flags & proto::kSlotHoldsImage) {
     text += "; standby " + standby.version.ToString() + " (slot " + std::to_string(other);

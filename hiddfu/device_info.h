@@ -27,6 +27,10 @@ struct DeviceInfo {
   std::uint16_t eraseMs = 0;
   std::uint16_t readMs = 0;
   std::uint16_t restartMs = 0;
+  // What the device is, and the lowest security counter it takes.
+  std::uint16_t product = 0;
+  std::uint16_t hardwareRevision = 0;
+  std::uint32_t securityCounter = 0;
 
   // How long erasing the blocks an image of `size` bytes needs takes, and reading them back.
   std::uint64_t EraseMs(std::uint64_t size) const { return Blocks(size) * eraseMs; }

@@ -26,6 +26,12 @@
 #include "hiddfu/session.h"
 #include "hiddfu/upgrade.h"
 
+// The image signing key that the executable trusts (cmake/ZavSigning.cmake), found like its
+// hid_* functions when the library is loaded. Weak: in an executable that provides none, no
+// image is accepted.
+extern "C" __attribute__((weak, visibility("default")))
+const unsigned char zav_trusted_image_key[32];
+
 namespace {
 
 using namespace hiddfu;
@@ -50,6 +56,7 @@ struct Library {
   std::unique_ptr<Session> session;               // the connection
   std::vector<std::unique_ptr<Session>> retired;  // closing; freed once their thread ended
   DeviceInfo info;
+  Choice choice;  // the dongle connected to, and the others that were there
   Timeouts timeouts;
   bool exitHandlerSet = false;
   bool exiting = false;
@@ -60,6 +67,7 @@ struct Library {
   std::string upgradeError;
   Outcome outcome = Outcome::kNone;
   std::uint64_t upgradeId = 0;
+  bool confirmSent = false;  // the running upgrade asked the device to keep the new image
   // The progress figure in the low byte and the upgrade it belongs to above it, so that an
   // upgrade given up on cannot move the figure of a later one.
   std::atomic<std::uint64_t> progress{0};
@@ -105,6 +113,11 @@ UpgradeSink SinkFor(Library& lib, std::uint64_t id) {
   UpgradeSink sink;
   sink.advance = [&lib, id](unsigned value) { Advance(lib, id, value); };
   sink.progress = [&lib] { return lib.Percent(); };
+  sink.confirming = [&lib, id] {
+    std::lock_guard lock(lib.mu);
+    if (lib.upgradeId == id)
+      lib.confirmSent = true;
+  };
   sink.finish = [&lib, id](bool ok, const std::string& error, unsigned finalProgress) {
     std::lock_guard lock(lib.mu);
     if (lib.upgradeId != id || lib.outcome != Outcome::kRunning)
@@ -126,6 +139,7 @@ struct JobResult {
   bool ok = false;
   std::string error;
   DeviceInfo info;
+  Choice choice;
 };
 
 // Asks for INFO on the connection's handle.
@@ -152,7 +166,7 @@ void Query(Connection& c, Session& s, Patience patience, JobResult& r) {
 }
 
 void Connect(Connection& c, Session& s, JobResult& r) {
-  switch (OpenDevice(c.identity, &c.handle, &r.error)) {
+  switch (OpenDevice(c.identity, &c.handle, &r.error, &r.choice)) {
     case Found::kOpened:
       break;
     case Found::kNotFound:
@@ -161,6 +175,7 @@ void Connect(Connection& c, Session& s, JobResult& r) {
     case Found::kNotOpened:
       return;
   }
+  c.pin = {r.choice.chosen.serial, r.choice.chosen.path};
   Query(c, s, {std::min(c.timeouts.replyMs, kConnectPeriodMs), 3}, r);
   if (r.ok && r.info.protocol != proto::kProtocolVersion) {
     r.ok = false;
@@ -185,6 +200,31 @@ int QueryInfo(Library& lib, DeviceInfo* info) {
     return lib.Fail(result->error);
   lib.info = *info = result->info;
   return 0;
+}
+
+// What an image must be for the connected device; no key when the executable provides none.
+ImageRequirements RequirementsFor(const DeviceInfo& info) {
+  ImageRequirements r;
+  const unsigned char* key = zav_trusted_image_key;
+  if (key != nullptr) {
+    r.trustedKey.emplace();
+    std::memcpy(r.trustedKey->data(), key, r.trustedKey->size());
+  }
+  r.product = info.product;
+  r.hardwareRevision = info.hardwareRevision;
+  r.securityCounter = info.securityCounter;
+  r.maxPayload = info.capacity;
+  return r;
+}
+
+std::string DescribeChoice(const Choice& choice) {
+  auto name = [](const Candidate& c) {
+    return (c.serial.empty() ? std::string("(no serial number)") : c.serial) + " at " + c.path;
+  };
+  std::string text = name(choice.chosen);
+  for (std::size_t i = 0; i < choice.others.size(); ++i)
+    text += (i == 0 ? "; also present: " : ", ") + name(choice.others[i]);
+  return text;
 }
 
 void StopAtExit() {
@@ -253,6 +293,7 @@ int hidDfuConnect(unsigned short vendorId, unsigned short productId, unsigned sh
     }
     lib.session = std::move(session);
     lib.info = result->info;
+    lib.choice = result->choice;
     return 0;
   });
 }
@@ -268,8 +309,11 @@ int hidDfuDisconnect(void) {
         // Stuck in a call on the device: the upgrade ends here, its thread when it can.
         const unsigned at = lib.Percent();
         lib.outcome = Outcome::kFailed;
-        lib.upgradeError = "upgrade cancelled at " + std::to_string(at) + " %" +
-                           (at >= kRestarting ? "; it may be running the new image" : "");
+        lib.upgradeError =
+            "upgrade cancelled at " + std::to_string(at) + " %" +
+            (lib.confirmSent     ? "; it may be running the new image"
+             : at >= kRestarting ? "; without confirmation the device goes back to its old image"
+                                 : "");
         lib.lastError = lib.upgradeError;
         lib.progress.store((lib.upgradeId << 8) | kFinished);
       }
@@ -293,6 +337,7 @@ int hidDfuUpgradeBin(const char* path) {
     {
       std::lock_guard lock(lib.mu);
       lib.outcome = Outcome::kNone;
+      lib.confirmSent = false;
       id = ++lib.upgradeId;
       lib.progress.store(id << 8);
     }
@@ -301,9 +346,12 @@ int hidDfuUpgradeBin(const char* path) {
     if (!lib.session)
       return lib.Fail("not connected to the device");
 
+    const ImageRequirements requirements = RequirementsFor(lib.info);
+    if (!requirements.trustedKey)
+      return lib.Fail("this build of the tool trusts no image signing key");
     std::string error;
     auto image = std::make_shared<CheckedImage>();
-    if (auto checked = CheckImageFile(FileSystemPath(path), &error, lib.info.capacity, path)) {
+    if (auto checked = CheckImageFile(FileSystemPath(path), &error, requirements, path)) {
       *image = std::move(*checked);
     } else {
       return lib.Fail(error);
@@ -418,6 +466,22 @@ int hidDfuGetFirmwareVersions(char* buffer, int* length, int flags) {
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     *length = static_cast<int>(text.size());
     return 0;
+  });
+}
+
+int hidDfuGetDeviceChoice(char* buffer, int length) {
+  return Guarded([&] {
+    Library& lib = Lib();
+    std::lock_guard api(lib.api);
+    if (!buffer || length <= 0)
+      return lib.Fail("invalid argument: no buffer");
+    if (!lib.session)
+      return lib.Fail("not connected to the device");
+    const std::string text = DescribeChoice(lib.choice);
+    const std::size_t n = std::min(text.size(), static_cast<std::size_t>(length) - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+    return static_cast<int>(1 + lib.choice.others.size());
   });
 }
 

@@ -7,12 +7,15 @@
  * accept it and returns while a thread of the library writes it; poll hidDfuGetProgress
  * until it reads 100 or more, then read the outcome with hidDfuGetResult. Progress 0-94
  * covers the device's erase, the transfer and the device's verification, 95-99 the device
- * restarting into the new image, 100 or more means finished. The device keeps its old image
- * bootable until the new one has been verified, so stopping at any point leaves it working.
+ * restarting into the new image and confirming it, 100 or more means finished. The device
+ * keeps its old image bootable until the new one has been verified, starts the new one on
+ * trial and goes back to the old one unless the library confirms it, so stopping at any
+ * point leaves it working. Only images signed with the key the executable provides, made for
+ * the connected device and not below its security counter are sent.
  *
  * No call waits for the device longer than its bound, whatever the device does: 200 ms for
- * hidDfuConnect, 800 ms for hidDfuUpgradeBin's start request, 500 ms for the others (see
- * docs/protocol.md). */
+ * hidDfuConnect, 800 ms for hidDfuUpgradeBin's header and start requests, 500 ms for the
+ * others (see docs/protocol.md). */
 #ifndef HIDDFU_HIDDFU_H
 #define HIDDFU_HIDDFU_H
 
@@ -23,8 +26,9 @@ extern "C" {
 #endif
 
 /* Opens the device with the given USB ids whose HID interface has the given usage and usage
- * page (0 matches any), closing a connection that was open. `reserved` may be NULL and is
- * not used. Fails while an upgrade is running. */
+ * page (0 matches any), closing a connection that was open; of several such devices, the one
+ * with the lowest serial number. An upgrade follows that device, by its serial number, and
+ * no other. `reserved` may be NULL and is not used. Fails while an upgrade is running. */
 HIDDFU_API int hidDfuConnect(unsigned short vendorId, unsigned short productId,
                              unsigned short usage, unsigned short usagePage, int* reserved);
 
@@ -58,6 +62,12 @@ HIDDFU_API int hidDfuGetVersion(unsigned short* major, unsigned short* minor,
  * entry and the text's length without NUL on return; when the buffer is too small the call
  * fails and sets `*length` to the size needed. `flags` must be 0. */
 HIDDFU_API int hidDfuGetFirmwareVersions(char* buffer, int* length, int flags);
+
+/* Which device the connection is to, as NUL-terminated text cut to `length` bytes: its
+ * serial number and node, then the other matching devices that were present ("MRL000001 at
+ * /dev/hidraw3; also present: MRL000002 at /dev/hidraw5"). Returns how many matching
+ * devices were present (1 when it was alone), or -1 when not connected. */
+HIDDFU_API int hidDfuGetDeviceChoice(char* buffer, int length);
 
 #ifdef __cplusplus
 }

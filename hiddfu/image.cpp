@@ -22,17 +22,50 @@ constexpr std::size_t kFormatAt = 4;
 constexpr std::size_t kHeaderSizeAt = 6;
 constexpr std::size_t kVersionAt = 8;
 constexpr std::size_t kPayloadSizeAt = 16;
-constexpr std::size_t kFlagsAt = 20;
-constexpr std::size_t kDigestAt = 24;
-constexpr std::size_t kCheckAt = 56;
+constexpr std::size_t kProductAt = 20;
+constexpr std::size_t kHardwareAt = 22;
+constexpr std::size_t kCounterAt = 24;
+constexpr std::size_t kFlagsAt = 28;
+constexpr std::size_t kDigestAt = 32;
+constexpr std::size_t kSignatureAt = kSignedHeaderSize;
 
-// First four bytes of the SHA-256 of every header byte but the check's own four.
-std::array<std::uint8_t, 4> HeaderCheck(const std::uint8_t* header) {
-  Sha256 sha;
-  sha.Update(header, kCheckAt);
-  sha.Update(header + kCheckAt + 4, kImageHeaderSize - kCheckAt - 4);
-  const Digest d = sha.Final();
-  return {d[0], d[1], d[2], d[3]};
+std::string Hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%04X", value & 0xFFFFu);
+  return text;
+}
+
+// The checks of the first bytes, which a file too short for a whole header may fail first.
+std::optional<std::string> LeadInProblem(std::span<const std::uint8_t> b) {
+  if (b.size() >= sizeof kMagic && std::memcmp(b.data(), kMagic, sizeof kMagic) != 0)
+    return "bad magic";
+  if (b.size() >= kFormatAt + 2) {
+    const std::uint16_t format = Get16(&b[kFormatAt]);
+    if (format == 1)
+      return "unsupported format version 1 (an unsigned image)";
+    if (format != kImageFormatVersion)
+      return "unsupported format version " + std::to_string(format);
+  }
+  return std::nullopt;
+}
+
+// What the requirements say of a header whose signature has been checked.
+std::optional<std::string> RequirementProblem(const ImageHeader& h, const ImageRequirements& r) {
+  if (r.product && h.product != *r.product) {
+    return "image not for this device: it is made for product " + Hex4(h.product) +
+           ", the device is product " + Hex4(*r.product);
+  }
+  if (r.hardwareRevision && h.hardwareRevision != *r.hardwareRevision) {
+    return "image not for this device: it is made for hardware revision " +
+           std::to_string(h.hardwareRevision) + ", the device is revision " +
+           std::to_string(*r.hardwareRevision);
+  }
+  if (h.securityCounter < r.securityCounter) {
+    return "image refused: its security counter " + std::to_string(h.securityCounter) +
+           " is below the device's " + std::to_string(r.securityCounter) +
+           " (a downgrade the device does not allow)";
+  }
+  return std::nullopt;
 }
 
 std::string Describe(int err) {
@@ -123,17 +156,26 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   return *this;
 }
 
-std::array<std::uint8_t, kImageHeaderSize> EncodeHeader(const ImageHeader& header) {
-  std::array<std::uint8_t, kImageHeaderSize> b{};
-  std::memcpy(b.data(), kMagic, 4);
-  Put16(&b[kFormatAt], header.formatVersion);
+HeaderBytes EncodeHeader(const ImageHeader& header) {
+  HeaderBytes b{};
+  std::memcpy(b.data(), kMagic, sizeof kMagic);
+  Put16(&b[kFormatAt], kImageFormatVersion);
   Put16(&b[kHeaderSizeAt], kImageHeaderSize);
   PutVersion(&b[kVersionAt], header.version);
   Put32(&b[kPayloadSizeAt], header.payloadSize);
+  Put16(&b[kProductAt], header.product);
+  Put16(&b[kHardwareAt], header.hardwareRevision);
+  Put32(&b[kCounterAt], header.securityCounter);
   Put32(&b[kFlagsAt], 0);
   std::memcpy(&b[kDigestAt], header.sha256.data(), header.sha256.size());
-  const auto check = HeaderCheck(b.data());
-  std::memcpy(&b[kCheckAt], check.data(), check.size());
+  std::memcpy(&b[kSignatureAt], header.signature.data(), header.signature.size());
+  return b;
+}
+
+HeaderBytes SignHeader(ImageHeader header, const SigningKey& key) {
+  HeaderBytes b = EncodeHeader(header);
+  header.signature = key.Sign(std::span(b.data(), kSignedHeaderSize));
+  std::memcpy(&b[kSignatureAt], header.signature.data(), header.signature.size());
   return b;
 }
 
@@ -144,32 +186,35 @@ std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHead
       *why = std::move(reason);
     return std::nullopt;
   };
-  if (std::memcmp(b.data(), kMagic, 4) != 0)
-    return fail("bad magic");
-  ImageHeader h;
-  h.formatVersion = Get16(&b[kFormatAt]);
-  if (h.formatVersion != kImageFormatVersion) {
-    return fail("unsupported format version " + std::to_string(h.formatVersion));
-  }
+  if (auto problem = LeadInProblem(b))
+    return fail(*problem);
   if (Get16(&b[kHeaderSizeAt]) != kImageHeaderSize) {
     return fail("unexpected header size " + std::to_string(Get16(&b[kHeaderSizeAt])));
   }
-  const auto check = HeaderCheck(b.data());
-  if (std::memcmp(&b[kCheckAt], check.data(), check.size()) != 0) {
-    return fail("header checksum mismatch");
-  }
+  ImageHeader h;
   h.version = GetVersion(&b[kVersionAt]);
   h.payloadSize = Get32(&b[kPayloadSizeAt]);
+  h.product = Get16(&b[kProductAt]);
+  h.hardwareRevision = Get16(&b[kHardwareAt]);
+  h.securityCounter = Get32(&b[kCounterAt]);
   if (Get32(&b[kFlagsAt]) != 0)
     return fail("unknown flags");
   if (h.payloadSize == 0)
     return fail("empty payload");
   std::memcpy(h.sha256.data(), &b[kDigestAt], h.sha256.size());
+  std::memcpy(h.signature.data(), &b[kSignatureAt], h.signature.size());
   return h;
 }
 
+bool SignedBy(std::span<const std::uint8_t, kImageHeaderSize> b, const PublicKey& key) {
+  Signature signature{};
+  std::memcpy(signature.data(), &b[kSignatureAt], signature.size());
+  return VerifySignature(key, b.first<kSignedHeaderSize>(), signature);
+}
+
 std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error,
-                                           std::uint64_t maxPayload, const std::string& shownPath) {
+                                           const ImageRequirements& requirements,
+                                           const std::string& shownPath) {
   const std::string& shown = shownPath.empty() ? path : shownPath;
   auto fail = [&](std::string message) -> std::optional<CheckedImage> {
     if (error)
@@ -192,23 +237,34 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
   if (!S_ISREG(st.st_mode))
     return fail("firmware file is not a regular file: " + shown);
 
-  std::array<std::uint8_t, kImageHeaderSize> raw{};
+  HeaderBytes raw{};
   const long long got = ReadFull(fd.get(), raw.data(), raw.size(), 0);
   if (got < 0)
     return fail("cannot read firmware file " + shown + ": " + Describe(errno));
+  if (auto problem = LeadInProblem(std::span(raw.data(), static_cast<std::size_t>(got))))
+    return fail("image header invalid: " + *problem + ": " + shown);
   if (got < static_cast<long long>(raw.size())) {
     return fail("image header invalid: the file holds only " + std::to_string(got) +
                 " bytes: " + shown);
+  }
+  // Who made it before what it says: no field of a header nobody trusted is believed.
+  if (requirements.trustedKey && !SignedBy(raw, *requirements.trustedKey)) {
+    return fail(
+        "image signature invalid: the image is not signed with the key this tool "
+        "trusts: " +
+        shown);
   }
   std::string why;
   const auto header = DecodeHeader(raw, &why);
   if (!header)
     return fail("image header invalid: " + why + ": " + shown);
+  if (auto problem = RequirementProblem(*header, requirements))
+    return fail(*problem + ": " + shown);
 
   // Sizes before the digest: hashing what a header claims could take seconds.
-  if (header->payloadSize > maxPayload) {
+  if (header->payloadSize > requirements.maxPayload) {
     return fail("image too large for the device: " + std::to_string(header->payloadSize) +
-                " bytes, a firmware slot holds " + std::to_string(maxPayload));
+                " bytes, a firmware slot holds " + std::to_string(requirements.maxPayload));
   }
   const std::uint64_t present = static_cast<std::uint64_t>(st.st_size) - kImageHeaderSize;
   if (present < header->payloadSize) {
@@ -238,12 +294,12 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
   if (sha.Final() != header->sha256) {
     return fail("image corrupt: the payload does not match the SHA-256 in its header: " + shown);
   }
-  return CheckedImage{std::move(fd), *header};
+  return CheckedImage{std::move(fd), *header, raw};
 }
 
-bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64_t payloadSize,
+bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t payloadSize,
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
-                std::string* error) {
+                const SigningKey& key, std::string* error) {
   auto fail = [&](std::string message) {
     if (error)
       *error = std::move(message);
@@ -267,10 +323,9 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
   } cleanup{&temp};
 
   // The header goes first as a placeholder; its digest is known once the payload is out.
-  ImageHeader header;
-  header.version = version;
+  ImageHeader header = fields;
   header.payloadSize = static_cast<std::uint32_t>(payloadSize);
-  std::array<std::uint8_t, kImageHeaderSize> placeholder{};
+  HeaderBytes placeholder{};
   if (!WriteAll(fd.get(), placeholder.data(), placeholder.size())) {
     return fail("cannot write " + outPath + ": " + Describe(errno));
   }
@@ -290,7 +345,7 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
     done += got;
   }
   header.sha256 = sha.Final();
-  const auto bytes = EncodeHeader(header);
+  const HeaderBytes bytes = SignHeader(header, key);
   if (pwrite(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
       fchmod(fd.get(), 0644) != 0 || close(fd.release()) != 0) {
     return fail("cannot write " + outPath + ": " + Describe(errno));
@@ -302,16 +357,16 @@ bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64
   return true;
 }
 
-bool WriteFilledImage(const std::string& outPath, FirmwareVersion version, std::uint64_t size,
-                      std::uint32_t seed, std::string* error) {
+bool WriteFilledImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t size,
+                      std::uint32_t seed, const SigningKey& key, std::string* error) {
   FilledPayload payload(seed);
   return WriteImage(
-      outPath, version, size,
+      outPath, fields, size,
       [&](std::uint8_t* data, std::size_t want) {
         payload.Fill(data, want);
         return want;
       },
-      error);
+      key, error);
 }
 
 Digest FilledPayloadDigest(std::uint64_t size, std::uint32_t seed) {
@@ -327,14 +382,14 @@ Digest FilledPayloadDigest(std::uint64_t size, std::uint32_t seed) {
   return sha.Final();
 }
 
-std::string MakeImageBytes(std::string_view payload, FirmwareVersion version) {
-  ImageHeader header;
-  header.version = version;
+std::string MakeImageBytes(std::string_view payload, const ImageHeader& fields,
+                           const SigningKey& key) {
+  ImageHeader header = fields;
   header.payloadSize = static_cast<std::uint32_t>(payload.size());
   Sha256 sha;
   sha.Update(payload.data(), payload.size());
   header.sha256 = sha.Final();
-  const auto bytes = EncodeHeader(header);
+  const HeaderBytes bytes = SignHeader(header, key);
   std::string image(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   image.append(payload);
   return image;

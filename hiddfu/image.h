@@ -1,6 +1,6 @@
-// The firmware image file: a 64-byte header followed by the payload (docs/image-format.md).
-// Reading checks everything the header promises before a device is touched; writing
-// streams, so neither side holds a whole image in memory.
+// The firmware image file: a 128-byte signed header followed by the payload
+// (docs/image-format.md). Reading checks everything the header promises, and who signed it,
+// before a device is touched; writing streams, so neither side holds a whole image in memory.
 #pragma once
 
 #include <array>
@@ -14,28 +14,46 @@
 #include <string_view>
 
 #include "hiddfu/protocol.h"
+#include "hiddfu/signature.h"
 
 namespace hiddfu {
 
 using Digest = std::array<std::uint8_t, 32>;
 
-inline constexpr std::size_t kImageHeaderSize = 64;
-inline constexpr std::uint16_t kImageFormatVersion = 1;
+inline constexpr std::size_t kImageHeaderSize = 128;
+inline constexpr std::size_t kSignedHeaderSize = 64;  // the signature covers bytes 0..63
+inline constexpr std::uint16_t kImageFormatVersion = 2;
+// The product id of the Marlo dongle, and the hardware revision images are made for unless
+// told otherwise.
+inline constexpr std::uint16_t kMarloDongle = 0x0001;
+inline constexpr std::uint16_t kDefaultHardwareRevision = 1;
+
+using HeaderBytes = std::array<std::uint8_t, kImageHeaderSize>;
+static_assert(kImageHeaderSize == proto::kHeaderParts * proto::kHeaderPartSize);
 
 struct ImageHeader {
-  std::uint16_t formatVersion = kImageFormatVersion;
   FirmwareVersion version;
   std::uint32_t payloadSize = 0;
+  std::uint16_t product = kMarloDongle;
+  std::uint16_t hardwareRevision = kDefaultHardwareRevision;
+  // A device refuses an image whose counter is below that of the image it runs.
+  std::uint32_t securityCounter = 0;
   Digest sha256{};
+  Signature signature{};  // Ed25519, over header bytes 0..63
 };
 
-// The 64 header bytes, with the header check filled in.
-std::array<std::uint8_t, kImageHeaderSize> EncodeHeader(const ImageHeader& header);
+// The header bytes, the signature as the header holds it.
+HeaderBytes EncodeHeader(const ImageHeader& header);
+// The header with its signature made by `key`.
+HeaderBytes SignHeader(ImageHeader header, const SigningKey& key);
 
-// Parses and checks header bytes; on failure returns nullopt and says why in `why`
-// ("bad magic", "unsupported format version 2", "header checksum mismatch", ...).
+// Parses header bytes: magic, format version, header size, flags, a payload. It does not
+// check the signature: see SignedBy. On failure returns nullopt and says why in `why` ("bad
+// magic", "unsupported format version 1", ...).
 std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHeaderSize> bytes,
                                         std::string* why);
+// Whether the signature in the header bytes is `key`'s over bytes 0..63.
+bool SignedBy(std::span<const std::uint8_t, kImageHeaderSize> bytes, const PublicKey& key);
 
 // SHA-256, incrementally.
 class Sha256 {
@@ -73,37 +91,62 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// An image file that passed every check: open, readable, header valid, exactly as long
-// as the header says, payload matching its SHA-256.
+// What an image must be to go to a device: signed by the trusted key, made for the device's
+// product and hardware revision, not below its security counter, and no larger than a slot.
+// An empty key skips the signature check (inspecting an image, not writing it).
+struct ImageRequirements {
+  std::optional<PublicKey> trustedKey;
+  std::optional<std::uint16_t> product;
+  std::optional<std::uint16_t> hardwareRevision;
+  std::uint32_t securityCounter = 0;
+  std::uint64_t maxPayload = UINT32_MAX;
+};
+
+// An image file that passed every check: open, readable, header valid and signed, made for
+// the device, exactly as long as the header says, payload matching its SHA-256.
 struct CheckedImage {
   FileDescriptor file;
   ImageHeader header;
+  HeaderBytes headerBytes{};
 };
 
 // Checks the image file at `path` (bytes as given, no conversion). On failure returns
 // nullopt and a message in `error` that names the file and the problem, in English; the
 // file is named as `shownPath`, or as `path` when that is empty. A header that claims more
-// than `maxPayload` bytes is refused before the payload is read.
+// than the requirements' maximum is refused before the payload is read.
 std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error,
-                                           std::uint64_t maxPayload = UINT32_MAX,
+                                           const ImageRequirements& requirements = {},
                                            const std::string& shownPath = {});
 
-// Writes an image of `payloadSize` bytes taken from `readPayload` (called with a buffer and
-// the number of bytes wanted, returns how many it gave: fewer means the payload ended
-// early, which is an error). Streams through a fixed buffer into a file beside `outPath`
-// that is renamed into place once complete.
-bool WriteImage(const std::string& outPath, FirmwareVersion version, std::uint64_t payloadSize,
+// Writes an image with the fields of `fields` (all but its size and digest) and a payload
+// of `payloadSize` bytes taken from `readPayload` (called with a buffer and the number of
+// bytes wanted, returns how many it gave: fewer means the payload ended early, which is an
+// error), signed by `key`. Streams through a fixed buffer into a file beside `outPath` that
+// is renamed into place once complete.
+bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t payloadSize,
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
-                std::string* error);
+                const SigningKey& key, std::string* error);
 
 // Writes an image whose payload is `size` deterministic pseudo-random bytes from `seed`.
-bool WriteFilledImage(const std::string& outPath, FirmwareVersion version, std::uint64_t size,
-                      std::uint32_t seed, std::string* error);
-
-// A whole image in memory, for small test images.
-std::string MakeImageBytes(std::string_view payload, FirmwareVersion version);
+bool WriteFilledImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t size,
+                      std::uint32_t seed, const SigningKey& key, std::string* error);
 
 // The payload of WriteFilledImage, for checking what a device received.
 Digest FilledPayloadDigest(std::uint64_t size, std::uint32_t seed);
+
+// A whole image in memory, for small test images.
+std::string MakeImageBytes(std::string_view payload, const ImageHeader& fields,
+                           const SigningKey& key);
+
+// ---- Images signed with the build's demo key, for the demo, the tests and the benchmarks
+// (demo_key.cpp; no part of the update library). They are made for the Marlo dongle at the
+// default hardware revision, security counter 0.
+
+// The demo key pair the build made (build/<preset>/signing/); the virtual dongle and the
+// demo tool trust its public key.
+const SigningKey& DemoSigningKey();
+bool WriteFilledImage(const std::string& outPath, FirmwareVersion version, std::uint64_t size,
+                      std::uint32_t seed, std::string* error);
+std::string MakeImageBytes(std::string_view payload, FirmwareVersion version);
 
 }  // namespace hiddfu

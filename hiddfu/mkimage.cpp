@@ -1,11 +1,15 @@
-// zav-mkimage: wraps a firmware payload into an image file that the update library
-// accepts, or shows the header of an existing image.
+// zav-mkimage: wraps a firmware payload into an image file signed with a private key, or
+// shows the header of an existing image.
 //
-//   zav-mkimage --version 1.2.0.7 PAYLOAD IMAGE       wrap the file PAYLOAD
-//   zav-mkimage --version 1.2.0.7 --fill SIZE IMAGE   wrap SIZE pseudo-random bytes (K/M suffix)
-//   zav-mkimage --inspect IMAGE                       check an image and print its header
+//   zav-mkimage --key KEY --version 1.2.0.7 [FIELDS] PAYLOAD IMAGE      wrap the file PAYLOAD
+//   zav-mkimage --key KEY --version 1.2.0.7 [FIELDS] --fill SIZE IMAGE  SIZE pseudo-random bytes
+//   zav-mkimage --inspect IMAGE [--pubkey PUBLIC]                        check and print a header
+//
+// FIELDS: --product ID, --hardware REVISION, --counter N (the security counter).
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -21,11 +25,28 @@ namespace {
 
 int Usage() {
   std::fputs(
-      "usage: zav-mkimage --version MAJOR.MINOR.RELEASE.BUILD PAYLOAD IMAGE\n"
-      "       zav-mkimage --version MAJOR.MINOR.RELEASE.BUILD --fill SIZE[K|M] IMAGE\n"
-      "       zav-mkimage --inspect IMAGE\n",
+      "usage: zav-mkimage --key PRIVATE.pem --version MAJOR.MINOR.RELEASE.BUILD [FIELDS] PAYLOAD "
+      "IMAGE\n"
+      "       zav-mkimage --key PRIVATE.pem --version MAJOR.MINOR.RELEASE.BUILD [FIELDS] "
+      "--fill SIZE[K|M] IMAGE\n"
+      "       zav-mkimage --inspect IMAGE [--pubkey PUBLIC.pem]\n"
+      "FIELDS: --product ID (default 0x0001), --hardware REVISION (default 1), "
+      "--counter N (security counter, default 0)\n",
       stderr);
   return 2;
+}
+
+// A number in decimal or 0x-hexadecimal, at most `max`.
+bool ParseNumber(const char* text, std::uint64_t max, std::uint64_t* value) {
+  if (*text == '\0' || *text == '-' || *text == '+' || *text == ' ')
+    return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 0);
+  if (errno != 0 || *end != '\0' || v > max)
+    return false;
+  *value = v;
+  return true;
 }
 
 bool ParseSize(std::string_view text, std::uint64_t* size) {
@@ -58,22 +79,34 @@ std::string Hex(const hiddfu::Digest& d) {
   return s;
 }
 
-int Inspect(const std::string& path) {
+int Inspect(const std::string& path, const std::string& publicKeyPath) {
   std::string error;
-  auto image = hiddfu::CheckImageFile(path, &error);
+  hiddfu::ImageRequirements requirements;
+  if (!publicKeyPath.empty()) {
+    requirements.trustedKey = hiddfu::LoadPublicKey(publicKeyPath, &error);
+    if (!requirements.trustedKey) {
+      std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  auto image = hiddfu::CheckImageFile(path, &error, requirements);
   if (!image) {
     std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
     return 1;
   }
-  std::printf("format %u\nversion %s\npayload %u bytes\nsha256 %s\n",
-              static_cast<unsigned>(image->header.formatVersion),
-              image->header.version.ToString().c_str(), image->header.payloadSize,
-              Hex(image->header.sha256).c_str());
+  const hiddfu::ImageHeader& h = image->header;
+  std::printf(
+      "format %u\nversion %s\nproduct 0x%04X\nhardware revision %u\nsecurity counter %u\n"
+      "payload %u bytes\nsha256 %s\nsignature %s\n",
+      static_cast<unsigned>(hiddfu::kImageFormatVersion), h.version.ToString().c_str(),
+      static_cast<unsigned>(h.product), static_cast<unsigned>(h.hardwareRevision),
+      static_cast<unsigned>(h.securityCounter), h.payloadSize, Hex(h.sha256).c_str(),
+      publicKeyPath.empty() ? "not checked (no --pubkey)" : "valid");
   return 0;
 }
 
-int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
-             const std::string& out) {
+int WrapFile(const hiddfu::ImageHeader& fields, const hiddfu::SigningKey& key,
+             const std::string& payloadPath, const std::string& out) {
   hiddfu::FileDescriptor in(open(payloadPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
   if (!in || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -89,7 +122,7 @@ int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
   }
   std::string error;
   const bool ok = hiddfu::WriteImage(
-      out, version, static_cast<std::uint64_t>(st.st_size),
+      out, fields, static_cast<std::uint64_t>(st.st_size),
       [&](std::uint8_t* data, std::size_t want) {
         std::size_t got = 0;
         while (got < want) {
@@ -102,7 +135,7 @@ int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
         }
         return got;
       },
-      &error);
+      key, &error);
   if (!ok) {
     std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
     return 1;
@@ -115,25 +148,50 @@ int WrapFile(hiddfu::FirmwareVersion version, const std::string& payloadPath,
 int main(int argc, char** argv) {
   std::optional<hiddfu::FirmwareVersion> version;
   std::optional<std::uint64_t> fill;
-  std::string inspect;
+  hiddfu::ImageHeader fields;
+  std::string keyPath, publicKeyPath, inspect;
   std::string positional[2];
   int count = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--version" && i + 1 < argc) {
+    const bool hasValue = i + 1 < argc;
+    std::uint64_t number = 0;
+    auto field = [&](std::uint64_t max) {
+      if (ParseNumber(argv[++i], max, &number))
+        return true;
+      std::fprintf(stderr, "zav-mkimage: bad %s '%s'\n", argv[i - 1] + 2, argv[i]);
+      return false;
+    };
+    if (arg == "--version" && hasValue) {
       version = hiddfu::FirmwareVersion::Parse(argv[++i]);
       if (!version) {
         std::fprintf(stderr, "zav-mkimage: bad version '%s'\n", argv[i]);
         return 2;
       }
-    } else if (arg == "--fill" && i + 1 < argc) {
+    } else if (arg == "--fill" && hasValue) {
       std::uint64_t size = 0;
       if (!ParseSize(argv[++i], &size)) {
         std::fprintf(stderr, "zav-mkimage: bad size '%s'\n", argv[i]);
         return 2;
       }
       fill = size;
-    } else if (arg == "--inspect" && i + 1 < argc) {
+    } else if (arg == "--product" && hasValue) {
+      if (!field(UINT16_MAX))
+        return 2;
+      fields.product = static_cast<std::uint16_t>(number);
+    } else if (arg == "--hardware" && hasValue) {
+      if (!field(UINT16_MAX))
+        return 2;
+      fields.hardwareRevision = static_cast<std::uint16_t>(number);
+    } else if (arg == "--counter" && hasValue) {
+      if (!field(UINT32_MAX))
+        return 2;
+      fields.securityCounter = static_cast<std::uint32_t>(number);
+    } else if (arg == "--key" && hasValue) {
+      keyPath = argv[++i];
+    } else if (arg == "--pubkey" && hasValue) {
+      publicKeyPath = argv[++i];
+    } else if (arg == "--inspect" && hasValue) {
       inspect = argv[++i];
     } else if (!arg.starts_with("--") && count < 2) {
       positional[count++] = std::string(arg);
@@ -141,21 +199,25 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (!inspect.empty())
-    return (version || fill || count) ? Usage() : Inspect(inspect);
-  if (!version)
+  if (!inspect.empty()) {
+    return (version || fill || count || !keyPath.empty()) ? Usage()
+                                                          : Inspect(inspect, publicKeyPath);
+  }
+  if (!version || keyPath.empty() || !publicKeyPath.empty() || count != (fill ? 1 : 2))
     return Usage();
+  fields.version = *version;
+  std::string error;
+  const auto key = hiddfu::SigningKey::Load(keyPath, &error);
+  if (!key) {
+    std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
+    return 1;
+  }
   if (fill) {
-    if (count != 1)
-      return Usage();
-    std::string error;
-    if (!hiddfu::WriteFilledImage(positional[0], *version, *fill, 1, &error)) {
+    if (!hiddfu::WriteFilledImage(positional[0], fields, *fill, 1, *key, &error)) {
       std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
       return 1;
     }
     return 0;
   }
-  if (count != 2)
-    return Usage();
-  return WrapFile(*version, positional[0], positional[1]);
+  return WrapFile(fields, *key, positional[0], positional[1]);
 }

@@ -1,8 +1,10 @@
 #include "hiddfu/open_device.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -73,22 +75,25 @@ std::string OpenFailureText(const std::string& node, int err) {
   }
 }
 
-Found OpenDevice(const Identity& id, HidHandle* device, std::string* error) {
-  std::lock_guard lock(HidGlobalMutex());
-  if (hid_init() != 0) {
-    *error = "cannot start HID access: " + Narrow(hid_error(nullptr));
-    return Found::kNotOpened;
-  }
+namespace {
+
+// Every matching interface, sorted by serial number and node; the caller holds the lock.
+std::vector<Candidate> Candidates(const Identity& id) {
+  std::vector<Candidate> found;
   std::unique_ptr<hid_device_info, EnumerationFree> list(hid_enumerate(id.vendorId, id.productId));
-  const hid_device_info* match = nullptr;
-  for (const hid_device_info* d = list.get(); d && !match; d = d->next) {
+  for (const hid_device_info* d = list.get(); d; d = d->next) {
     if ((id.usagePage == 0 || d->usage_page == id.usagePage) &&
         (id.usage == 0 || d->usage == id.usage))
-      match = d;
+      found.push_back({d->path ? d->path : "", Narrow(d->serial_number)});
   }
-  if (!match)
-    return Found::kNotFound;
-  const std::string path = match->path ? match->path : "";
+  std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+    return std::tie(a.serial, a.path) < std::tie(b.serial, b.path);
+  });
+  return found;
+}
+
+// Opens the node at `path`; the caller holds the lock.
+Found OpenPath(const std::string& path, HidHandle* device, std::string* error) {
   // A hidraw node is a file; another backend's path (the virtual dongle's) is not, and that
   // backend leaves errno as open() would have.
   const bool node = !path.empty() && path[0] == '/';
@@ -106,6 +111,38 @@ Found OpenDevice(const Identity& id, HidHandle* device, std::string* error) {
   *error = !node && err != 0 ? OpenFailureText(path, err)
                              : "cannot open the device " + path + ": " + Narrow(hid_error(nullptr));
   return Found::kNotOpened;
+}
+
+bool Init(std::string* error) {
+  if (hid_init() == 0)
+    return true;
+  *error = "cannot start HID access: " + Narrow(hid_error(nullptr));
+  return false;
+}
+
+}  // namespace
+
+Found OpenDevice(const Identity& id, HidHandle* device, std::string* error, Choice* choice) {
+  std::lock_guard lock(HidGlobalMutex());
+  if (!Init(error))
+    return Found::kNotOpened;
+  std::vector<Candidate> found = Candidates(id);
+  if (found.empty())
+    return Found::kNotFound;
+  choice->chosen = found.front();
+  choice->others.assign(found.begin() + 1, found.end());
+  return OpenPath(choice->chosen.path, device, error);
+}
+
+Found OpenPinned(const Identity& id, const Pin& pin, HidHandle* device, std::string* error) {
+  std::lock_guard lock(HidGlobalMutex());
+  if (!Init(error))
+    return Found::kNotOpened;
+  for (const Candidate& c : Candidates(id)) {
+    if (pin.Matches(c))
+      return OpenPath(c.path, device, error);
+  }
+  return Found::kNotFound;
 }
 
 }  // namespace hiddfu

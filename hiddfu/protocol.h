@@ -67,9 +67,9 @@ namespace proto {
 
 inline constexpr std::size_t kReportSize = 64;
 inline constexpr std::size_t kDataPayload = kReportSize - 2;  // framing costs two bytes
-// 2: the device reports long work (erasing, reading back) as it goes, and START, VERIFY and
-// ACTIVATE may be repeated without side effects.
-inline constexpr std::uint8_t kProtocolVersion = 2;
+// 3: the image header goes to the device as signed, the new image starts on trial until the
+// host confirms it, and INFO names the product, hardware revision and security counter.
+inline constexpr std::uint8_t kProtocolVersion = 3;
 inline constexpr std::uint16_t kUsagePage = 0xFF00;
 inline constexpr std::uint16_t kUsage = 1;
 // The link's raw rate at full speed: one 64-byte report per millisecond.
@@ -83,12 +83,14 @@ inline constexpr std::uint32_t kMaxWindow = 64;
 
 using Report = std::array<std::uint8_t, kReportSize>;
 
-// Host to device. Codes from 0x06 up are free for later commands.
+// Host to device. Codes from 0x08 up are free for later commands.
 inline constexpr std::uint8_t kInfo = 0x01;
 inline constexpr std::uint8_t kStart = 0x02;
 inline constexpr std::uint8_t kVerify = 0x03;
 inline constexpr std::uint8_t kActivate = 0x04;
 inline constexpr std::uint8_t kAbort = 0x05;
+inline constexpr std::uint8_t kHeader = 0x06;
+inline constexpr std::uint8_t kConfirm = 0x07;
 // Device to host: the reply to command c is c | kReplyFlag.
 inline constexpr std::uint8_t kReplyFlag = 0x40;
 inline constexpr std::uint8_t kAck = 0x50;
@@ -98,13 +100,21 @@ inline constexpr std::uint8_t kNak = 0x51;
 inline constexpr std::size_t kTag = 2;
 inline constexpr std::size_t kBody = 3;
 
-// START body: format version u16, firmware version 4 x u16, payload size u32, SHA-256,
-// requested window u8. Bytes 50..63 are zero: room for header fields of later versions.
-inline constexpr std::size_t kStartFormat = kBody;
-inline constexpr std::size_t kStartVersion = kBody + 2;
-inline constexpr std::size_t kStartSize = kBody + 10;
-inline constexpr std::size_t kStartDigest = kBody + 14;
-inline constexpr std::size_t kStartWindow = kBody + 46;
+// HEADER body: which part of the 128-byte image header u8, then its 32 bytes. The host sends
+// all four parts before START; the device keeps the last of each.
+inline constexpr std::size_t kHeaderPart = kBody;
+inline constexpr std::size_t kHeaderBytes = kBody + 1;
+inline constexpr std::size_t kHeaderPartSize = 32;
+inline constexpr std::size_t kHeaderParts = 4;
+
+// START body: the SHA-256 of the 128-byte image header the host sent, requested window u8.
+// Bytes 36..63 are zero.
+inline constexpr std::size_t kStartHeaderDigest = kBody;
+inline constexpr std::size_t kStartWindow = kBody + 32;
+
+// CONFIRM body: the slot whose image the host confirms, u8. Reply: status, that slot.
+inline constexpr std::size_t kConfirmSlot = kBody;
+inline constexpr std::size_t kConfirmReplySlot = kBody + 1;
 
 // Reply status codes (first body byte of every reply).
 enum Status : std::uint8_t {
@@ -113,14 +123,21 @@ enum Status : std::uint8_t {
   kBusy = 1,
   kBatteryLow = 2,
   kTooLarge = 3,
-  kBadHeader = 4,
+  kBadHeader = 4,  // malformed, or not the header START names
   kVersionRejected = 5,
+  kBadSignature = 6,  // not signed with the key the device holds
+  kWrongProduct = 7,
+  kWrongHardware = 8,
+  kRollback = 9,  // its security counter is below the device's
+  kOnTrial = 10,  // the device runs a new image that is not confirmed yet
   // VERIFY
   kNotReceiving = 16,
   kIncomplete = 17,
   kDigestMismatch = 18,
   // ACTIVATE
   kNotVerified = 32,
+  // CONFIRM: that slot does not run an image on trial, nor a confirmed one
+  kNothingToConfirm = 33,
   // START (erasing) and VERIFY (reading back): the device is at work; ask again.
   kWorking = 64,
 };
@@ -143,8 +160,9 @@ inline constexpr std::size_t kActivateReplySlot = kBody + 1;
 // INFO reply: status, protocol version, active slot, window, completion figure of the last
 // update (0 when none, 100 or more once a new image has started), boot count u16, slot
 // capacity u32, running version, then per slot: version and flags; then the timing of the
-// device's flash and restart, from which the host derives how long to wait. Bytes 50..63
-// are zero: room for fields of later versions.
+// device's flash and restart, from which the host derives how long to wait; then what the
+// device is (product id u16, hardware revision u16) and the security counter of the image it
+// runs u32. Bytes 58..63 are zero: room for fields of later versions.
 inline constexpr std::size_t kInfoProtocol = kBody + 1;
 inline constexpr std::size_t kInfoActiveSlot = kBody + 2;
 inline constexpr std::size_t kInfoWindow = kBody + 3;
@@ -157,10 +175,14 @@ inline constexpr std::size_t kInfoSlotStride = 9;  // version 4 x u16, flags u8
 inline constexpr std::uint8_t kSlotHoldsImage = 0x01;
 inline constexpr std::uint8_t kSlotVerified = 0x02;
 inline constexpr std::uint8_t kSlotBootable = 0x04;
+inline constexpr std::uint8_t kSlotOnTrial = 0x08;          // runs unconfirmed; reverted at a reset
 inline constexpr std::size_t kInfoEraseBlock = kBody + 37;  // u32 bytes per erase block
 inline constexpr std::size_t kInfoEraseMs = kBody + 41;     // u16 ms to erase one block
 inline constexpr std::size_t kInfoReadMs = kBody + 43;      // u16 ms to read back one block
 inline constexpr std::size_t kInfoRestartMs = kBody + 45;   // u16 ms off the bus to restart
+inline constexpr std::size_t kInfoProduct = kBody + 47;
+inline constexpr std::size_t kInfoHardware = kBody + 49;
+inline constexpr std::size_t kInfoCounter = kBody + 51;
 
 // ACK and NAK: the number of data reports received in order so far (the next one
 // expected), then the payload bytes received, both u32.

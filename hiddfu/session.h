@@ -29,6 +29,7 @@ struct Connection {
   Identity identity;
   Timeouts timeouts;
   HidHandle handle;  // null once the device is gone
+  Pin pin;           // the dongle connected to, followed through its restart
   DeviceInfo info;
 };
 

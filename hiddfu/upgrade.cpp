@@ -25,11 +25,14 @@ constexpr unsigned kVerified = 94;
 constexpr unsigned kRestarting = 95;
 constexpr unsigned kDeviceLeft = 96;
 constexpr unsigned kDeviceBack = 97;
-constexpr unsigned kDeviceAnswered = 98;
-constexpr unsigned kVersionConfirmed = 99;
+constexpr unsigned kRunsNewImage = 98;
+constexpr unsigned kConfirmed = 99;
 constexpr unsigned kFinished = 100;
 
-// Once the device was asked to start the new image, a failure cannot tell what it runs.
+// A new image starts on trial, and the device goes back to its old one unless it is
+// confirmed: after the commit, a failure leaves the old image, unless the confirmation may
+// have reached the device.
+constexpr const char* kGoesBack = "; without confirmation the device goes back to its old image";
 constexpr const char* kMayRunNewImage = "; it may be running the new image";
 
 std::string RefusalText(std::uint8_t status) {
@@ -44,6 +47,17 @@ std::string RefusalText(std::uint8_t status) {
       return "it rejected the image header";
     case proto::kVersionRejected:
       return "it does not accept this firmware version";
+    case proto::kBadSignature:
+      return "verification failed: the image is not signed with the key the device holds";
+    case proto::kWrongProduct:
+      return "verification failed: the image is made for another product";
+    case proto::kWrongHardware:
+      return "verification failed: the image is made for another hardware revision";
+    case proto::kRollback:
+      return "verification failed: the image's security counter is below the device's";
+    case proto::kOnTrial:
+      return "it is trying out a new image that was not confirmed, and goes back to its old "
+             "one within seconds; try again then";
     default:
       return "status " + std::to_string(status);
   }
@@ -63,10 +77,10 @@ Upgrade::Upgrade(Connection& connection, Session& session, CheckedImage image, U
       link_(connection.handle.get()) {
   const ImageHeader& h = image_.header;
   startRequest_ = proto::Command(proto::kStart);
-  proto::Put16(startRequest_, proto::kStartFormat, h.formatVersion);
-  proto::PutVersion(startRequest_, proto::kStartVersion, h.version);
-  proto::Put32(startRequest_, proto::kStartSize, h.payloadSize);
-  std::memcpy(&startRequest_[proto::kStartDigest], h.sha256.data(), h.sha256.size());
+  Sha256 sha;
+  sha.Update(image_.headerBytes.data(), image_.headerBytes.size());
+  const Digest headerDigest = sha.Final();
+  std::memcpy(&startRequest_[proto::kStartHeaderDigest], headerDigest.data(), headerDigest.size());
   startRequest_[proto::kStartWindow] = proto::kMaxWindow;
   // The progress figure shares 0..94 between the erase, the transfer at one report per
   // millisecond and the verification, by the time each takes.
@@ -84,8 +98,12 @@ std::string Upgrade::At() const {
   return " at " + std::to_string(sink_.progress()) + " %";
 }
 
+const char* Upgrade::Aftermath() const {
+  return confirmSent_ ? kMayRunNewImage : kGoesBack;
+}
+
 bool Upgrade::Cancelled() {
-  return Fail("upgrade cancelled" + At() + (activateSent_ ? kMayRunNewImage : ""));
+  return Fail("upgrade cancelled" + At() + (activateSent_ ? Aftermath() : ""));
 }
 
 unsigned Upgrade::Percent(double workMs) const {
@@ -110,7 +128,32 @@ bool Upgrade::AnswerFailure(Answer answer) {
   }
 }
 
+// The header as the file holds it, in four parts: the device checks its signature itself.
+bool Upgrade::SendHeader(std::string* error) {
+  for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
+    proto::Report request = proto::Command(proto::kHeader);
+    request[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
+    std::memcpy(&request[proto::kHeaderBytes],
+                image_.headerBytes.data() + part * proto::kHeaderPartSize, proto::kHeaderPartSize);
+    const Answer answer = Transact(link_, request, &reply_,
+                                   {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4},
+                                   &session_.CancelFlag());
+    if (answer != Answer::kOk) {
+      *error = answer == Answer::kGone ? "device disconnected"
+                                       : "device not responding to the upgrade request";
+      return false;
+    }
+    if (reply_[proto::kBody] != proto::kOk) {
+      *error = "device refused the upgrade: " + RefusalText(reply_[proto::kBody]);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Upgrade::Start(std::string* error) {
+  if (!SendHeader(error))
+    return false;
   const Answer answer =
       Transact(link_, startRequest_, &reply_,
                {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4}, &session_.CancelFlag());
@@ -260,14 +303,17 @@ bool Upgrade::Activate() {
       return Cancelled();
     case Answer::kSilent:
       return Fail("device did not answer the request to start the new image within " +
-                  Seconds(t.rebootMs) + " s" + At() + kMayRunNewImage);
+                  Seconds(t.rebootMs) + " s" + At() + kGoesBack);
   }
   Advance(kRestarting);
   return true;
 }
 
-// The device restarts and enumerates again; success only if it comes back running the
-// image's version. Bounded by the reboot time limit.
+// The device restarts and enumerates again, on trial with the new image: the dongle this
+// connection was made to, found by its serial number, never another one. Success only once
+// it runs the image's version from the new slot and has confirmed it. Bounded by the
+// reboot time limit; a device that leaves again after the confirmation was sent (pulled
+// out, or reset by its watchdog) is waited for once more to learn what it kept.
 bool Upgrade::WaitForRestart() {
   const Timeouts& t = connection_.timeouts;
   connection_.handle.reset();
@@ -279,7 +325,7 @@ bool Upgrade::WaitForRestart() {
       return Cancelled();
     HidHandle device;
     std::string ignored;
-    const Found found = OpenDevice(connection_.identity, &device, &ignored);
+    const Found found = OpenPinned(connection_.identity, connection_.pin, &device, &ignored);
     if (found == Found::kNotFound)
       Advance(kDeviceLeft);
     if (found == Found::kOpened) {
@@ -293,37 +339,66 @@ bool Upgrade::WaitForRestart() {
         const DeviceInfo info = ParseInfo(reply);
         if (info.bootCount != before.bootCount) {  // it has restarted
           Advance(kDeviceBack);
-          Advance(kDeviceAnswered);
-          connection_.handle = std::move(device);
           connection_.info = info;
-          return CheckVersion(info);
+          if (!CheckVersion(info))
+            return false;
+          Advance(kRunsNewImage);
+          const Answer confirmed = Confirm(link);
+          if (confirmed == Answer::kOk) {
+            connection_.handle = std::move(device);
+            Advance(kConfirmed);
+            return true;
+          }
+          if (confirmed == Answer::kCancelled)
+            return Cancelled();
+          if (!error_.empty())
+            return false;  // it answered, and said no
         }
       }
     }
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       return Fail("device did not come back within " + Seconds(t.rebootMs) + " s of its restart" +
-                  kMayRunNewImage);
+                  Aftermath());
     }
     if (!session_.Pause(milliseconds(std::min<long long>(poll, left))))
       return Cancelled();
   }
 }
 
+Answer Upgrade::Confirm(Link& link) {
+  confirmSent_ = true;
+  if (sink_.confirming)
+    sink_.confirming();
+  proto::Report request = proto::Command(proto::kConfirm);
+  request[proto::kConfirmSlot] = slot_;
+  proto::Report reply;
+  const Answer answer =
+      Transact(link, request, &reply, {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
+  if (answer == Answer::kOk && reply[proto::kBody] != proto::kOk) {
+    confirmSent_ = false;  // it kept nothing
+    Fail("device refused to confirm the new image (status " + std::to_string(reply[proto::kBody]) +
+         ")" + At() + kGoesBack);
+    return Answer::kSilent;
+  }
+  return answer;
+}
+
 bool Upgrade::CheckVersion(const DeviceInfo& info) {
   const FirmwareVersion& wanted = image_.header.version;
+  const char* why = confirmSent_ ? ": it went back to its old image before it kept the new one"
+                                 : ": the new image did not start";
   if (info.running != wanted) {
     return Fail("device came back running " + info.running.ToString() + " instead of " +
-                wanted.ToString() + ": the new image did not start");
+                wanted.ToString() + why);
   }
   // The same version may be written again (a repair): only the slot tells whether the
   // device fell back to its old image.
   if (info.activeSlot != slot_) {
     return Fail("device came back running " + info.running.ToString() + " from slot " +
                 std::to_string(info.activeSlot) + " instead of the new image in slot " +
-                std::to_string(slot_) + ": the new image did not start");
+                std::to_string(slot_) + why);
   }
-  Advance(kVersionConfirmed);
   return true;
 }
 

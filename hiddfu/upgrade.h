@@ -1,5 +1,6 @@
-// One upgrade, on the session's thread: the start request, the device's erase, the
-// transfer, its verification, the commit and the wait for the restarted device.
+// One upgrade, on the session's thread: the image header and the start request, the
+// device's erase, the transfer, its verification, the commit, the wait for the restarted
+// device and its confirmation of the new image.
 #pragma once
 
 #include <functional>
@@ -15,6 +16,8 @@ namespace hiddfu {
 struct UpgradeSink {
   std::function<void(unsigned)> advance;  // raises the progress figure, never lowers it
   std::function<unsigned()> progress;
+  // From here on the device may keep the new image: it was asked to confirm it.
+  std::function<void()> confirming;
   // The last call: the outcome, and the figure the progress ends at (100 or more).
   std::function<void(bool ok, const std::string& error, unsigned finalProgress)> finish;
 };
@@ -23,8 +26,8 @@ class Upgrade {
  public:
   Upgrade(Connection& connection, Session& session, CheckedImage image, UpgradeSink sink);
 
-  // Asks the device to take the image. False, with the reason, when it refuses, does not
-  // answer or is gone; the upgrade has then not begun.
+  // Sends the image header and asks the device to take the image. False, with the reason,
+  // when it refuses, does not answer or is gone; the upgrade has then not begun.
   bool Start(std::string* error);
   // The rest, to the end: always ends with sink.finish.
   void Run();
@@ -35,6 +38,10 @@ class Upgrade {
   bool Fail(std::string text);
   std::string At() const;
   bool Cancelled();
+  // What a failure after the commit leaves: the old image, unless the confirmation may
+  // have reached the device.
+  const char* Aftermath() const;
+  bool SendHeader(std::string* error);
   void Advance(unsigned value) { sink_.advance(value); }
   // The progress figure once `workMs` of the erase, transfer and verification are done.
   unsigned Percent(double workMs) const;
@@ -50,6 +57,8 @@ class Upgrade {
   bool Activate();
   bool WaitForRestart();
   bool CheckVersion(const DeviceInfo& info);
+  // Asks the restarted device to keep the new image; kOk once it has.
+  Answer Confirm(Link& link);
   void SendAbort();
 
   Connection& connection_;
@@ -63,7 +72,8 @@ class Upgrade {
   std::uint32_t window_ = 1;
   double eraseMs_ = 0, transferMs_ = 0, verifyMs_ = 0;
   std::string error_;
-  bool activateSent_ = false;  // from here on the device may start the new image
+  bool activateSent_ = false;  // from here on the device may start the new image on trial
+  bool confirmSent_ = false;   // ... and may keep it
 };
 
 }  // namespace hiddfu

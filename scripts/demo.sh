@@ -2,7 +2,8 @@
 #
 # zav_demo_catalogue BUILD_DIR OUT_DIR
 #   Makes the demo catalogue in OUT_DIR: the manifest, the release notes and a firmware image
-#   of a few hundred KiB (version 1.0.3.0) wrapped by zav-mkimage.
+#   of a few hundred KiB (version 1.0.3.0) wrapped by zav-mkimage and signed with the build's
+#   demo key, which the demo's virtual dongle trusts.
 # zav_demo_start_service BUILD_DIR CATALOGUE STORE LOG
 #   Starts the reference service on port 8443 in the background, waits until it answers and
 #   sets ZAV_DEMO_SERVICE_PID. Fails if the port is taken or the service does not come up.
@@ -16,9 +17,8 @@ zav_demo_catalogue() {
   mkdir -p "$out"
   cp "$zav_demo_root/demo/manifest.json" "$zav_demo_root/demo/release-notes.html" "$out/"
   local image="$out/Marlo固件_V1.0.3.bin"
-  if [ ! -f "$image" ]; then
-    "$build/hiddfu/zav-mkimage" --version 1.0.3.0 --fill 384K "$image" >/dev/null
-  fi
+  "$build/hiddfu/zav-mkimage" --key "$build/signing/demo-signing.pem" --version 1.0.3.0 \
+    --fill 384K "$image" >/dev/null
 }
 
 zav_demo_start_service() {

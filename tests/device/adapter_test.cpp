@@ -41,6 +41,21 @@ TEST_F(Adapter, ProbeAndUpgradeInTheWorkflowsOrder) {
             }));
 }
 
+// With two dongles plugged in, every probe takes the same one, and the log says once which.
+TEST_F(Adapter, OfTwoDonglesTheLogNamesTheOneTakenOnce) {
+  VirtualDongle::AddDongle(L"MRL000002");
+  StdoutCapture capture;
+  for (int probe = 0; probe < 3; ++probe) {
+    EXPECT_EQ(DfuDisconnect(), 0);
+    EXPECT_EQ(DfuConnect(), 0);
+    EXPECT_EQ(DfuDisconnect(), 0);
+  }
+  EXPECT_EQ(
+      SplitLines(capture.Stop()),
+      (std::vector<std::string>{"dongle=MRL000001 at virtual-dongle:0; also present: MRL000002 at "
+                                "virtual-dongle-1:0"}));
+}
+
 TEST_F(Adapter, FailuresLogTheirPrefixAndTheLibrarysText) {
   const std::string missing = PathOf("\xC9\xFD\xBC\xB6.bin");  // a code page 936 name
   VirtualDongle::Unplug();

@@ -30,14 +30,52 @@ Handle OpenUpdateInterface() {
   return h;
 }
 
-int SendInfo(hid_device* h, std::uint8_t tag) {
-  proto::Report r{};
-  r[0] = proto::kInfo;
-  r[proto::kTag] = tag;
+int Send(hid_device* h, proto::Report r) {
   proto::Seal(r);
   unsigned char buffer[65] = {0};
   std::memcpy(buffer + 1, r.data(), r.size());
   return hid_write(h, buffer, sizeof buffer);
+}
+
+int SendInfo(hid_device* h, std::uint8_t tag) {
+  proto::Report r{};
+  r[0] = proto::kInfo;
+  r[proto::kTag] = tag;
+  return Send(h, r);
+}
+
+// The reply to `command`, or an empty report.
+proto::Report Ask(hid_device* h, proto::Report command) {
+  proto::Report reply{};
+  if (Send(h, command) != 65)
+    return {};
+  while (hid_read_timeout(h, reply.data(), reply.size(), 1000) == 64) {
+    if (reply[0] == (command[0] | proto::kReplyFlag))
+      return reply;
+  }
+  return {};
+}
+
+// A host of its own, which checks nothing: sends the header of `image` and asks the dongle
+// to start; the reply's status.
+int StartWith(hid_device* h, const std::string& image, bool otherHeader = false) {
+  for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
+    proto::Report r = proto::Command(proto::kHeader);
+    r[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
+    std::memcpy(&r[proto::kHeaderBytes], image.data() + part * proto::kHeaderPartSize,
+                proto::kHeaderPartSize);
+    if (Ask(h, r)[proto::kBody] != proto::kOk)
+      return -1;
+  }
+  hiddfu::Sha256 sha;
+  sha.Update(image.data(), hiddfu::kImageHeaderSize);
+  hiddfu::Digest digest = sha.Final();
+  digest[0] ^= otherHeader ? 1 : 0;
+  proto::Report start = proto::Command(proto::kStart);
+  std::memcpy(&start[proto::kStartHeaderDigest], digest.data(), digest.size());
+  start[proto::kStartWindow] = 64;
+  const proto::Report reply = Ask(h, start);
+  return reply[0] ? reply[proto::kBody] : -1;
 }
 
 using Dongle = DeviceTest;
@@ -148,6 +186,35 @@ TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
     EXPECT_EQ(reply[proto::kTag], i);
   }
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kRequests - 3));
+}
+
+// The dongle's own checks, for a host that skips the library's: it takes only a header
+// signed with its key, for its product and hardware revision, not below its security
+// counter, and the one START names; it refuses before it erases anything.
+TEST_F(Dongle, RefusesWhatAHostThatChecksNothingSends) {
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  auto image = [](void (*change)(hiddfu::ImageHeader&),
+                  const hiddfu::SigningKey& key = hiddfu::DemoSigningKey()) {
+    hiddfu::ImageHeader fields;
+    fields.version = kNewVersion;
+    change(fields);
+    return hiddfu::MakeImageBytes(std::string(1000, 'p'), fields, key);
+  };
+  VirtualDongle::SetSecurityCounter(3);
+  EXPECT_EQ(StartWith(h.get(), image([](hiddfu::ImageHeader&) {}, hiddfu::SigningKey::Generate())),
+            proto::kBadSignature);
+  EXPECT_EQ(StartWith(h.get(), image([](hiddfu::ImageHeader& f) { f.product = 9; })),
+            proto::kWrongProduct);
+  EXPECT_EQ(StartWith(h.get(), image([](hiddfu::ImageHeader& f) { f.hardwareRevision = 2; })),
+            proto::kWrongHardware);
+  EXPECT_EQ(StartWith(h.get(), image([](hiddfu::ImageHeader& f) { f.securityCounter = 2; })),
+            proto::kRollback);
+  const std::string good = image([](hiddfu::ImageHeader& f) { f.securityCounter = 3; });
+  EXPECT_EQ(StartWith(h.get(), good, true), proto::kBadHeader);
+  EXPECT_EQ(VirtualDongle::GetStats().erases, 0u);
+  EXPECT_EQ(StartWith(h.get(), good), proto::kOk) << "an image it takes, with the same counter";
+  EXPECT_EQ(VirtualDongle::GetStats().erases, 1u);
 }
 
 // As on hidraw: a write to an endpoint that takes nothing fails after the time limit, one

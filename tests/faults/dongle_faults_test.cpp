@@ -1,9 +1,10 @@
 // Every way the dongle can fail, against one press of the upgrade button with the service
 // working: each ends in its row of the outcome table within the library's time limits, and
 // the dongle stays on a verified bootable image, the old one unless the new one was verified,
-// committed and started. Where the dongle survives, a second press upgrades it.
+// committed, started and confirmed. Where the dongle survives, a second press upgrades it.
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "tests/faults/fault_bench.h"
 
@@ -116,7 +117,7 @@ TEST_F(DongleFaultTest, LinkFaultsAreRecovered) {
   cases[4].faults.dropAck = 2;
   cases[5] = {"lost replies", {}};
   cases[5].faults.dropStartReply = cases[5].faults.dropVerifyReply = true;
-  cases[5].faults.dropActivateReply = true;
+  cases[5].faults.dropActivateReply = cases[5].faults.dropConfirmReply = true;
   cases[6] = {"late reply to the restart request", {}};
   cases[6].faults.activateReplyDelay = 3 * milliseconds(kReplyMs);
   for (const LinkFault& c : cases) {
@@ -130,13 +131,16 @@ TEST_F(DongleFaultTest, LinkFaultsAreRecovered) {
   }
 }
 
-// The check fails, or the flash kept a byte other than the intact report brought.
+// The check fails, the flash kept a byte other than the intact report brought, or a report
+// was changed on the way with a checksum that fits it.
 TEST_F(DongleFaultTest, FailedVerificationKeepsTheOldImage) {
   Faults check;
   check.failVerification = true;
   Faults flash;
   flash.flipStoredByte = kImageSize / 3;
-  for (const Faults& f : {check, flash}) {
+  Faults forged;
+  forged.forgeData = 40;
+  for (const Faults& f : {check, flash, forged}) {
     VirtualDongle::SetFaults(f);
     const Attempt a = Press();
     ExpectRow(a, kRowUpgrade, before_);
@@ -187,9 +191,9 @@ TEST_F(DongleFaultTest, SameVersionThatDoesNotStartIsNoSuccess) {
   EXPECT_EQ(VirtualDongle::ActiveSlot(), 1);
 }
 
-// The dongle goes to restart and stays away: the wait for it is bounded. The image was
-// verified and committed before it left, so once it is plugged in again it starts it.
-TEST_F(DongleFaultTest, RestartThatNeverEndsIsBounded) {
+// The dongle goes to restart and stays away: the wait for it is bounded. Plugged in again it
+// tries the committed image, and with nobody to confirm it goes back to the old one.
+TEST_F(DongleFaultTest, RestartThatNeverEndsIsBoundedAndTheOldImageStays) {
   Faults f;
   f.restartNeverEnds = true;
   VirtualDongle::SetFaults(f);
@@ -200,21 +204,133 @@ TEST_F(DongleFaultTest, RestartThatNeverEndsIsBounded) {
   EXPECT_GE(a.finalProgress, 100);
   VirtualDongle::SetFaults({});
   VirtualDongle::Plug();
-  ExpectDongleRuns(kNewVersion);
+  EXPECT_TRUE(VirtualDongle::OnTrial());
+  ExpectDongleRuns(kFactoryVersion);
+  ExpectRecovery();
 }
 
-// The restart outlasts the library's wait: it cannot tell what the dongle will run and
-// says so, and the dongle does come back with the new image.
-TEST_F(DongleFaultTest, RestartSlowerThanTheWaitSaysTheNewImageMayRun) {
-  VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 500));
+// The restart outlasts the library's wait: the image it then starts is never confirmed, the
+// report says the dongle goes back to its old image, and it does.
+TEST_F(DongleFaultTest, RestartSlowerThanTheWaitEndsOnTheOldImage) {
+  VirtualDongle::SetRestartDelay(milliseconds(kRebootMs + 300));
   const Attempt a = Press();
   ExpectRow(a, kRowUpgrade, before_);
-  EXPECT_NE(a.libraryError.find("it may be running the new image"), std::string::npos)
+  EXPECT_NE(a.libraryError.find("without confirmation the device goes back to its old image"),
+            std::string::npos)
       << a.libraryError;
-  const auto until = Clock::now() + milliseconds(3000);
-  while (!VirtualDongle::IsPlugged() && Clock::now() < until)
-    std::this_thread::sleep_for(milliseconds(10));
+  ExpectDongleRuns(kFactoryVersion);
+  EXPECT_EQ(VirtualDongle::GetStats().reverts, 1u);
+}
+
+// The new image starts but never shows on the bus, or shows and never answers: its watchdog
+// takes the dongle back to its old image within the library's wait, and the report says so.
+TEST_F(DongleFaultTest, NewImageThatNeverEnumeratesOrAnswersGoesBack) {
+  Faults hidden;
+  hidden.trialNeverEnumerates = true;
+  Faults silent;
+  silent.trialNeverAnswers = true;
+  for (const Faults& f : {hidden, silent}) {
+    VirtualDongle::SetFaults(f);
+    const Attempt a = Press();
+    ExpectRow(a, kRowUpgrade, before_);
+    EXPECT_NE(a.libraryError.find("came back running 1.0.0.0 instead of 1.2.0.7"),
+              std::string::npos)
+        << a.libraryError;
+    ExpectDongleRuns(kFactoryVersion);
+  }
+  ExpectRecovery();
+}
+
+// The cable pulled as the confirmation goes out: if it comes back within the wait the report
+// tells what it kept; if not, the report cannot know and says so. Either way the report
+// agrees with what the dongle runs once it is back.
+TEST_F(DongleFaultTest, CablePulledAtTheConfirmation) {
+  struct Case {
+    const char* name;
+    bool afterConfirm;
+    milliseconds back;
+    const Row* row;
+    const char* error;
+    hiddfu::FirmwareVersion runs;
+  };
+  const Case cases[] = {
+      {"before it landed, out for good", false, milliseconds(0), &kRowUpgrade,
+       "it may be running the new image", kFactoryVersion},
+      {"before it landed, back at once", false, milliseconds(100), &kRowUpgrade,
+       "went back to its old image before it kept the new one", kFactoryVersion},
+      {"after it landed, back at once", true, milliseconds(100), &kRowSuccess, "", kNewVersion},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualDongle::Reset();
+    VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+    VirtualDongle::SetTrialWatchdog(kTrialWatchdog);
+    Faults f;
+    f.unplugOnConfirm = !c.afterConfirm;
+    f.unplugAfterConfirm = c.afterConfirm;
+    f.replugAfter = c.back;
+    VirtualDongle::SetFaults(f);
+    const Attempt a = Press();
+    ExpectRow(a, *c.row, before_);
+    EXPECT_NE(a.libraryError.find(c.error), std::string::npos) << a.libraryError;
+    ExpectDongleRuns(c.runs);
+  }
+}
+
+// The dongle checks the image itself: one signed with a key it does not hold is refused at
+// the start, whatever the tool checked. The library refuses an image for another product or
+// below the dongle's security counter before it asks.
+TEST_F(DongleFaultTest, ImagesTheDongleMustNotTakeAreStartFailures) {
+  struct Case {
+    const char* name;
+    void (*set)();
+    const char* error;
+  };
+  const Case cases[] = {
+      {"another key", [] { VirtualDongle::SetTrustedKey(hiddfu::SigningKey::Generate().Public()); },
+       "device refused the upgrade: verification failed: the image is not signed with the key "
+       "the device holds"},
+      {"another product", [] { VirtualDongle::SetHardware(0x0002, 1); },
+       "image not for this device: it is made for product 0x0001, the device is product 0x0002"},
+      {"another revision", [] { VirtualDongle::SetHardware(VirtualDongle::kProduct, 2); },
+       "image not for this device: it is made for hardware revision 1, the device is revision 2"},
+      {"a rollback", [] { VirtualDongle::SetSecurityCounter(1); },
+       "image refused: its security counter 0 is below the device's 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualDongle::Reset();
+    VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+    c.set();
+    const Attempt a = Press();
+    ExpectRow(a, kRowStart, before_);
+    EXPECT_EQ(a.libraryError.rfind(c.error, 0), 0u) << a.libraryError;
+    EXPECT_EQ(VirtualDongle::GetStats().erases, 0u);
+    ExpectDongleRuns(kFactoryVersion);
+  }
+}
+
+// A second dongle plugged in while the first restarts, listed first and with a lower serial
+// number, is never taken for the one being upgraded.
+TEST_F(DongleFaultTest, ASecondDongleDuringTheRestartIsNotTakenForTheFirst) {
+  VirtualDongle::SetSerialNumber(L"MRL000005");
+  VirtualDongle::SetRestartDelay(milliseconds(200));
+  std::thread plugger([] {
+    const auto until = Clock::now() + milliseconds(10000);
+    while (hidDfuGetProgress() >= 95 && Clock::now() < until)  // an earlier upgrade's figure
+      std::this_thread::sleep_for(milliseconds(1));
+    while (hidDfuGetProgress() < 95 && Clock::now() < until)
+      std::this_thread::sleep_for(milliseconds(1));
+    const int other = VirtualDongle::AddDongle(L"MRL000001");
+    VirtualDongle::Unplug(other);  // a boot count of its own
+    VirtualDongle::Plug(other);
+  });
+  const Attempt a = Press();
+  plugger.join();
+  ExpectRow(a, kRowSuccess, before_);
   ExpectDongleRuns(kNewVersion);
+  EXPECT_EQ(VirtualDongle::GetStats(1).starts, 0u);
+  EXPECT_EQ(VirtualDongle::RunningVersion(1), kFactoryVersion);
 }
 
 // A dongle that stops answering in the middle, or whose OUT endpoint stops taking reports:

@@ -42,6 +42,7 @@ void FaultBench::SetUp() {
   g_upgradeStartTime = 0;
   VirtualDongle::Reset();
   VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
+  VirtualDongle::SetTrialWatchdog(kTrialWatchdog);
   ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, kRebootMs), 0);
 }
 
@@ -136,10 +137,22 @@ void FaultBench::ExpectRow(const Attempt& a, const Row& row, std::size_t reports
   }
 }
 
+void FaultBench::Settle() {
+  for (int round = 0; round < 2; ++round) {
+    const auto until = Clock::now() + 5 * kTrialWatchdog;
+    while (!VirtualDongle::Settled() && Clock::now() < until)
+      std::this_thread::sleep_for(milliseconds(2));
+    if (!VirtualDongle::IsPlugged())
+      VirtualDongle::Plug();
+  }
+}
+
 void FaultBench::ExpectDongleRuns(const hiddfu::FirmwareVersion& version) {
+  Settle();
   const VirtualDongle::Slot running = VirtualDongle::GetSlot(VirtualDongle::ActiveSlot());
   EXPECT_TRUE(running.holdsImage && running.verified && running.bootable)
       << "the dongle runs an image that is not verified and bootable";
+  EXPECT_FALSE(VirtualDongle::OnTrial()) << "the dongle came to rest on an image on trial";
   EXPECT_EQ(VirtualDongle::RunningVersion().ToString(), version.ToString());
 }
 

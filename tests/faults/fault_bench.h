@@ -64,6 +64,8 @@ inline TransferLimits BenchLimits() {
 }
 inline constexpr int kReplyMs = 40;
 inline constexpr int kRebootMs = 1500;
+// An unconfirmed image is given up this long after it started: within the library's wait.
+inline constexpr milliseconds kTrialWatchdog{600};
 
 // The service faults, one member each.
 inline RefFault Status(int status) {
@@ -267,8 +269,11 @@ class FaultBench : public ::testing::Test {
   void ExpectRow(const Attempt& a, const Row& row, std::size_t reportsBefore,
                  bool reportReachesService = true);
 
-  // The dongle runs a verified, bootable image, and it is `version`.
+  // Once it has come to rest (plugged back in if it was out, an image on trial given up),
+  // the dongle runs a verified, bootable, confirmed image, and it is `version`.
   void ExpectDongleRuns(const hiddfu::FirmwareVersion& version);
+  // Waits until the dongle has come to rest, and plugs it back in if it is out.
+  static void Settle();
 
   // The longest an attempt may take with the limits in force: the query and the report
   // within the request limit each, the download past its rate grace and one idle limit

@@ -30,6 +30,25 @@ inline std::string LastError() {
   return hidDfuGetLastError();
 }
 
+// Waits until the dongle is on the bus and runs no image on trial: an unconfirmed one has
+// gone back to the old one by its watchdog. False when that takes longer than `limit`.
+inline bool WaitSettled(int dongle = 0, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!VirtualDongle::IsPlugged(dongle) || VirtualDongle::OnTrial(dongle)) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// Waits until the running upgrade's progress reaches `at`, for at most `limit`.
+inline void WaitForProgress(int at, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (hidDfuGetProgress() < at && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 class DeviceTest : public testing::Test {
  protected:
   static constexpr int kReplyMs = 40;

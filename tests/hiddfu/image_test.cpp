@@ -23,20 +23,34 @@ std::array<std::uint8_t, hiddfu::kImageHeaderSize> HeaderOf(const std::string& i
   return h;
 }
 
-TEST(ImageFormat, HeaderRoundTripsAndEveryHeaderByteIsProtected) {
-  const std::string image = hiddfu::MakeImageBytes("payload bytes", {3, 1, 4, 1});
-  ASSERT_EQ(image.size(), 64u + 13u);
+// Every header byte counts: a change anywhere makes the header invalid or its signature
+// wrong, and only the key that signed it verifies it.
+TEST(ImageFormat, HeaderRoundTripsAndEveryHeaderByteIsSigned) {
+  hiddfu::ImageHeader fields;
+  fields.version = {3, 1, 4, 1};
+  fields.product = 0x0102;
+  fields.hardwareRevision = 7;
+  fields.securityCounter = 0x01020304;
+  const hiddfu::SigningKey& key = hiddfu::DemoSigningKey();
+  const std::string image = hiddfu::MakeImageBytes("payload bytes", fields, key);
+  ASSERT_EQ(image.size(), 128u + 13u);
   std::string why;
   const auto header = hiddfu::DecodeHeader(HeaderOf(image), &why);
   ASSERT_TRUE(header) << why;
-  EXPECT_EQ(header->version, (FirmwareVersion{3, 1, 4, 1}));
+  EXPECT_EQ(header->version, fields.version);
   EXPECT_EQ(header->payloadSize, 13u);
+  EXPECT_EQ(header->product, 0x0102);
+  EXPECT_EQ(header->hardwareRevision, 7);
+  EXPECT_EQ(header->securityCounter, 0x01020304u);
+  EXPECT_TRUE(hiddfu::SignedBy(HeaderOf(image), key.Public()));
+  EXPECT_FALSE(hiddfu::SignedBy(HeaderOf(image), hiddfu::SigningKey::Generate().Public()));
 
   for (std::size_t at = 0; at < hiddfu::kImageHeaderSize; ++at) {
     for (std::uint8_t flip : {0x01, 0x80}) {
       auto bytes = HeaderOf(image);
       bytes[at] ^= flip;
-      EXPECT_FALSE(hiddfu::DecodeHeader(bytes, &why)) << "byte " << at << " changed unnoticed";
+      EXPECT_FALSE(hiddfu::DecodeHeader(bytes, &why) && hiddfu::SignedBy(bytes, key.Public()))
+          << "byte " << at << " changed unnoticed";
     }
   }
 }
@@ -67,35 +81,52 @@ class MkImage : public testing::Test {
   std::string output_;
 };
 
-TEST_F(MkImage, WrapsAPayloadIntoAnImageTheLibraryAccepts) {
+const std::string kKey = std::string("--key ") + ZAV_DEMO_SIGNING_KEY + " ";
+
+TEST_F(MkImage, WrapsAPayloadIntoASignedImageTheLibraryAccepts) {
   std::ofstream(P("payload")) << std::string(100000, 'q');
-  ASSERT_EQ(Run("--version 1.2.0.7 " + P("payload") + " " + P("fw.bin")), 0) << output_;
+  ASSERT_EQ(Run(kKey + "--version 1.2.0.7 --product 0x0203 --hardware 4 --counter 9 " +
+                P("payload") + " " + P("fw.bin")),
+            0)
+      << output_;
   std::string error;
-  const auto image = hiddfu::CheckImageFile(P("fw.bin"), &error);
+  hiddfu::ImageRequirements demoKey;
+  demoKey.trustedKey = hiddfu::DemoSigningKey().Public();
+  const auto image = hiddfu::CheckImageFile(P("fw.bin"), &error, demoKey);
   ASSERT_TRUE(image) << error;
   EXPECT_EQ(image->header.payloadSize, 100000u);
   EXPECT_EQ(image->header.version, (FirmwareVersion{1, 2, 0, 7}));
 
-  ASSERT_EQ(Run("--inspect " + P("fw.bin")), 0);
-  EXPECT_NE(output_.find("version 1.2.0.7\npayload 100000 bytes\n"), std::string::npos) << output_;
+  ASSERT_EQ(Run("--inspect " + P("fw.bin") + " --pubkey " + ZAV_DEMO_PUBLIC_KEY_FILE), 0)
+      << output_;
+  EXPECT_NE(output_.find("version 1.2.0.7\nproduct 0x0203\nhardware revision 4\nsecurity "
+                         "counter 9\npayload 100000 bytes\n"),
+            std::string::npos)
+      << output_;
+  EXPECT_NE(output_.find("signature valid"), std::string::npos) << output_;
 
-  ASSERT_EQ(Run("--version 2.0 --fill 64K " + P("filled.bin")), 0) << output_;
-  const auto filled = hiddfu::CheckImageFile(P("filled.bin"), &error);
+  ASSERT_EQ(Run(kKey + "--version 2.0 --fill 64K " + P("filled.bin")), 0) << output_;
+  const auto filled = hiddfu::CheckImageFile(P("filled.bin"), &error, demoKey);
   ASSERT_TRUE(filled) << error;
   EXPECT_EQ(filled->header.payloadSize, 65536u);
+  EXPECT_EQ(filled->header.product, hiddfu::kMarloDongle);
   EXPECT_EQ(filled->header.sha256, hiddfu::FilledPayloadDigest(65536, 1));
 }
 
 TEST_F(MkImage, RefusesBadInputWithoutLeavingAnImage) {
   EXPECT_EQ(Run(""), 2);
-  EXPECT_EQ(Run("--version 1.x " + P("a") + " " + P("b")), 2);
-  EXPECT_EQ(Run("--version 1 --fill 0 " + P("b")), 2);
-  EXPECT_EQ(Run("--version 1 " + P("missing") + " " + P("b")), 1);
+  EXPECT_EQ(Run("--version 1 --fill 1K " + P("b")), 2) << "no key";
+  EXPECT_EQ(Run(kKey + "--version 1.x " + P("a") + " " + P("b")), 2);
+  EXPECT_EQ(Run(kKey + "--version 1 --fill 0 " + P("b")), 2);
+  EXPECT_EQ(Run(kKey + "--version 1 --product 65536 --fill 1K " + P("b")), 2);
+  EXPECT_EQ(Run(kKey + "--version 1 --counter -1 --fill 1K " + P("b")), 2);
+  EXPECT_EQ(Run("--key " + P("missing") + " --version 1 --fill 1K " + P("b")), 1);
+  EXPECT_EQ(Run(kKey + "--version 1 " + P("missing") + " " + P("b")), 1);
   std::ofstream(P("empty"));
-  EXPECT_EQ(Run("--version 1 " + P("empty") + " " + P("b")), 1);
+  EXPECT_EQ(Run(kKey + "--version 1 " + P("empty") + " " + P("b")), 1);
   EXPECT_FALSE(std::filesystem::exists(P("b")));
   std::ofstream(P("same")) << "firmware";
-  EXPECT_EQ(Run("--version 1 " + P("same") + " " + P("same")), 1);
+  EXPECT_EQ(Run(kKey + "--version 1 " + P("same") + " " + P("same")), 1);
   std::ifstream in(P("same"));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "firmware") << "payload kept";
   EXPECT_EQ(Run("--inspect " + P("same")), 1);

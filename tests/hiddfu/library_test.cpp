@@ -138,26 +138,47 @@ TEST_F(Library, LongDeviceWorkIsWaitedForAndNeverBegunAgain) {
       << "the progress did not move during the erase";
 }
 
+// The library refuses what the dongle would refuse, and what it cannot check itself: before
+// the device is asked for anything.
 TEST_F(Library, ImageProblemsAreRefusedBeforeTheDeviceIsTouched) {
-  const std::string good = hiddfu::MakeImageBytes(std::string(3000, 'x'), kNewVersion);
+  const std::string payload(3000, 'x');
+  auto made = [&](void (*change)(hiddfu::ImageHeader&),
+                  const hiddfu::SigningKey& key = hiddfu::DemoSigningKey()) {
+    hiddfu::ImageHeader fields;
+    fields.version = kNewVersion;
+    fields.securityCounter = 5;  // the dongle's, below
+    change(fields);
+    return hiddfu::MakeImageBytes(payload, fields, key);
+  };
+  const std::string good = made([](hiddfu::ImageHeader&) {});
   struct Case {
     const char* name;
     std::string bytes;
     const char* error;  // regular expression
   };
-  std::string wrongFormat = good;
-  wrongFormat[4] = 2;
   const std::vector<Case> cases = {
       {"short.bin", good.substr(0, 40), "image header invalid: the file holds only 40 bytes"},
       {"magic.bin", Patched(good, 0, 'X'), "image header invalid: bad magic"},
-      {"format.bin", wrongFormat, "image header invalid: unsupported format version 2"},
-      {"check.bin", Patched(good, 9, 5), "image header invalid: header checksum mismatch"},
+      {"format.bin", Patched(good, 4, 1),
+       "image header invalid: unsupported format version 1 \\(an unsigned image\\)"},
+      {"changed.bin", Patched(good, 9, 5),
+       "image signature invalid: the image is not signed "
+       "with the key this tool trusts"},
+      {"rogue.bin", made([](hiddfu::ImageHeader&) {}, hiddfu::SigningKey::Generate()),
+       "image signature invalid"},
+      {"product.bin", made([](hiddfu::ImageHeader& h) { h.product = 2; }),
+       "image not for this device: it is made for product 0x0002, the device is product 0x0001"},
+      {"revision.bin", made([](hiddfu::ImageHeader& h) { h.hardwareRevision = 3; }),
+       "image not for this device: it is made for hardware revision 3, the device is revision 1"},
+      {"rollback.bin", made([](hiddfu::ImageHeader& h) { h.securityCounter = 4; }),
+       "image refused: its security counter 4 is below the device's 5"},
       {"truncated.bin", good.substr(0, good.size() - 1),
        "image truncated: 2999 of 3000 payload bytes present"},
       {"trailing.bin", good + "zz", "image invalid: 2 bytes follow the payload"},
-      {"corrupt.bin", Patched(good, 64 + 1234, 'y'),
+      {"corrupt.bin", Patched(good, 128 + 1234, 'y'),
        "image corrupt: the payload does not match the SHA-256 in its header"},
   };
+  VirtualDongle::SetSecurityCounter(5);
   ASSERT_EQ(ConnectDongle(), 0) << LastError();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -188,10 +209,10 @@ TEST_F(Library, AnOversizedClaimIsRefusedBeforeTheHash) {
   hiddfu::ImageHeader header;
   header.version = kNewVersion;
   header.payloadSize = 0xFFFFFFFF;
-  const auto bytes = hiddfu::EncodeHeader(header);
+  const auto bytes = hiddfu::SignHeader(header, hiddfu::DemoSigningKey());
   const std::string path = PathOf("huge.bin");
   WriteFile(path, std::string(bytes.begin(), bytes.end()));
-  ASSERT_EQ(truncate(path.c_str(), 64 + 0xFFFFFFFFll), 0);  // sparse: costs no disk
+  ASSERT_EQ(truncate(path.c_str(), 128 + 0xFFFFFFFFll), 0);  // sparse: costs no disk
   ASSERT_EQ(ConnectDongle(), 0);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(hidDfuUpgradeBin(path.c_str()), -1);
@@ -357,12 +378,37 @@ INSTANTIATE_TEST_SUITE_P(
         LateFailure{"flash_bit_flip", With([](Faults& f) { f.flipStoredByte = 777; }),
                     "^verification failed: the SHA-256 of the image the device received does "
                     "not match the image header$"},
+        // Changed on the way with a checksum that fits: the dongle stores it, and its own
+        // digest of the slot finds it.
+        LateFailure{"forged_data_report", With([](Faults& f) { f.forgeData = 10; }),
+                    "^verification failed: the SHA-256 of the image the device received does "
+                    "not match the image header$"},
         LateFailure{"stall", With([](Faults& f) { f.stallAtByte = 1000; }),
                     "^device stopped responding at [0-9]+ %$"},
         LateFailure{"old_version", With([](Faults& f) { f.newImageFailsToStart = true; }),
                     "^device came back running 1.0.0.0 instead of 1.2.0.7: the new image did "
                     "not start$"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// The file is rewritten in place after the library checked it: what goes out is not what the
+// header announced, and the dongle's digest of what it stored finds it.
+TEST_F(Library, AFileRewrittenDuringTheWriteFailsVerification) {
+  VirtualDongle::SetFlashTiming({4096, 200ms, 0ms});  // the erase leaves time to rewrite it
+  const std::string path = Image(kSize);
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(128 + 100);
+    file.write("rewritten", 9);
+  }
+  ExpectFinishedMonotonic(PollToEnd());
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_EQ(LastError(),
+            "verification failed: the SHA-256 of the image the device received does not match "
+            "the image header");
+  ExpectOnFactoryImage();
+}
 
 TEST_F(Library, UnplugAnywhereInTheWriteLeavesTheOldImage) {
   const std::string path = Image(kSize);
@@ -472,21 +518,91 @@ TEST_F(Library, ACompletionFigureAbove100IsPassedOn) {
   }
 }
 
-TEST_F(Library, ARestartBeyondTheLimitFailsButTheCommittedImageStartsLater) {
-  Faults f;
-  f.restartNeverEnds = true;
-  VirtualDongle::SetFaults(f);
-  ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, 300), 0);
+// After the commit the new image starts on trial, and only the library's confirmation keeps
+// it: whatever keeps that from the dongle, the upgrade fails and the dongle goes back to its
+// old image, at its next reset or when its watchdog runs out.
+struct TrialFailure {
+  const char* name;
+  Faults faults;
+  const char* error;  // regular expression
+};
+
+class TrialFailures : public Library, public testing::WithParamInterface<TrialFailure> {};
+
+TEST_P(TrialFailures, FailAndTheDongleGoesBackToItsOldImage) {
+  VirtualDongle::SetTrialWatchdog(300ms);
+  VirtualDongle::SetFaults(GetParam().faults);
+  ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, 1000), 0);
   const auto seen = Upgrade(Image(kSize));
   ExpectFinishedMonotonic(seen);
   EXPECT_EQ(seen.back(), 100);
   EXPECT_EQ(hidDfuGetResult(), -1);
-  EXPECT_EQ(LastError(),
-            "device did not come back within 1 s of its restart; it may be running the new image");
-  EXPECT_FALSE(VirtualDongle::IsPlugged());
-  VirtualDongle::Plug();  // power comes back: the verified, committed image boots
-  EXPECT_EQ(VirtualDongle::RunningVersion(), kNewVersion);
-  EXPECT_TRUE(VirtualDongle::GetSlot(0).bootable) << "and the old one stays as the fallback";
+  EXPECT_TRUE(std::regex_search(LastError(), std::regex(GetParam().error))) << LastError();
+  VirtualDongle::SetFaults({});
+  VirtualDongle::Plug();  // the user plugs it back in, if it was out
+  ASSERT_TRUE(WaitSettled());
+  ExpectOnFactoryImage();
+  EXPECT_EQ(VirtualDongle::GetStats().confirms, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, TrialFailures,
+    testing::Values(
+        // Back by its watchdog, with the old image, while the library still waits.
+        TrialFailure{"never_enumerates", With([](Faults& f) { f.trialNeverEnumerates = true; }),
+                     "^device came back running 1.0.0.0 instead of 1.2.0.7: the new image did "
+                     "not start$"},
+        TrialFailure{"never_answers", With([](Faults& f) { f.trialNeverAnswers = true; }),
+                     "^device came back running 1.0.0.0 instead of 1.2.0.7"},
+        // Pulled out as the confirmation went: the library cannot know whether it landed.
+        TrialFailure{"cable_pulled_at_the_confirmation",
+                     With([](Faults& f) { f.unplugOnConfirm = true; }),
+                     "^device did not come back within 1 s of its restart; it may be running the "
+                     "new image$"},
+        TrialFailure{"cable_pulled_and_back_before_the_confirmation", With([](Faults& f) {
+                       f.unplugOnConfirm = true;
+                       f.replugAfter = 100ms;
+                     }),
+                     "^device came back running 1.0.0.0 instead of 1.2.0.7: it went back to its "
+                     "old image before it kept the new one$"},
+        // Never back within the wait; once plugged in, it tries the image and gives it up.
+        TrialFailure{"restart_never_ends", With([](Faults& f) { f.restartNeverEnds = true; }),
+                     "^device did not come back within 1 s of its restart; without confirmation "
+                     "the device goes back to its old image$"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Pulled out right after it kept the image and back within the wait: the library asks again
+// and learns that it runs the new image for good.
+TEST_F(Library, ADongleBackAfterTheConfirmationIsASuccess) {
+  Faults f;
+  f.unplugAfterConfirm = true;
+  f.replugAfter = 100ms;
+  VirtualDongle::SetFaults(f);
+  const std::string path = Image(kSize);
+  ExpectFinishedMonotonic(Upgrade(path));
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  ExpectRunning(kNewVersion, 1, path);
+  EXPECT_FALSE(VirtualDongle::OnTrial());
+}
+
+// The host goes quiet during the restart (the tool killed, the machine gone): nobody
+// confirms, and the watchdog takes the dongle back to its old image.
+TEST_F(Library, AHostGoneBeforeTheConfirmationLeavesTheOldImage) {
+  VirtualDongle::SetTrialWatchdog(300ms);
+  VirtualDongle::SetRestartDelay(200ms);
+  ASSERT_EQ(ConnectDongle(), 0);
+  ASSERT_EQ(hidDfuUpgradeBin(Image(kSize).c_str()), 0) << LastError();
+  WaitForProgress(95);
+  EXPECT_EQ(hidDfuDisconnect(), 0);
+  EXPECT_EQ(hidDfuGetResult(), -1);
+  EXPECT_TRUE(std::regex_match(LastError(), std::regex("upgrade cancelled at 9[5-8] %; without "
+                                                       "confirmation the device goes back to "
+                                                       "its old image")))
+      << LastError();
+  std::this_thread::sleep_for(200ms);  // the restart ends: the image runs on trial
+  ASSERT_TRUE(WaitSettled());
+  ExpectOnFactoryImage();
+  EXPECT_EQ(VirtualDongle::GetStats().reverts, 1u);
 }
 
 TEST_F(Library, SlowRestartWithinTheLimitSucceeds) {
@@ -501,10 +617,7 @@ TEST_F(Library, DisconnectCancelsARunningUpgrade) {
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
   ASSERT_EQ(ConnectDongle(), 0);
   ASSERT_EQ(hidDfuUpgradeBin(Image(62 * 3000).c_str()), 0) << LastError();
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (hidDfuGetProgress() < 5 && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(2ms);
-  }
+  WaitForProgress(5);
   EXPECT_EQ(hidDfuDisconnect(), 0);
   EXPECT_GE(hidDfuGetProgress(), 100);
   EXPECT_EQ(hidDfuGetResult(), -1);
@@ -513,13 +626,15 @@ TEST_F(Library, DisconnectCancelsARunningUpgrade) {
   ExpectOnFactoryImage();
 }
 
-// Closing the tool mid-write: exit() runs while the worker writes. The process must end
-// normally and promptly, and the dongle still boots its old image.
+// Closing the tool mid-write, or while the dongle restarts: exit() runs while the worker
+// writes or waits. The process must end normally and promptly, and the dongle still boots
+// its old image, at once or once its watchdog has given up the unconfirmed new one.
 char g_childDir[4096];
 
-void ExitMidWrite(const std::filesystem::path& dir, const std::string& path) {
+void ExitAt(unsigned progress, const std::filesystem::path& dir, const std::string& path) {
   std::snprintf(g_childDir, sizeof g_childDir, "%s", dir.c_str());
   std::atexit([] {  // runs after the library's own exit handler
+    WaitSettled();
     std::fprintf(stderr, "active=%d running=%s staged_bootable=%d\n", VirtualDongle::ActiveSlot(),
                  VirtualDongle::RunningVersion().ToString().c_str(),
                  VirtualDongle::GetSlot(1).bootable ? 1 : 0);
@@ -527,18 +642,54 @@ void ExitMidWrite(const std::filesystem::path& dir, const std::string& path) {
     std::filesystem::remove_all(g_childDir, ignored);
   });
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  VirtualDongle::SetRestartDelay(300ms);
+  VirtualDongle::SetTrialWatchdog(300ms);
   if (ConnectDongle() != 0 || hidDfuUpgradeBin(path.c_str()) != 0)
     std::_Exit(3);
-  while (hidDfuGetProgress() < 3)
-    std::this_thread::sleep_for(1ms);
+  WaitForProgress(static_cast<int>(progress), 1h);
   std::exit(0);
 }
 
-TEST_F(Library, ClosingMidWriteEndsCleanlyOnTheOldImage) {
+TEST_F(Library, ClosingMidWriteOrDuringTheRestartEndsCleanlyOnTheOldImage) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string path = Image(62 * 3000);
-  EXPECT_EXIT(ExitMidWrite(dir_.path(), path), testing::ExitedWithCode(0),
-              "active=0 running=1.0.0.0 staged_bootable=0");
+  const std::string path = Image(62 * 300);
+  for (unsigned progress : {3u, 95u}) {
+    SCOPED_TRACE(progress);
+    EXPECT_EXIT(ExitAt(progress, dir_.path(), path), testing::ExitedWithCode(0),
+                "active=0 running=1.0.0.0 staged_bootable=0");
+  }
+}
+
+// Two dongles: connect takes the one with the lowest serial number, whatever the order of
+// the enumeration, and says so. An upgrade follows the dongle it connected to through the
+// restart; another one plugged in meanwhile, listed first and with a lower serial number, is
+// never taken for it.
+TEST_F(Library, TheUpgradeFollowsTheDongleItConnectedTo) {
+  VirtualDongle::SetSerialNumber(L"MRL000005");
+  const int other = VirtualDongle::AddDongle(L"MRL000009");
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  char text[200];
+  EXPECT_EQ(hidDfuGetDeviceChoice(text, sizeof text), 2);
+  EXPECT_STREQ(text,
+               "MRL000005 at virtual-dongle:0; also present: MRL000009 at virtual-dongle-1:0");
+  VirtualDongle::SetSerialNumber(L"MRL000001", other);
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  EXPECT_EQ(hidDfuGetDeviceChoice(text, sizeof text), 2);
+  EXPECT_EQ(std::string(text).substr(0, 9), "MRL000001");
+  VirtualDongle::Unplug(other);
+
+  VirtualDongle::SetRestartDelay(200ms);
+  const std::string path = Image(kSize);
+  ASSERT_EQ(ConnectDongle(), 0) << LastError();
+  ASSERT_EQ(hidDfuGetDeviceChoice(text, sizeof text), 1);
+  ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
+  WaitForProgress(95);
+  VirtualDongle::Plug(other);  // restarted meanwhile, by its boot count
+  ExpectFinishedMonotonic(PollToEnd());
+  EXPECT_EQ(hidDfuGetResult(), 0) << LastError();
+  ExpectRunning(kNewVersion, 1, path);
+  EXPECT_EQ(VirtualDongle::RunningVersion(other), VirtualDongle::kFactoryVersion);
+  EXPECT_EQ(VirtualDongle::GetStats(other).starts, 0u);
 }
 
 }  // namespace
