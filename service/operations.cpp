@@ -7,7 +7,6 @@
 #include <climits>
 #include <cmath>
 #include <nlohmann/json.hpp>
-#include <optional>
 
 #include "service/addresses.h"
 #include "service/http_interface.h"
@@ -43,37 +42,6 @@ std::int32_t ReadInt32(const json& value) {
     default:
       return value.get<std::int32_t>();  // throws "type must be number, but is ..."
   }
-}
-
-struct OsVersion {
-  unsigned major = 0;
-  unsigned minor = 0;
-  unsigned build = 0;
-  const char* type = "x86";
-};
-
-// The kernel release's first three numbers ("6.1.0-18-amd64" gives 6, 1, 0) and the machine.
-std::optional<OsVersion> ReadOsVersion() {
-  utsname names{};
-  if (uname(&names) != 0)
-    return std::nullopt;
-  unsigned numbers[3] = {0, 0, 0};
-  const char* p = names.release;
-  for (unsigned& number : numbers) {
-    while (*p != '\0' && (*p < '0' || *p > '9'))
-      ++p;
-    if (*p == '\0')
-      break;
-    unsigned long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-      value = std::min<unsigned long long>(value * 10 + (*p - '0'), UINT_MAX);
-    number = static_cast<unsigned>(value);
-  }
-  OsVersion os{numbers[0], numbers[1], numbers[2] & 0xFFFFu, "x86"};
-  const std::string machine = names.machine;
-  if (machine == "x86_64" || machine == "ia64")
-    os.type = "x64";
-  return os;
 }
 
 // The library's strict parse (exceptions, no comments), refusing to nest deeper than the
@@ -160,6 +128,26 @@ void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QS
   }
 }
 
+// The kernel release's first three numbers ("6.1.0-18-amd64" gives 6, 1, 0) and the machine.
+OsMembers ReportOsMembers(const utsname& names) {
+  unsigned numbers[3] = {0, 0, 0};
+  const char* p = names.release;
+  for (unsigned& number : numbers) {
+    while (*p != '\0' && (*p < '0' || *p > '9'))
+      ++p;
+    if (*p == '\0')
+      break;
+    unsigned long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p)
+      value = std::min<unsigned long long>(value * 10 + (*p - '0'), UINT_MAX);
+    number = static_cast<unsigned>(value);
+  }
+  const std::string machine = names.machine;
+  return {std::to_string(numbers[0]), std::to_string(numbers[1]),
+          std::to_string(numbers[2] & 0xFFFFu),
+          machine == "x86_64" || machine == "ia64" ? "x64" : "x86"};
+}
+
 void ReportResult(std::string code, std::string errorCode, std::string errorProgress,
                   std::string errorMsg) {
   json report = json::object();
@@ -175,11 +163,12 @@ void ReportResult(std::string code, std::string errorCode, std::string errorProg
     report["binSize"] = FirmwareInfo.fileSize;
   }
   report["timeSpent"] = NowMs() - g_upgradeStartTime;
-  if (const auto os = ReadOsVersion()) {
-    report["osMajor"] = std::to_string(os->major);
-    report["osMinor"] = std::to_string(os->minor);
-    report["osNumber"] = std::to_string(os->build);
-    report["osType"] = os->type;
+  if (utsname names{}; uname(&names) == 0) {
+    const OsMembers os = ReportOsMembers(names);
+    report["osMajor"] = os.major;
+    report["osMinor"] = os.minor;
+    report["osNumber"] = os.number;
+    report["osType"] = os.type;
   }
   // Invalid UTF-8 in a text becomes U+FFFD instead of an exception: the report always goes.
   const std::string body = report.dump(-1, ' ', false, json::error_handler_t::replace);

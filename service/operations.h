@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+struct utsname;
+
 struct FirmwareDescription {
   std::string fileUrl;        // UTF-8; empty: no firmware known
   std::int32_t fileSize = 0;  // as the service gave it
@@ -58,6 +60,15 @@ void HandleUpgradeTipAnswer(const std::string& response, const ServiceUi& ui, QS
 // upgrade start and the operating system. Logs "jsonStr=" with the answer.
 void ReportResult(std::string code, std::string errorCode, std::string errorProgress,
                   std::string errorMsg);
+
+// The report's operating-system members for what uname says: "osMajor", "osMinor" and
+// "osNumber" from the kernel release's first three numbers, the third cut to its low 16 bits;
+// "osType" "x64" for the machines x86_64 and ia64, "x86" for any other.
+struct OsMembers {
+  std::string major, minor, number, type;
+  bool operator==(const OsMembers&) const = default;
+};
+OsMembers ReportOsMembers(const utsname& names);
 
 // The failure report ("code" "0"): `message` in the system code page, or as UTF-16.
 void ReportFailure(const std::string& errorCode, std::int32_t progress, const std::string& message);

@@ -47,14 +47,6 @@ void AppTest::SetUp() {
   ServiceTest::SetUp();
   if (HasFatalFailure())
     return;
-  home_ = dir_.path() / "home";
-  std::filesystem::create_directories(home_);
-  setenv("HOME", home_.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
-  unsetenv("XDG_DOCUMENTS_DIR");
-  FirmwareInfo = {};
-  g_upgradeStartTime = 0;
-
   VirtualDongle::Reset();
   VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
   ASSERT_EQ(hidDfuSetTimeouts(kReplyMs, kRebootMs), 0);

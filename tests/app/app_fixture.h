@@ -77,9 +77,6 @@ class AppTest : public ServiceTest {
   std::vector<DialogState> States() const { return states_; }
   bool SawCaption(const QString& caption) const;
 
-  std::filesystem::path Documents() const { return home_ / "Documents"; }
-
-  std::filesystem::path home_;
   std::unique_ptr<CZavDlg> dlg_;
   std::vector<SeenNotice> notices_;
   int holdMs_ = 0;                              // how long a notice stays open

@@ -24,11 +24,9 @@ int main(int argc, char** argv) {
   InitSystemCodePage();
   // The download goes into a Documents folder of its own, not the user's.
   TempDir dir;
-  setenv("HOME", (dir.path() / "home").c_str(), 1);
-  unsetenv("XDG_DOCUMENTS_DIR");
-  setenv("XDG_CONFIG_HOME", (dir.path() / "home/.config").c_str(), 1);
+  UsePrivateHome(dir.path() / "home");
 
-  RefServiceOptions options = RefServiceOptions::FromPkiDir(ZAV_TEST_PKI_DIR);
+  RefServiceOptions options = RefServiceOptions::FromPkiDir(PkiDir());
   options.catalogueDir = dir.path() / "catalogue";
   CatalogueEntry entry;
   entry.file = "marlo-1.2.0.7.bin";
@@ -46,8 +44,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "reference service: %s\n", error.c_str());
     return 1;
   }
-  ConfigureService({"localhost", (std::filesystem::path(ZAV_TEST_PKI_DIR) / "ca.pem").string(),
-                    static_cast<std::uint16_t>(service.Port())});
+  ConfigureService(
+      {"localhost", (PkiDir() / "ca.pem").string(), static_cast<std::uint16_t>(service.Port())});
   VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
 
   const int rc = RunScreenshots(

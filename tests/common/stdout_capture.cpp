@@ -68,6 +68,13 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+std::size_t CountLines(const std::string& text, const std::string& line) {
+  std::size_t n = 0;
+  for (const std::string& l : SplitLines(text))
+    n += l == line ? 1 : 0;
+  return n;
+}
+
 QuietStdout::QuietStdout() {
   std::cout.flush();
   std::fflush(stdout);

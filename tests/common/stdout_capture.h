@@ -2,6 +2,7 @@
 // std::cout and printf, for tests that check log lines.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -40,3 +41,9 @@ class QuietStdout {
 
 // Splits captured text into lines, without their newlines.
 std::vector<std::string> SplitLines(const std::string& text);
+
+// How many lines of captured text are exactly line.
+std::size_t CountLines(const std::string& text, const std::string& line);
+inline bool HasLine(const std::string& text, const std::string& line) {
+  return CountLines(text, line) > 0;
+}

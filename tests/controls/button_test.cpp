@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <QDialog>
 #include <QImage>
 #include <QPainter>
-#include <QSignalSpy>
 #include <QTest>
 #include <QWidget>
 
@@ -12,8 +10,6 @@
 
 namespace {
 
-const QColor kPurple(160, 32, 240);
-const QColor kNearWhite(255, 250, 250);
 const QColor kFrame(95, 223, 15);  // the inverse of the purple
 
 void MakeNoticeButton(CMyButton& button) {
@@ -134,30 +130,6 @@ TEST(MyButton, CaptionIsCutTo511Characters) {
   EXPECT_EQ(Grab(&button), cut);
   button.setText(base.left(510) + QStringLiteral("W"));
   EXPECT_NE(Grab(&button), cut);
-}
-
-TEST(MyButton, ActivatesByMouseSpaceAndAsTheDialogsDefaultButton) {
-  QDialog dialog;
-  auto* button = new CMyButton(&dialog);
-  button->setGeometry(10, 10, 75, 21);
-  button->setText(QStringLiteral("确定"));
-  button->setDefault(true);
-  MakeNoticeButton(*button);
-  QObject::connect(button, &QPushButton::clicked, &dialog, &QDialog::accept);
-  QSignalSpy clicks(button, &QPushButton::clicked);
-  ASSERT_TRUE(ShowActive(&dialog));
-
-  QTest::mouseClick(button, Qt::LeftButton);
-  EXPECT_EQ(clicks.count(), 1);
-  ASSERT_TRUE(ShowActive(&dialog));
-  button->setFocus();
-  QTest::keyClick(button, Qt::Key_Space);
-  EXPECT_EQ(clicks.count(), 2);
-  ASSERT_TRUE(ShowActive(&dialog));
-  dialog.setResult(QDialog::Rejected);
-  QTest::keyClick(&dialog, Qt::Key_Return);
-  EXPECT_EQ(clicks.count(), 3);
-  EXPECT_EQ(dialog.result(), QDialog::Accepted);
 }
 
 TEST(MyButton, WithoutOwnerDrawItIsAnOrdinaryPushButton) {

@@ -12,6 +12,12 @@
 
 class QWidget;
 
+// The tool's colours as the pictures of its windows show them, written out here so that a
+// wrong colour in the code shows as wrong pixels.
+inline const QColor kPurple(160, 32, 240);      // button faces, the filled progress
+inline const QColor kNearWhite(255, 250, 250);  // texts, the unfilled progress
+inline const QColor kBlack(0, 0, 0);            // the main dialog's background
+
 // The widget as it paints now, one pixel per pixel, without alpha.
 QImage Grab(QWidget* widget);
 

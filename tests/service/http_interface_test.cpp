@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -17,18 +18,6 @@
 
 namespace {
 
-struct Parsed {
-  std::string host;
-  std::string page;
-  std::uint16_t port = 0;
-};
-
-Parsed Parse(const std::string& url) {
-  Parsed p;
-  HttpInterface::ParseUrl(url, p.host, p.page, p.port);
-  return p;
-}
-
 using Clock = std::chrono::steady_clock;
 
 std::set<std::string> HeaderNames(const RecordedRequest& request) {
@@ -40,55 +29,40 @@ std::set<std::string> HeaderNames(const RecordedRequest& request) {
 
 }  // namespace
 
+// Only "https://" is known, found anywhere; the port is read like atoi and cut to 16 bits; the
+// page, from the first "/" on, is left alone without one.
 TEST(ParseUrl, SplitsHostPortAndPage) {
-  Parsed p = Parse("https://H:8443/game/api/talent_tool/update_tip?sbId=98");
-  EXPECT_EQ(p.host, "H");
-  EXPECT_EQ(p.port, 8443);
-  EXPECT_EQ(p.page, "/game/api/talent_tool/update_tip?sbId=98");
-
-  p = Parse("https://H/a");
-  EXPECT_EQ(p.host, "H");
-  EXPECT_EQ(p.port, 443);
-  EXPECT_EQ(p.page, "/a");
-
-  p = Parse("https://H:81");
-  EXPECT_EQ(p.host, "H");
-  EXPECT_EQ(p.port, 81);
-  EXPECT_EQ(p.page, "");
-}
-
-TEST(ParseUrl, KnowsOnlyHttpsAndFindsItAnywhere) {
-  Parsed p = Parse("http://H/a");
-  EXPECT_EQ(p.host, "http");
-  EXPECT_EQ(p.port, 0);
-  EXPECT_EQ(p.page, "//H/a");
-
-  p = Parse("xhttps://H/a");
-  EXPECT_EQ(p.host, "H");
-  EXPECT_EQ(p.page, "/a");
-
-  p = Parse("H:99/x");  // no scheme at all
-  EXPECT_EQ(p.host, "H");
-  EXPECT_EQ(p.port, 99);
-  EXPECT_EQ(p.page, "/x");
-}
-
-TEST(ParseUrl, ReadsThePortLikeAtoiCutTo16Bits) {
-  EXPECT_EQ(Parse("https://H:abc/a").port, 0);
-  EXPECT_EQ(Parse("https://H:/a").port, 0);
-  EXPECT_EQ(Parse("https://H:70000/a").port, 70000 & 0xFFFF);
-  EXPECT_EQ(Parse("https://H: +81x/a").port, 81);
-  EXPECT_EQ(Parse("https://H:-1/a").port, 65535);
-  EXPECT_EQ(Parse("https://H:99999999999999/a").port, 0xFFFF);  // saturates at INT_MAX
-  EXPECT_EQ(Parse("https://H:8443:1/a").host, "H");
-}
-
-TEST(ParseUrl, LeavesThePageAloneWithoutASlash) {
-  std::string host;
-  std::string page = "kept";
-  std::uint16_t port = 0;
-  HttpInterface::ParseUrl("https://H:81", host, page, port);
-  EXPECT_EQ(page, "kept");
+  const struct {
+    const char* url;
+    const char* host;
+    std::uint16_t port;
+    const char* page;
+  } cases[] = {
+      {"https://H:8443/game/api/talent_tool/update_tip?sbId=98", "H", 8443,
+       "/game/api/talent_tool/update_tip?sbId=98"},
+      {"https://H/a", "H", 443, "/a"},
+      {"https://H:81", "H", 81, "kept"},
+      {"http://H/a", "http", 0, "//H/a"},
+      {"xhttps://H/a", "H", 443, "/a"},
+      {"H:99/x", "H", 99, "/x"},
+      {"https://H:abc/a", "H", 0, "/a"},
+      {"https://H:/a", "H", 0, "/a"},
+      {"https://H:70000/a", "H", 70000 & 0xFFFF, "/a"},
+      {"https://H: +81x/a", "H", 81, "/a"},
+      {"https://H:-1/a", "H", 65535, "/a"},
+      {"https://H:99999999999999/a", "H", 0xFFFF, "/a"},  // saturates at INT_MAX
+      {"https://H:8443:1/a", "H", 8443, "/a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::string host;
+    std::string page = "kept";
+    std::uint16_t port = 0;
+    HttpInterface::ParseUrl(c.url, host, page, port);
+    EXPECT_EQ(host, c.host);
+    EXPECT_EQ(port, c.port);
+    EXPECT_EQ(page, c.page);
+  }
 }
 
 TEST(BuildRequestUrl, AppendsParametersInByteOrderUnencoded) {
@@ -135,48 +109,36 @@ TEST_F(HttpInterfaceTest, LogsThePortAndTheAddressSummary) {
                                 port + "\n");
 }
 
-TEST_F(HttpInterfaceTest, EndpointsGetTheirRequestLines) {
+// Each request is a POST over HTTP/1.1 with the service's Host; PostJson adds exactly the JSON
+// headers and its body, PostParams no body and no default headers.
+TEST_F(HttpInterfaceTest, RequestsCarryExactlyTheirHeadersAndBody) {
   HttpInterface& http = HttpInterface::Instance();
-  http.PostParams(g_updateTipUrl, {{"sbId", "98"}});
-  http.PostJson(g_resultReportUrl, "{}");
-  http.PostParams(g_versionGetUrl, {});
-  const auto requests = service_->Requests();
-  ASSERT_EQ(requests.size(), 3u);
-  const char* targets[] = {"/game/api/talent_tool/update_tip?sbId=98",
-                           "/game/api/talent_tool/result/report",
-                           "/game/api/talent_tool/bin/version/get"};
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(requests[i].method, "POST");
-    EXPECT_EQ(requests[i].version, "HTTP/1.1");
-    EXPECT_EQ(requests[i].target, targets[i]);
-    EXPECT_EQ(requests[i].Header("Host"), "localhost:" + std::to_string(service_->Port()));
-  }
-}
-
-TEST_F(HttpInterfaceTest, PostJsonPutsExactlyItsHeadersAndBodyOnTheWire) {
   const std::string body = R"({"errorMsg":"升级文件下载失败！","code":"0"})";
-  const std::string answer = HttpInterface::Instance().PostJson(g_resultReportUrl, body);
-  EXPECT_EQ(nlohmann::json::parse(answer)["code"], 0);
-  const auto request = service_->LastRequest();
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->body, body);
-  EXPECT_EQ(HeaderNames(*request), (std::set<std::string>{"Accept", "Content-Length",
-                                                          "Content-Type", "Host", "User-Agent"}));
-  EXPECT_EQ(request->HeaderCount("Accept"), 1u);
-  EXPECT_EQ(request->HeaderCount("Content-Type"), 1u);
-  EXPECT_EQ(request->Header("Accept"), "application/json");
-  EXPECT_EQ(request->Header("Content-Type"), "application/json;charset=UTF-8");
-  EXPECT_EQ(request->Header("User-Agent"), "Http-connect");
-  EXPECT_EQ(request->Header("Content-Length"), std::to_string(body.size()));
-}
-
-TEST_F(HttpInterfaceTest, PostParamsSendsNoBodyAndNoDefaultHeaders) {
-  HttpInterface::Instance().PostParams(g_updateTipUrl, {{"sbId", "98"}});
-  const auto request = service_->LastRequest();
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->body, "");
-  EXPECT_EQ(HeaderNames(*request), (std::set<std::string>{"Content-Length", "Host", "User-Agent"}));
-  EXPECT_EQ(request->Header("Content-Length"), "0");
+  EXPECT_EQ(nlohmann::json::parse(http.PostJson(g_resultReportUrl, body))["code"], 0);
+  http.PostParams(g_updateTipUrl, {{"sbId", "98"}});
+  const auto requests = service_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const RecordedRequest& request : requests) {
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.version, "HTTP/1.1");
+    EXPECT_EQ(request.Header("Host"), "localhost:" + std::to_string(service_->Port()));
+    EXPECT_EQ(request.Header("User-Agent"), "Http-connect");
+  }
+  const RecordedRequest& json = requests[0];
+  EXPECT_EQ(json.target, "/game/api/talent_tool/result/report");
+  EXPECT_EQ(json.body, body);
+  EXPECT_EQ(HeaderNames(json), (std::set<std::string>{"Accept", "Content-Length", "Content-Type",
+                                                      "Host", "User-Agent"}));
+  EXPECT_EQ(json.HeaderCount("Accept"), 1u);
+  EXPECT_EQ(json.HeaderCount("Content-Type"), 1u);
+  EXPECT_EQ(json.Header("Accept"), "application/json");
+  EXPECT_EQ(json.Header("Content-Type"), "application/json;charset=UTF-8");
+  EXPECT_EQ(json.Header("Content-Length"), std::to_string(body.size()));
+  const RecordedRequest& params = requests[1];
+  EXPECT_EQ(params.target, "/game/api/talent_tool/update_tip?sbId=98");
+  EXPECT_EQ(params.body, "");
+  EXPECT_EQ(HeaderNames(params), (std::set<std::string>{"Content-Length", "Host", "User-Agent"}));
+  EXPECT_EQ(params.Header("Content-Length"), "0");
 }
 
 TEST_F(HttpInterfaceTest, LargeBodyGoesOutWholeWithoutExpectContinue) {
@@ -209,81 +171,59 @@ TEST_F(HttpInterfaceTest, EveryAddressGoesOverTls) {
   EXPECT_EQ(nlohmann::json::parse(answer)["code"], 0);
 }
 
-TEST_F(HttpInterfaceTest, NotFoundGivesEmptyTextAndCode5) {
+// What each failure answers and leaves in the last error. A status other than 404 is an answer:
+// its body comes back and the error of the call before stays (an empty address's, here).
+TEST_F(HttpInterfaceTest, FailuresEndInTheirErrorCodes) {
   HttpInterface& http = HttpInterface::Instance();
-  EXPECT_EQ(http.PostParams(Url("/no/such/page"), {}), "");
-  EXPECT_EQ(http.LastError(), NotFound);
-
-  RefFault fault;
-  fault.status = 404;
-  fault.customBody = "a body that is never read";
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), NotFound);
-}
-
-TEST_F(HttpInterfaceTest, OtherStatusesReturnTheBodyAndKeepTheLastError) {
-  HttpInterface& http = HttpInterface::Instance();
-  http.Post("", "", "");  // m_lastError = 14
-  RefFault fault;
-  fault.status = 500;
-  fault.customBody = "internal trouble";
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "internal trouble");
-  EXPECT_EQ(http.LastError(), EmptyUrl);
-}
-
-TEST_F(HttpInterfaceTest, UntrustedCertificateIsSendFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  service_->UseRogueCertificate(true);
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), SendFailed);
-  service_->UseRogueCertificate(false);
-
-  // The local CA is not in the system store.
-  ConfigureService({"localhost", "", static_cast<std::uint16_t>(service_->Port())});
-  http.Post("", "", "");
-  EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), SendFailed);
-  EXPECT_TRUE(service_->Requests().empty());
-}
-
-TEST_F(HttpInterfaceTest, UnreachableHostIsSendFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  EXPECT_EQ(http.PostParams("https://127.0.0.1:" + std::to_string(ClosedPort()) + "/a", {}), "");
-  EXPECT_EQ(http.LastError(), SendFailed);
-}
-
-TEST_F(HttpInterfaceTest, AddressTheConnectionCannotTakeIsConnectFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  EXPECT_EQ(http.PostParams("http://localhost/a", {}), "");  // host "http", port 0
-  EXPECT_EQ(http.LastError(), ConnectFailed);
+  const auto versionFault = [this](int status, std::size_t headerBytes) {
+    RefFault fault;
+    fault.status = status;
+    fault.customBody = "status " + std::to_string(status);
+    fault.extraHeaderBytes = headerBytes;
+    service_->SetFault(RefEndpoint::VersionGet, fault);
+  };
+  const std::string closed = "https://127.0.0.1:" + std::to_string(ClosedPort()) + "/a";
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::string url;
+    std::string answer;
+    HttpInterfaceError error;
+  } cases[] = {
+      {"untrusted certificate", [this] { service_->UseRogueCertificate(true); }, g_versionGetUrl,
+       "", SendFailed},
+      {"no such page", [] {}, Url("/no/such/page"), "", NotFound},
+      {"404 with a body", [&] { versionFault(404, 0); }, g_versionGetUrl, "", NotFound},
+      {"500", [&] { versionFault(500, 0); }, g_versionGetUrl, "status 500", EmptyUrl},
+      {"headers just within", [&] { versionFault(200, 3500); }, g_versionGetUrl, "status 200",
+       EmptyUrl},
+      {"headers beyond the buffer", [&] { versionFault(200, 4096); }, g_versionGetUrl, "",
+       QueryInfoFailed},
+      {"nobody listening", [] {}, closed, "", SendFailed},
+      {"host \"http\", port 0", [] {}, "http://localhost/a", "", ConnectFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    service_->ClearFaults();
+    service_->UseRogueCertificate(false);
+    c.arrange();
+    http.Post("", "", "");
+    EXPECT_EQ(http.PostParams(c.url, {}), c.answer);
+    EXPECT_EQ(http.LastError(), c.error);
+  }
+  // A connection refused its host or port leaves only the session open.
   const auto handles = http.Handles();
   EXPECT_TRUE(handles.internet);
   EXPECT_FALSE(handles.connect);
   EXPECT_FALSE(handles.request);
-}
 
-TEST_F(HttpInterfaceTest, HeadersBeyondTheBufferAreQueryInfoFailed) {
-  HttpInterface& http = HttpInterface::Instance();
-  RefFault fault;
-  fault.extraHeaderBytes = 3500;
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_NE(http.PostParams(g_versionGetUrl, {}), "");
-
-  fault.extraHeaderBytes = 4096;
-  service_->SetFault(RefEndpoint::VersionGet, fault);
+  // The local CA is not in the system store.
+  service_->UseRogueCertificate(false);
+  service_->ClearRequests();
+  ConfigureService({"localhost", "", static_cast<std::uint16_t>(service_->Port())});
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
-  EXPECT_EQ(http.LastError(), QueryInfoFailed);
-}
-
-TEST_F(HttpInterfaceTest, LongBodyComesBackWhole) {
-  RefFault fault;
-  fault.bodySize = 100'000;
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  const std::string answer = HttpInterface::Instance().PostParams(g_versionGetUrl, {});
-  EXPECT_EQ(answer.size(), 100'000u);
-  EXPECT_EQ(nlohmann::json::parse(answer)["data"]["version"], 103);
+  EXPECT_EQ(http.LastError(), SendFailed);
+  EXPECT_TRUE(service_->Requests().empty());
 }
 
 TEST_F(HttpInterfaceTest, EachBodyChunkEndsAtItsFirstNul) {
@@ -316,11 +256,15 @@ TEST_F(HttpInterfaceTest, StalledDrippingOrEndlessServiceEndsWithinTheBounds) {
   HttpInterface& http = HttpInterface::Instance();
   const TransferLimits limits = CurrentTransferLimits();
   http.Post("", "", "");
+  // Silent before the response: no answer once the whole-request limit has passed.
   RefFault fault;
   fault.stall = true;
   service_->SetFault(RefEndpoint::VersionGet, fault);
+  auto begin = Clock::now();
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
   EXPECT_EQ(http.LastError(), SendFailed);
+  EXPECT_GE(Clock::now() - begin, limits.request - std::chrono::milliseconds(100));
+  EXPECT_LE(Clock::now() - begin, limits.request + std::chrono::seconds(3));
 
   // Once the body has begun, whatever ends it, the text so far is the answer: silence in
   // the middle of it,
@@ -329,15 +273,18 @@ TEST_F(HttpInterfaceTest, StalledDrippingOrEndlessServiceEndsWithinTheBounds) {
   fault.customBody = std::string(6000, 'z');
   fault.stallAfter = 5000;
   service_->SetFault(RefEndpoint::VersionGet, fault);
+  begin = Clock::now();
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), std::string(5000, 'z'));
   EXPECT_EQ(http.LastError(), EmptyUrl);
+  EXPECT_GE(Clock::now() - begin, limits.idle - std::chrono::milliseconds(100));
+  EXPECT_LE(Clock::now() - begin, limits.idle + std::chrono::seconds(3));
 
   // a byte now and then, never idle for long, until the whole-request limit,
   fault = {};
   fault.customBody = std::string(1000, 'd');
   fault.dripEvery = std::chrono::milliseconds(100);
   service_->SetFault(RefEndpoint::VersionGet, fault);
-  auto begin = Clock::now();
+  begin = Clock::now();
   const std::string dripped = http.PostParams(g_versionGetUrl, {});
   EXPECT_GE(Clock::now() - begin, limits.request - std::chrono::milliseconds(100));
   EXPECT_LE(Clock::now() - begin, limits.request + std::chrono::seconds(3));
@@ -405,13 +352,6 @@ TEST_F(HttpInterfaceTest, BehindAProxyTheServicesOwnResponseCounts) {
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
   EXPECT_EQ(http.LastError(), SendFailed);
   EXPECT_EQ(service_->Requests().size(), 3u);
-}
-
-TEST_F(HttpInterfaceTest, SlowButLiveServiceIsWaitedFor) {
-  RefFault fault;
-  fault.delay = std::chrono::milliseconds(300);
-  service_->SetFault(RefEndpoint::VersionGet, fault);
-  EXPECT_NE(HttpInterface::Instance().PostParams(g_versionGetUrl, {}), "");
 }
 
 TEST_F(HttpInterfaceTest, ParameterTextIsSentAsGiven) {

@@ -1,5 +1,6 @@
 // A reference service on an ephemeral loopback port with a catalogue of its own in a
-// temporary folder, and the service client configured to talk to it with short limits.
+// temporary folder, the service client configured to talk to it with short limits, a private
+// HOME and a fresh firmware record.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,11 +11,20 @@
 
 #include "refservice/refservice.h"
 #include "service/config.h"
+#include "service/operations.h"
 #include "service/transfer_limits.h"
 #include "tests/common/temp_dir.h"
 
 inline std::filesystem::path PkiDir() {
   return ZAV_TEST_PKI_DIR;
+}
+
+// Makes home the user's home, so that downloads land in a Documents folder of its own.
+inline void UsePrivateHome(const std::filesystem::path& home) {
+  std::filesystem::create_directories(home);
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+  unsetenv("XDG_DOCUMENTS_DIR");
 }
 
 class ServiceTest : public ::testing::Test {
@@ -30,6 +40,10 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(service_->Start(&error)) << error;
     Configure("localhost");
     SetTransferLimits(ShortLimits());
+    home_ = dir_.path() / "home";
+    UsePrivateHome(home_);
+    FirmwareInfo = {};
+    g_upgradeStartTime = 0;
   }
   void TearDown() override {
     service_->Stop();
@@ -66,6 +80,9 @@ class ServiceTest : public ::testing::Test {
     return "https://localhost:" + std::to_string(service_->Port()) + page;
   }
 
+  std::filesystem::path Documents() const { return home_ / "Documents"; }
+
   TempDir dir_;
+  std::filesystem::path home_;
   std::unique_ptr<RefService> service_;
 };
