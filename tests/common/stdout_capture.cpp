@@ -31,11 +31,7 @@ std::string StdoutCapture::Stop() {
   dup2(savedFd_, STDOUT_FILENO);
   close(savedFd_);
   savedFd_ = -1;
-  lseek(fileFd_, 0, SEEK_SET);
-  char buffer[8192];
-  ssize_t n = 0;
-  while ((n = read(fileFd_, buffer, sizeof buffer)) > 0)
-    text_.append(buffer, static_cast<std::size_t>(n));
+  text_ = Peek();
   close(fileFd_);
   fileFd_ = -1;
   return text_;

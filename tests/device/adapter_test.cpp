@@ -76,9 +76,7 @@ TEST_F(Adapter, FailuresLogTheirPrefixAndTheLibrarysText) {
 }
 
 TEST_F(Adapter, AFailedWriteIsReportedByTheResultCheck) {
-  VirtualDongle::Faults f;
-  f.failVerification = true;
-  VirtualDongle::SetFaults(f);
+  VirtualDongle::SetFaults(With(&VirtualDongle::Faults::failVerification, true));
   const std::string path = Image(62 * 50);
   ASSERT_EQ(DfuConnect(), 0);
   ASSERT_EQ(DfuUpgrade(path), 0);

@@ -29,18 +29,10 @@ void Probe() {
   hidDfuDisconnect();
 }
 
-Faults Stuck() {
-  Faults f;
-  f.outStuck = true;
-  return f;
-}
-
 using Bounds = DeviceTest;
 
 TEST_F(Bounds, TheProbeReturnsWithin300ms) {
-  Faults silent;
-  silent.silent = true;
-  for (const Faults& f : {silent, Stuck()}) {
+  for (const Faults& f : {With(&Faults::silent, true), With(&Faults::outStuck, true)}) {
     SCOPED_TRACE(f.silent ? "never answers" : "takes no reports");
     VirtualDongle::Reset();
     VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
@@ -88,7 +80,7 @@ TEST_F(Bounds, CallsOnADongleThatStopsTakingReportsReturnWithinASecond) {
     VirtualDongle::Reset();
     VirtualDongle::SetTiming(VirtualDongle::Timing::kInstant);
     ASSERT_EQ(ConnectDongle(), 0) << LastError();
-    VirtualDongle::SetFaults(Stuck());
+    VirtualDongle::SetFaults(With(&Faults::outStuck, true));
     int status = 0;
     EXPECT_LT(Timed([&] { status = c.call(); }), kCallMargin);
     EXPECT_EQ(status, -1);
@@ -99,9 +91,7 @@ TEST_F(Bounds, CallsOnADongleThatStopsTakingReportsReturnWithinASecond) {
 // The upgrade's own thread is held in a write for seconds: hidDfuDisconnect does not wait
 // for it, and the upgrade ends as cancelled.
 TEST_F(Bounds, DisconnectStopsAnUpgradeStuckInAWrite) {
-  Faults f;
-  f.stuckOutAtByte = 1000;
-  VirtualDongle::SetFaults(f);
+  VirtualDongle::SetFaults(With(&Faults::stuckOutAtByte, 1000u));
   ASSERT_EQ(ConnectDongle(), 0) << LastError();
   ASSERT_EQ(hidDfuUpgradeBin(Image(62 * 100).c_str()), 0) << LastError();
   const auto until = Clock::now() + 5s;
