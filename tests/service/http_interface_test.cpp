@@ -330,7 +330,7 @@ TEST_F(HttpInterfaceTest, RequestsGoOutAsGiven) {
   http.PostParams(g_updateTipUrl, {{"sbId", "98"}, {"x", "a&b"}});
   EXPECT_EQ(service_->LastRequest()->target, "/game/api/talent_tool/update_tip?sbId=98&x=a&b");
   const std::string body = std::string(2 << 20, 'j') + "\0def"s;
-  http.Post(Url("/game/api/talent_tool/result/report"), "X-A: 1\r\nX-B: 2\0X-C: 3"s, body);
+  http.Post(Url("/game/api/talent_tool/result/report"), "X-A: 1\r\nX-B: 2\0\r\nX-C: 3"s, body);
   const auto request = service_->LastRequest();
   ASSERT_TRUE(request);
   EXPECT_FALSE(request->Header("Expect"));

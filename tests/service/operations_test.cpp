@@ -359,17 +359,23 @@ TEST(ReportOsMembers, FollowTheVersionRules) {
   }
 }
 
-// Which reports carry the firmware members, and their texts, are held by the dialog's fault
-// matrix; before any upgrade attempt the time spent is the time since 1970.
+// Before any upgrade attempt the time spent is the time since 1970.
 TEST_F(OperationsTest, ReportWithoutAFirmwarePathHasNoFirmwareMembers) {
-  FirmwareInfo = {"https://x/f", 1, "fw.bin", 2, "biz", ""};
-  ReportFailure("3", 0, QStringLiteral("升级文件下载失败！"));
-  ASSERT_EQ(service_->Reports().size(), 1u);
-  const json report = json::parse(service_->Reports()[0].body);
-  for (const char* member : {"binBizId", "binName", "binPath", "binSize", "binVersion"})
-    EXPECT_FALSE(report.contains(member)) << member;
-  EXPECT_EQ(report["errorMsg"], "升级文件下载失败！");
-  EXPECT_GT(report["timeSpent"].get<std::int64_t>(), 1'600'000'000'000LL);
+  Answer(RefEndpoint::ResultReport, "");  // an empty answer is logged as such
+  for (const std::string path : {"", "ERROR"}) {
+    SCOPED_TRACE(path);
+    FirmwareInfo = {"https://x/f", 1, "fw.bin", 2, "biz", path};
+    StdoutCapture capture;
+    ReportFailure("3", 0, QStringLiteral("升级文件下载失败！"));
+    EXPECT_EQ(SplitLines(capture.Stop()).back(), "jsonStr=");
+    ASSERT_FALSE(service_->Reports().empty());
+    const json report = json::parse(service_->Reports().back().body);
+    for (const char* member : {"binBizId", "binName", "binPath", "binSize", "binVersion"})
+      EXPECT_FALSE(report.contains(member)) << member;
+    EXPECT_EQ(report["errorMsg"], "升级文件下载失败！");
+    EXPECT_GT(report["timeSpent"].get<std::int64_t>(), 1'600'000'000'000LL);
+  }
+  EXPECT_EQ(service_->Reports().size(), 2u);
 }
 
 // ---- Download ------------------------------------------------------------------------------
