@@ -232,9 +232,7 @@ TEST_F(OperationsTest, TipWithAnAddressOpensTheTipDialog) {
   const std::string log = capture.Stop();
   EXPECT_EQ(tip, QStringLiteral("发现新版本：\"降噪\"改进"));
   EXPECT_EQ(link, QStringLiteral("https://localhost/下载"));
-  ASSERT_EQ(dialog_.tips.size(), 1u);
-  EXPECT_EQ(dialog_.tips[0].first, tip);
-  EXPECT_EQ(dialog_.tips[0].second, link);
+  EXPECT_EQ(dialog_.tips, (std::vector<std::pair<QString, QString>>{{tip, link}}));
   EXPECT_EQ(service_->LastRequest()->target, "/game/api/talent_tool/update_tip?sbId=98");
 
   const std::string data = R"({"tip":"发现新版本：\"降噪\"改进","url":"https://localhost/下载"})";
