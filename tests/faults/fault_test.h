@@ -38,7 +38,7 @@ class FaultTest : public AppTest {
   void TearDown() override;
 
   // Opens the main dialog (its start-up runs the version query and the tip sync) and returns
-  // how many tip dialogs it opened.
+  // how many tip dialogs it opened (no other notice may open).
   int OpenDialog();
   Attempt Press() { return AppTest::Press(AttemptBound()); }
   // Once it has come to rest (plugged back in if it was out, an image on trial given up),
