@@ -144,7 +144,8 @@ Attempt AppTest::Press(std::chrono::milliseconds bound, bool quiet) {
   return a;
 }
 
-void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored) {
+void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
+                        const std::string& file) {
   SCOPED_TRACE(std::string("expected outcome: ") + row.name);
   EXPECT_TRUE(a.backToIdle) << "the dialog did not come back to idle";
   EXPECT_LE(a.elapsed, a.bound);
@@ -190,14 +191,14 @@ void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored) {
   EXPECT_EQ(HasFirmwareMembers(r), downloaded) << r.dump();
   if (!downloaded)
     return;
-  const std::filesystem::path file = Documents() / Firmware().file;
-  EXPECT_EQ(Member(r, "binName"), Firmware().file);
-  EXPECT_EQ(Member(r, "binPath"), file.string());
+  const std::filesystem::path path = Documents() / file;
+  EXPECT_EQ(Member(r, "binName"), file);
+  EXPECT_EQ(Member(r, "binPath"), path.string());
   EXPECT_EQ(Member(r, "binBizId"), Firmware().bizId);
   EXPECT_EQ(r.at("binVersion"), Firmware().version);
-  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_TRUE(std::filesystem::exists(path));
   if (row.code == "1") {
-    EXPECT_EQ(r.at("binSize").get<std::uintmax_t>(), std::filesystem::file_size(file));
+    EXPECT_EQ(r.at("binSize").get<std::uintmax_t>(), std::filesystem::file_size(path));
   }
   // From the start of the device work, within the press.
   EXPECT_GE(r.at("timeSpent").get<std::int64_t>(), 0);

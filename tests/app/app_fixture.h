@@ -108,9 +108,10 @@ class AppTest : public ServiceTest {
   Attempt Press(std::chrono::milliseconds bound = std::chrono::milliseconds(8000),
                 bool quiet = true);
   // The attempt ended in `row` within its bound: one notice with its text over the dialog in
-  // the state the row leaves it in, after one report with its members, stored before the
-  // notice opened (none where the service cannot receive it).
-  void ExpectRow(const Attempt& a, const Row& row, bool reportStored = true);
+  // the state the row leaves it in, after one report with its members (the downloaded `file`),
+  // stored before the notice opened (none where the service cannot receive it).
+  void ExpectRow(const Attempt& a, const Row& row, bool reportStored = true,
+                 const std::string& file = Firmware().file);
 
   // Processes events until pred holds or timeoutMs has passed.
   static bool WaitFor(const std::function<bool()>& pred, int timeoutMs);

@@ -222,15 +222,11 @@ TEST_P(ServiceFaultTest, EndsInItsRow) {
   ExpectRow(a, *c.row, c.reportStored);
   ExpectDongleRuns(c.row == &kRowSuccess ? kNewVersion : kFactoryVersion);
 
-  std::vector<std::string> left;
+  // A failed download leaves nothing behind, a good one nothing beside the file.
+  const bool downloaded = c.row != &kRowNoInfo && c.row != &kRowDownload;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(Documents(), ec))
-    left.push_back(e.path().filename().string());
-  if (c.row == &kRowNoInfo || c.row == &kRowDownload) {
-    EXPECT_TRUE(left.empty()) << "a failed download left " << left.front();
-  } else {
-    EXPECT_EQ(left, std::vector<std::string>{Firmware().file});
-  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Documents(), ec), {}),
+            downloaded ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, ServiceFaultTest, testing::ValuesIn(ServiceFaultTest::Cases()),
