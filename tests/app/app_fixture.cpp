@@ -126,6 +126,7 @@ Attempt AppTest::Press(std::chrono::milliseconds bound, bool quiet) {
   Attempt a;
   a.bound = bound;
   const std::size_t noticesBefore = notices_.size();
+  const std::size_t statesBefore = states_.size();
   a.reportsBefore = Reports().size();
   const auto begin = std::chrono::steady_clock::now();
   {
@@ -138,6 +139,7 @@ Attempt AppTest::Press(std::chrono::milliseconds bound, bool quiet) {
   a.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - begin);
   a.notices.assign(notices_.begin() + static_cast<std::ptrdiff_t>(noticesBefore), notices_.end());
+  a.states.assign(states_.begin() + static_cast<std::ptrdiff_t>(statesBefore), states_.end());
   const std::vector<json> reports = Reports();
   if (reports.size() > a.reportsBefore)
     a.reports.assign(reports.begin() + static_cast<std::ptrdiff_t>(a.reportsBefore), reports.end());

@@ -79,6 +79,7 @@ extern const Row kRowSuccess;
 struct Attempt {
   std::vector<SeenNotice> notices;      // opened during the press
   std::vector<nlohmann::json> reports;  // stored during the press
+  std::vector<DialogState> states;      // the main dialog's, as the watcher saw them
   std::size_t reportsBefore = 0;
   std::chrono::milliseconds elapsed{0};
   std::chrono::milliseconds bound{0};
