@@ -143,4 +143,3 @@ class AppTest : public ServiceTest {
 
 // The string members of a report as the service stored it; "absent" for a missing one.
 std::string Member(const nlohmann::json& report, const char* name);
-bool HasFirmwareMembers(const nlohmann::json& report);

@@ -8,17 +8,14 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTest>
-#include <QWindow>
 #include <cstdlib>
 
 #include "controls/dialog_units.h"
 #include "controls/my_button.h"
 #include "controls/my_progress_bar.h"
-#include "dongle/dongle.h"
 #include "hiddfu/hiddfu.h"
 #include "service/operations.h"
 #include "tests/app/app_fixture.h"
-#include "tests/common/stdout_capture.h"
 #include "tests/controls/widget_test_util.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include "tests/faults/fault_test.h"
 
-#include <QApplication>
 #include <fstream>
 #include <iterator>
 #include <thread>

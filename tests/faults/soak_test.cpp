@@ -233,13 +233,12 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
 
   const std::size_t stored = Reports().size();
   EXPECT_EQ(stored, presses) << "a report was lost";
-  std::printf("soak outcomes after %llu presses (seed %llu):\n",
+  std::printf("soak outcomes after %llu presses (seed %llu), then the faults drawn:\n",
               static_cast<unsigned long long>(presses), static_cast<unsigned long long>(seed));
-  for (const auto& [name, n] : rows)
-    std::printf("  %-24s %d\n", name.c_str(), n);
-  std::printf("faults drawn:\n");
-  for (const auto& [name, n] : drawn)
-    std::printf("  %-34s %d\n", name.c_str(), n);
+  for (const auto* counts : {&rows, &drawn}) {
+    for (const auto& [name, n] : *counts)
+      std::printf("  %-34s %d\n", name.c_str(), n);
+  }
   std::printf(
       "reports stored: %zu\ndongles left unbootable: %d\nwrong outcomes: %d\nfailures that "
       "could not tell what the dongle kept: %d\n",
