@@ -6,12 +6,15 @@
 #include <QLabel>
 #include <QTest>
 #include <QWindow>
+#include <filesystem>
+#include <optional>
 
 #include "controls/dialog_units.h"
 #include "controls/my_progress_bar.h"
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
 #include "service/operations.h"
+#include "tests/common/stdout_capture.h"
 
 using nlohmann::json;
 
@@ -28,19 +31,28 @@ QString NoticeText(QWidget* notice) {
 
 }  // namespace
 
+const Row kRowNoInfo{"no firmware information",  "0",         "4",
+                     "未获取到升级文件的信息！", "CErrorDlg", "未获取到升级文件，请检查网络！"};
+const Row kRowDownload{"download failed",    "0",         "3",
+                       "升级文件下载失败！", "CErrorDlg", "升级文件下载失败，请检查网络！"};
+const Row kRowConnect{"connect failed", "0", "0", "", "CErrorDlg", "设备未成功连接，请进行检查！"};
+const Row kRowStart{"start refused", "0", "1", "", "CErrorDlg", "设备升级失败，请进行检查！"};
+const Row kRowUpgrade{"upgrade failed", "0", "2", "", "CErrorDlg", "设备升级失败，请检查或重试！"};
+const Row kRowSuccess{"success", "1", "", "", "CSuccessDlg", "设备升级成功，欢迎畅享新版本！"};
+
+std::string Attempt::Message() const {
+  return reports.size() == 1 ? Member(reports[0], "errorMsg") : "";
+}
+
+bool Attempt::Succeeded() const {
+  return notices.size() == 1 && notices[0].cls == "CSuccessDlg";
+}
+
 std::string Member(const json& report, const char* name) {
   if (!report.contains(name))
     return "absent";
   const json& value = report.at(name);
   return value.is_string() ? value.get<std::string>() : value.dump();
-}
-
-bool HasFirmwareMembers(const json& report) {
-  for (const char* name : {"binPath", "binBizId", "binVersion", "binName", "binSize"}) {
-    if (!report.contains(name))
-      return false;
-  }
-  return true;
 }
 
 void AppTest::SetUp() {
@@ -100,6 +112,91 @@ void AppTest::ClickUpgrade() {
   ASSERT_NE(button, nullptr);
   ASSERT_TRUE(button->isEnabled());
   QTest::mouseClick(button, Qt::LeftButton);
+}
+
+Attempt AppTest::Press(std::chrono::milliseconds bound, bool quiet) {
+  Attempt a;
+  a.bound = bound;
+  const std::size_t noticesBefore = notices_.size();
+  const std::size_t statesBefore = states_.size();
+  a.reportsBefore = Reports().size();
+  const auto begin = std::chrono::steady_clock::now();
+  {
+    std::optional<QuietStdout> silence;
+    if (quiet)
+      silence.emplace();
+    ClickUpgrade();
+    a.backToIdle = WaitIdle(static_cast<int>(bound.count()));
+  }
+  a.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - begin);
+  a.notices.assign(notices_.begin() + static_cast<std::ptrdiff_t>(noticesBefore), notices_.end());
+  a.states.assign(states_.begin() + static_cast<std::ptrdiff_t>(statesBefore), states_.end());
+  const std::vector<json> reports = Reports();
+  if (reports.size() > a.reportsBefore)
+    a.reports.assign(reports.begin() + static_cast<std::ptrdiff_t>(a.reportsBefore), reports.end());
+  return a;
+}
+
+void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
+                        const std::string& file) {
+  SCOPED_TRACE(std::string("expected outcome: ") + row.name);
+  EXPECT_TRUE(a.backToIdle) << "the dialog did not come back to idle";
+  EXPECT_LE(a.elapsed, a.bound);
+  ASSERT_EQ(a.notices.size(), 1u) << "one notice per press";
+  const SeenNotice& notice = a.notices[0];
+  EXPECT_EQ(notice.cls, row.notice);
+  EXPECT_EQ(notice.text, row.text);
+  // Behind the notice of a write that ended, the bar and its caption, no timer; before the
+  // write, the idle dialog and its probe.
+  const bool wrote = row.code == "1" || row.errorCode == "2";
+  const DialogState& behind = notice.main;
+  EXPECT_EQ(behind.caption, row.code == "1" ? "升级成功" : wrote ? "升级失败" : "升级");
+  EXPECT_EQ(behind.enabled, !wrote);
+  EXPECT_EQ(behind.barVisible, wrote);
+  EXPECT_EQ(behind.probeTimer, !wrote);
+  EXPECT_FALSE(behind.progressTimer);
+  if (!reportStored) {
+    EXPECT_TRUE(a.reports.empty());
+    return;
+  }
+  ASSERT_EQ(a.reports.size(), 1u) << "one report per press";
+  EXPECT_EQ(notice.reportsAtOpen, a.reportsBefore + 1) << "the notice opened before the report";
+  const json& r = a.reports[0];
+  EXPECT_EQ(Member(r, "code"), row.code);
+  EXPECT_EQ(Member(r, "errorCode"), row.errorCode);
+  if (!row.errorMsg.empty() || row.code == "1") {
+    EXPECT_EQ(Member(r, "errorMsg"), row.errorMsg);
+  } else {
+    EXPECT_FALSE(a.Message().empty()) << "the library's text is the message";
+  }
+  std::string progress = "0";
+  if (row.code == "1") {
+    progress = "100";
+  } else if (row.errorCode == "2") {
+    progress = std::to_string(behind.barPos);  // the bar's last position below 100
+    EXPECT_LT(behind.barPos, 100);
+  }
+  EXPECT_EQ(Member(r, "errorProgress"), progress);
+  for (const char* os : {"osMajor", "osMinor", "osNumber", "osType"})
+    EXPECT_TRUE(r.contains(os)) << os;
+  // The firmware members go with every report that follows a download, and the file stays.
+  const bool downloaded = row.errorCode != "3" && row.errorCode != "4";
+  EXPECT_EQ(r.contains("binPath"), downloaded) << r.dump();
+  if (!downloaded)
+    return;
+  const std::filesystem::path path = Documents() / file;
+  EXPECT_EQ(Member(r, "binName"), file);
+  EXPECT_EQ(Member(r, "binPath"), path.string());
+  EXPECT_EQ(Member(r, "binBizId"), Firmware().bizId);
+  EXPECT_EQ(r.at("binVersion"), Firmware().version);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  if (row.code == "1") {
+    EXPECT_EQ(r.at("binSize").get<std::uintmax_t>(), std::filesystem::file_size(path));
+  }
+  // From the start of the device work, within the press.
+  EXPECT_GE(r.at("timeSpent").get<std::int64_t>(), 0);
+  EXPECT_LE(r.at("timeSpent").get<std::int64_t>(), a.elapsed.count());
 }
 
 bool AppTest::WaitFor(const std::function<bool()>& pred, int timeoutMs) {

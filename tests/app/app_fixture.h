@@ -14,6 +14,7 @@
 #include <QRect>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -49,6 +50,45 @@ struct SeenNotice {
 
 inline constexpr VirtualDongle::FirmwareVersion kNewVersion{1, 2, 0, 7};
 
+// A fault of the service or the dongle with one member set.
+template <class T, class M, class V>
+T With(M T::*member, V value) {
+  T fault;
+  fault.*member = value;
+  return fault;
+}
+
+// One row of the outcome table: what the report carries and the notice that follows it.
+struct Row {
+  const char* name;
+  std::string code;
+  std::string errorCode;
+  std::string errorMsg;  // exact for the tool's own texts; empty for the library's text
+  const char* notice;    // its class
+  QString text;
+};
+
+extern const Row kRowNoInfo;
+extern const Row kRowDownload;
+extern const Row kRowConnect;
+extern const Row kRowStart;
+extern const Row kRowUpgrade;
+extern const Row kRowSuccess;
+
+// What one press of the upgrade button ended in.
+struct Attempt {
+  std::vector<SeenNotice> notices;      // opened during the press
+  std::vector<nlohmann::json> reports;  // stored during the press
+  std::vector<DialogState> states;      // the main dialog's, as the watcher saw them
+  std::size_t reportsBefore = 0;
+  std::chrono::milliseconds elapsed{0};
+  std::chrono::milliseconds bound{0};
+  bool backToIdle = false;  // the dialog came back to idle within the bound
+  // The report's "errorMsg", or "" when there is not exactly one report.
+  std::string Message() const;
+  bool Succeeded() const;
+};
+
 class AppTest : public ServiceTest {
  protected:
   static constexpr int kReplyMs = 250;
@@ -64,6 +104,15 @@ class AppTest : public ServiceTest {
   // Constructs the main dialog and shows it (start-up runs inside the show).
   CZavDlg& Open();
   void ClickUpgrade();
+  // Clicks the upgrade button and waits until the dialog is idle again after its notice, all
+  // within `bound`; the tool's output goes nowhere unless `quiet` is false.
+  Attempt Press(std::chrono::milliseconds bound = std::chrono::milliseconds(8000),
+                bool quiet = true);
+  // The attempt ended in `row` within its bound: one notice with its text over the dialog in
+  // the state the row leaves it in, after one report with its members (the downloaded `file`),
+  // stored before the notice opened (none where the service cannot receive it).
+  void ExpectRow(const Attempt& a, const Row& row, bool reportStored = true,
+                 const std::string& file = Firmware().file);
 
   // Processes events until pred holds or timeoutMs has passed.
   static bool WaitFor(const std::function<bool()>& pred, int timeoutMs);
@@ -94,4 +143,3 @@ class AppTest : public ServiceTest {
 
 // The string members of a report as the service stored it; "absent" for a missing one.
 std::string Member(const nlohmann::json& report, const char* name);
-bool HasFirmwareMembers(const nlohmann::json& report);

@@ -58,16 +58,6 @@ int LongestRun(const QImage& image, const QColor& background) {
   return longest;
 }
 
-void Enter(QWidget* widget) {
-  QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
-  QApplication::sendEvent(widget, &enter);
-}
-
-void Leave(QWidget* widget) {
-  QEvent leave(QEvent::Leave);
-  QApplication::sendEvent(widget, &leave);
-}
-
 struct LinkHost {
   QWidget window;
   CHyperlink* link = new CHyperlink(&window);
@@ -120,12 +110,14 @@ TEST(Hyperlink, HoverUnderlinesInTheHoverColourAndLeavingShowsVisitedOrNormal) {
   EXPECT_EQ(TextColour(normal, background), Ink::kNormal);
   const int plain_run = LongestRun(normal, background);
 
-  Enter(host.link);
+  QEnterEvent enter(QPointF(2, 2), QPointF(2, 2), QPointF(2, 2));
+  QApplication::sendEvent(host.link, &enter);
   const QImage hovered = Grab(host.link);
   EXPECT_EQ(TextColour(hovered, background), Ink::kHovered);
   EXPECT_GT(LongestRun(hovered, background), plain_run + 10) << "no underline";
 
-  Leave(host.link);
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(host.link, &leave);
   EXPECT_EQ(TextColour(Grab(host.link), background), Ink::kNormal);
   EXPECT_EQ(LongestRun(Grab(host.link), background), plain_run);
 

@@ -17,10 +17,6 @@ int FilledWidth(CMyProgressBar& bar) {
   return x;
 }
 
-bool OnlyColours(const QImage& image, const QColor& a, const QColor& b) {
-  return InkBounds(image, {a, b}).isNull();
-}
-
 }  // namespace
 
 // The width over the range, truncated, is the pixels of a unit; from 100 on the bar is full,
@@ -76,7 +72,7 @@ TEST(ProgressBar, WithTheMainDialogColoursTheTextShowsOnlyOverTheFill) {
   bar.m_clrBar = kPurple;
   bar.m_clrBack = kNearWhite;
   bar.SetPos(10);  // the fill stops short of the text
-  EXPECT_TRUE(OnlyColours(Grab(&bar), kPurple, kNearWhite));
+  EXPECT_TRUE(InkBounds(Grab(&bar), {kPurple, kNearWhite}).isNull());
 
   bar.SetPos(80);  // 160 pixels: under the whole text
   const QImage image = Grab(&bar);

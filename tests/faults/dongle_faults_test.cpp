@@ -3,6 +3,7 @@
 // the report, within the library's time limits, and the dongle stays on a verified bootable
 // image, the old one unless the new one was verified, committed, started and confirmed. Then
 // the trouble goes, the user replugs the dongle, and the next press upgrades it.
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <regex>
@@ -129,6 +130,16 @@ std::vector<Case> DongleFaultTest::Cases() {
        },
        &kRowUpgrade, "device stopped responding at [0-9]+ %", kFactoryVersion,
        [](const Attempt&) { SilenceEndedWithin(milliseconds(300)); }},
+      // The verification reply is lost: the library waits for it with the whole image sent, 93,
+      // the highest figure of the transfer, which still reads "升级中".
+      {"VerificationReplyLost", Set(With(&Faults::dropVerifyReply, true)), &kRowSuccess, "",
+       kNewVersion,
+       [](const Attempt& a) {
+         int highest = 0;
+         for (const DialogState& s : a.states)
+           highest = s.caption == "升级中" ? std::max(highest, s.barPos) : highest;
+         EXPECT_EQ(highest, 93);
+       }},
       // A completion figure above 100 ends the upgrade as 100 does, the bar held at its top.
       {"CompletionAbove100", Set(With(&Faults::completionFigure, std::uint8_t{107})), &kRowSuccess,
        "", kNewVersion, [](const Attempt& a) { EXPECT_EQ(a.notices.at(0).main.barPos, 100); }},

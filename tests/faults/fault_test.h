@@ -22,43 +22,6 @@ using VirtualDongle::kFactoryVersion;
 
 inline constexpr std::uint32_t kImageSize = 16 * 1024;
 
-// A fault of the service or the dongle with one member set.
-template <class T, class M, class V>
-T With(M T::*member, V value) {
-  T fault;
-  fault.*member = value;
-  return fault;
-}
-
-// One row of the outcome table: what the report carries and the notice that follows it.
-struct Row {
-  const char* name;
-  std::string code;
-  std::string errorCode;
-  std::string errorMsg;  // exact for the tool's own texts; empty for the library's text
-  const char* notice;    // its class
-  QString text;
-};
-
-extern const Row kRowNoInfo;
-extern const Row kRowDownload;
-extern const Row kRowConnect;
-extern const Row kRowStart;
-extern const Row kRowUpgrade;
-extern const Row kRowSuccess;
-
-// What one press of the upgrade button ended in.
-struct Attempt {
-  std::vector<SeenNotice> notices;      // opened during the press
-  std::vector<nlohmann::json> reports;  // stored during the press
-  std::size_t reportsBefore = 0;
-  milliseconds elapsed{0};
-  bool backToIdle = false;  // the dialog came back to idle within the bound
-  // The report's "errorMsg", or "" when there is not exactly one report.
-  std::string Message() const;
-  bool Succeeded() const;
-};
-
 // An answer made of `data` in the service's envelope.
 std::string Envelope(const nlohmann::json& data);
 
@@ -75,15 +38,9 @@ class FaultTest : public AppTest {
   void TearDown() override;
 
   // Opens the main dialog (its start-up runs the version query and the tip sync) and returns
-  // how many tip dialogs it opened.
+  // how many tip dialogs it opened (no other notice may open).
   int OpenDialog();
-  // Clicks the upgrade button and waits until the dialog is idle again after its notice.
-  Attempt Press();
-
-  // The attempt ended in `row`: one notice with its text after one report with its members,
-  // stored before the notice opened (none where the service cannot receive it), within the
-  // bound.
-  void ExpectRow(const Attempt& a, const Row& row, bool reportStored = true);
+  Attempt Press() { return AppTest::Press(AttemptBound()); }
   // Once it has come to rest (plugged back in if it was out, an image on trial given up),
   // the dongle runs a verified, bootable, confirmed image, and it is `version`.
   void ExpectDongleRuns(const hiddfu::FirmwareVersion& version);

@@ -7,7 +7,7 @@
 // lost: the service's store holds exactly one report per press.
 //
 // The seed is printed; ZAV_SOAK_SEED=<n> repeats a run, ZAV_SOAK_PRESSES=<n> changes its
-// length, ZAV_SOAK_TRACE=1 prints how each press ended.
+// length. A failure names the press and its fault.
 #include <cerrno>
 #include <cstdio>
 #include <functional>
@@ -180,7 +180,6 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
               static_cast<unsigned long long>(seed));
   std::fflush(stdout);
   RecordProperty("seed", std::to_string(seed));
-  const bool trace = std::getenv("ZAV_SOAK_TRACE") != nullptr;
   std::mt19937 rng(static_cast<std::mt19937::result_type>(seed));
   const Draw draw = [&rng](std::uint32_t below) {
     return std::uniform_int_distribution<std::uint32_t>(0, below - 1)(rng);
@@ -208,12 +207,6 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
     t.apply(*this, draw);
 
     const Attempt a = Press();
-    if (trace) {
-      std::printf("press %llu: %s (%lld ms) -> %s %s\n", static_cast<unsigned long long>(press),
-                  t.name, static_cast<long long>(a.elapsed.count()),
-                  a.notices.empty() ? "(no notice)" : a.notices[0].text.toStdString().c_str(),
-                  a.Message().c_str());
-    }
     ExpectRow(a, *t.row);
     if (t.pulledAfter)
       VirtualDongle::Unplug();
@@ -240,13 +233,12 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
 
   const std::size_t stored = Reports().size();
   EXPECT_EQ(stored, presses) << "a report was lost";
-  std::printf("soak outcomes after %llu presses (seed %llu):\n",
+  std::printf("soak outcomes after %llu presses (seed %llu), then the faults drawn:\n",
               static_cast<unsigned long long>(presses), static_cast<unsigned long long>(seed));
-  for (const auto& [name, n] : rows)
-    std::printf("  %-24s %d\n", name.c_str(), n);
-  std::printf("faults drawn:\n");
-  for (const auto& [name, n] : drawn)
-    std::printf("  %-34s %d\n", name.c_str(), n);
+  for (const auto* counts : {&rows, &drawn}) {
+    for (const auto& [name, n] : *counts)
+      std::printf("  %-34s %d\n", name.c_str(), n);
+  }
   std::printf(
       "reports stored: %zu\ndongles left unbootable: %d\nwrong outcomes: %d\nfailures that "
       "could not tell what the dongle kept: %d\n",
