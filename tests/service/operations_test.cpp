@@ -288,8 +288,10 @@ TEST_F(OperationsTest, TipFailuresStoreWhatTheStepsReached) {
     QString link = "old link";
     StdoutCapture capture;
     SyncUpgradeTip(dialog_.Ui(), tip, link);
-    const auto lines = SplitLines(capture.Stop());
+    const std::string log = capture.Stop();
+    const auto lines = SplitLines(log);
     ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(HasLine(log, "sync result=" + c.body)) << log;
     EXPECT_EQ(lines.back().rfind(c.message, 0), 0u) << lines.back();
     EXPECT_EQ(tip, c.tip);
     EXPECT_EQ(link, "old link");
