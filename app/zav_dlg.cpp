@@ -80,10 +80,7 @@ void CZavDlg::OnInitDialog() {
   }
   update();
 
-  m_btnUpgrade->SetOwnerDraw();
-  m_btnUpgrade->m_clrText = palette::kNearWhite;
-  m_btnUpgrade->m_clrPressed = palette::kPurple;
-  m_btnUpgrade->m_clrNormal = palette::kPurple;
+  MakeToolButton(*m_btnUpgrade);
 
   m_progress->SetRange(0, 100);
   m_progress->m_clrText = palette::kNearWhite;
@@ -137,7 +134,6 @@ void CZavDlg::SyncUpgradeTip() {
 }
 
 QString CZavDlg::DownloadFirmware() {
-  const BusyCursor busy;
   return ::DownloadFirmware(MakeServiceUi());
 }
 

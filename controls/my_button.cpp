@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include "controls/palette.h"
+
 CMyButton::CMyButton(QWidget* parent) : QPushButton(parent) {}
 
 void CMyButton::SetOwnerDraw(bool ownerDraw) {
@@ -73,4 +75,11 @@ void CMyButton::DrawItem(const DrawItemStruct& item) {
     dc.fillRect(QRect(r.right(), r.top(), 1, r.height()), frame);
   }
   dc.restore();
+}
+
+void MakeToolButton(CMyButton& button) {
+  button.SetOwnerDraw();
+  button.m_clrText = palette::kNearWhite;
+  button.m_clrPressed = palette::kPurple;
+  button.m_clrNormal = palette::kPurple;
 }

@@ -59,3 +59,7 @@ class CMyButton : public QPushButton {
   bool paintedOnce_ = false;
   Painted last_;
 };
+
+// Makes `button` the tool's flat purple button with a near-white caption, as the main dialog
+// and the notices show it.
+void MakeToolButton(CMyButton& button);

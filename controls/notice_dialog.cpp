@@ -20,10 +20,7 @@ NoticeDialog::NoticeDialog(QWidget* parent, int bitmap) : TemplateDialog(parent)
 void NoticeDialog::OnInitDialog() {
   if (m_btnOk == nullptr)
     return;
-  m_btnOk->SetOwnerDraw();
-  m_btnOk->m_clrText = palette::kNearWhite;
-  m_btnOk->m_clrPressed = palette::kPurple;
-  m_btnOk->m_clrNormal = palette::kPurple;
+  MakeToolButton(*m_btnOk);
 }
 
 void NoticeDialog::paintEvent(QPaintEvent*) {

@@ -46,8 +46,6 @@ constexpr milliseconds kCancelLimit{500};   // hidDfuDisconnect stopping a runni
 constexpr milliseconds kExitLimit{3000};    // the exit handler stopping it
 constexpr int kConnectPeriodMs = 50;
 constexpr int kQueryPeriodMs = 100;
-constexpr unsigned kRestarting = 95;
-constexpr unsigned kFinished = 100;
 
 enum class Outcome { kNone, kRunning, kSucceeded, kFailed };
 
@@ -309,11 +307,10 @@ int hidDfuDisconnect(void) {
         // Stuck in a call on the device: the upgrade ends here, its thread when it can.
         const unsigned at = lib.Percent();
         lib.outcome = Outcome::kFailed;
-        lib.upgradeError =
-            "upgrade cancelled at " + std::to_string(at) + " %" +
-            (lib.confirmSent     ? "; it may be running the new image"
-             : at >= kRestarting ? "; without confirmation the device goes back to its old image"
-                                 : "");
+        lib.upgradeError = "upgrade cancelled at " + std::to_string(at) + " %" +
+                           (lib.confirmSent     ? kMayRunNewImage
+                            : at >= kRestarting ? kGoesBack
+                                                : "");
         lib.lastError = lib.upgradeError;
         lib.progress.store((lib.upgradeId << 8) | kFinished);
       }

@@ -19,21 +19,9 @@ constexpr int kStartPeriodMs = 150;
 constexpr double kWorkMargin = 2.0;
 constexpr int kWorkSlackMs = 2000;
 
-// Progress milestones after the erase, the transfer and the verification (0..93).
-constexpr unsigned kWorkEnd = 93;
-constexpr unsigned kVerified = 94;
-constexpr unsigned kRestarting = 95;
-constexpr unsigned kDeviceLeft = 96;
-constexpr unsigned kDeviceBack = 97;
-constexpr unsigned kRunsNewImage = 98;
-constexpr unsigned kConfirmed = 99;
-constexpr unsigned kFinished = 100;
-
-// A new image starts on trial, and the device goes back to its old one unless it is
-// confirmed: after the commit, a failure leaves the old image, unless the confirmation may
-// have reached the device.
-constexpr const char* kGoesBack = "; without confirmation the device goes back to its old image";
-constexpr const char* kMayRunNewImage = "; it may be running the new image";
+// The last figure the erase, the transfer and the verification reach before the device's
+// verdict.
+constexpr unsigned kWorkEnd = kVerified - 1;
 
 std::string RefusalText(std::uint8_t status) {
   switch (status) {
@@ -110,7 +98,8 @@ unsigned Upgrade::Percent(double workMs) const {
   const double total = eraseMs_ + transferMs_ + verifyMs_;
   if (total <= 0)
     return 0;
-  return std::min(kWorkEnd, static_cast<unsigned>(94.0 * std::clamp(workMs / total, 0.0, 1.0)));
+  return std::min(kWorkEnd,
+                  static_cast<unsigned>(kVerified * std::clamp(workMs / total, 0.0, 1.0)));
 }
 
 Answer Upgrade::Ask(const proto::Report& request, proto::Report* reply) {
@@ -128,6 +117,17 @@ bool Upgrade::AnswerFailure(Answer answer) {
   }
 }
 
+bool Upgrade::AskToStart(const proto::Report& request, std::string* error) {
+  const Answer answer =
+      Transact(link_, request, &reply_, {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4},
+               &session_.CancelFlag());
+  if (answer == Answer::kOk)
+    return true;
+  *error = answer == Answer::kGone ? "device disconnected"
+                                   : "device not responding to the upgrade request";
+  return false;
+}
+
 // The header as the file holds it, in four parts: the device checks its signature itself.
 bool Upgrade::SendHeader(std::string* error) {
   for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
@@ -135,14 +135,8 @@ bool Upgrade::SendHeader(std::string* error) {
     request[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
     std::memcpy(&request[proto::kHeaderBytes],
                 image_.headerBytes.data() + part * proto::kHeaderPartSize, proto::kHeaderPartSize);
-    const Answer answer = Transact(link_, request, &reply_,
-                                   {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4},
-                                   &session_.CancelFlag());
-    if (answer != Answer::kOk) {
-      *error = answer == Answer::kGone ? "device disconnected"
-                                       : "device not responding to the upgrade request";
+    if (!AskToStart(request, error))
       return false;
-    }
     if (reply_[proto::kBody] != proto::kOk) {
       *error = "device refused the upgrade: " + RefusalText(reply_[proto::kBody]);
       return false;
@@ -152,19 +146,8 @@ bool Upgrade::SendHeader(std::string* error) {
 }
 
 bool Upgrade::Start(std::string* error) {
-  if (!SendHeader(error))
+  if (!SendHeader(error) || !AskToStart(startRequest_, error))
     return false;
-  const Answer answer =
-      Transact(link_, startRequest_, &reply_,
-               {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4}, &session_.CancelFlag());
-  if (answer == Answer::kGone) {
-    *error = "device disconnected";
-    return false;
-  }
-  if (answer != Answer::kOk) {
-    *error = "device not responding to the upgrade request";
-    return false;
-  }
   const std::uint8_t status = reply_[proto::kBody];
   if (status != proto::kOk && status != proto::kWorking) {
     *error = "device refused the upgrade: " + RefusalText(status);
@@ -317,7 +300,7 @@ bool Upgrade::Activate() {
 bool Upgrade::WaitForRestart() {
   const Timeouts& t = connection_.timeouts;
   connection_.handle.reset();
-  const DeviceInfo before = connection_.info;
+  const std::uint16_t bootCountBefore = connection_.info.bootCount;
   const auto deadline = Clock::now() + milliseconds(t.rebootMs);
   const int poll = std::clamp(t.rebootMs / 20, 1, kRebootPollMs);
   while (true) {
@@ -329,32 +312,8 @@ bool Upgrade::WaitForRestart() {
     if (found == Found::kNotFound)
       Advance(kDeviceLeft);
     if (found == Found::kOpened) {
-      Link link(device.get());
-      proto::Report reply;
-      const Answer answer = Transact(link, proto::Command(proto::kInfo), &reply, {t.replyMs, 2},
-                                     &session_.CancelFlag());
-      if (answer == Answer::kCancelled)
-        return Cancelled();
-      if (answer == Answer::kOk) {
-        const DeviceInfo info = ParseInfo(reply);
-        if (info.bootCount != before.bootCount) {  // it has restarted
-          Advance(kDeviceBack);
-          connection_.info = info;
-          if (!CheckVersion(info))
-            return false;
-          Advance(kRunsNewImage);
-          const Answer confirmed = Confirm(link);
-          if (confirmed == Answer::kOk) {
-            connection_.handle = std::move(device);
-            Advance(kConfirmed);
-            return true;
-          }
-          if (confirmed == Answer::kCancelled)
-            return Cancelled();
-          if (!error_.empty())
-            return false;  // it answered, and said no
-        }
-      }
+      if (const std::optional<bool> done = CheckRestarted(device, bootCountBefore))
+        return *done;
     }
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
@@ -364,6 +323,36 @@ bool Upgrade::WaitForRestart() {
     if (!session_.Pause(milliseconds(std::min<long long>(poll, left))))
       return Cancelled();
   }
+}
+
+std::optional<bool> Upgrade::CheckRestarted(HidHandle& device, std::uint16_t bootCountBefore) {
+  Link link(device.get());
+  proto::Report reply;
+  const Answer answer = Transact(link, proto::Command(proto::kInfo), &reply,
+                                 {connection_.timeouts.replyMs, 2}, &session_.CancelFlag());
+  if (answer == Answer::kCancelled)
+    return Cancelled();
+  if (answer != Answer::kOk)
+    return std::nullopt;
+  const DeviceInfo info = ParseInfo(reply);
+  if (info.bootCount == bootCountBefore)
+    return std::nullopt;  // not restarted yet
+  Advance(kDeviceBack);
+  connection_.info = info;
+  if (!CheckVersion(info))
+    return false;
+  Advance(kRunsNewImage);
+  const Answer confirmed = Confirm(link);
+  if (confirmed == Answer::kOk) {
+    connection_.handle = std::move(device);
+    Advance(kConfirmed);
+    return true;
+  }
+  if (confirmed == Answer::kCancelled)
+    return Cancelled();
+  if (!error_.empty())
+    return false;  // it answered, and said no
+  return std::nullopt;
 }
 
 Answer Upgrade::Confirm(Link& link) {

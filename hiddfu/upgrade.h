@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "hiddfu/image.h"
@@ -11,6 +12,21 @@
 #include "hiddfu/session.h"
 
 namespace hiddfu {
+
+// Progress milestones once the image is verified; the erase, the transfer and the
+// verification share the figures below kVerified.
+constexpr unsigned kVerified = 94;
+constexpr unsigned kRestarting = 95;
+constexpr unsigned kDeviceLeft = 96;
+constexpr unsigned kDeviceBack = 97;
+constexpr unsigned kRunsNewImage = 98;
+constexpr unsigned kConfirmed = 99;
+constexpr unsigned kFinished = 100;
+
+// What a failure after the commit leaves: a new image starts on trial, and the device goes
+// back to its old one unless it is confirmed.
+constexpr const char* kGoesBack = "; without confirmation the device goes back to its old image";
+constexpr const char* kMayRunNewImage = "; it may be running the new image";
 
 // Where an upgrade tells how far it has come and how it ended.
 struct UpgradeSink {
@@ -42,6 +58,11 @@ class Upgrade {
   // have reached the device.
   const char* Aftermath() const;
   bool SendHeader(std::string* error);
+  // One request of the start, at the start's pace; the reply lands in reply_.
+  bool AskToStart(const proto::Report& request, std::string* error);
+  // After the restart, on the device found again: nothing while it has not restarted yet,
+  // else whether it runs the new image and has confirmed it.
+  std::optional<bool> CheckRestarted(HidHandle& device, std::uint16_t bootCountBefore);
   void Advance(unsigned value) { sink_.advance(value); }
   // The progress figure once `workMs` of the erase, transfer and verification are done.
   unsigned Percent(double workMs) const;
