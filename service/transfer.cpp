@@ -111,12 +111,12 @@ bool CreatePart(const QString& folder, QFile& part) {
   return false;
 }
 
-// Where the body goes, and how much more of it the cap allows. Written data is handed to the
+// Where the body goes, and how much of it the cap allows. Written data is handed to the
 // disk every few MiB as it comes, so that the fsync at the end finds little left to wait for.
 struct Sink {
   static constexpr std::uint64_t kWritebackStep = 4u << 20;
   QFile* file = nullptr;
-  std::uint64_t room = 0;
+  std::uint64_t cap = 0;
   std::uint64_t written = 0;
   std::uint64_t handedToDisk = 0;
 
@@ -132,9 +132,8 @@ struct Sink {
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
   auto& sink = *static_cast<Sink*>(user);
   const std::size_t length = size * count;
-  if (length > sink.room)
+  if (length > sink.cap - sink.written)
     return 0;  // beyond the cap: curl ends the transfer with a write error
-  sink.room -= length;
   if (sink.file->write(data, static_cast<qint64>(length)) != static_cast<qint64>(length))
     return 0;
   sink.written += length;
@@ -164,7 +163,7 @@ bool Transfer(const QString& url, QFile& file) {
   curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 100L * 1024);
   // An announced size beyond the cap fails at once.
-  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.room));
+  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteToFile);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CountHeaderBytes);
