@@ -23,6 +23,7 @@
 
 #include "app/zav_dlg.h"
 #include "dongle/dongle.h"
+#include "tests/common/with.h"
 #include "tests/service/service_fixture.h"
 
 // What the main dialog shows of the workflow.
@@ -49,14 +50,6 @@ struct SeenNotice {
 };
 
 inline constexpr VirtualDongle::FirmwareVersion kNewVersion{1, 2, 0, 7};
-
-// A fault of the service or the dongle with one member set.
-template <class T, class M, class V>
-T With(M T::*member, V value) {
-  T fault;
-  fault.*member = value;
-  return fault;
-}
 
 // One row of the outcome table: what the report carries and the notice that follows it.
 struct Row {

@@ -16,18 +16,11 @@
 #include "hiddfu/hiddfu_tuning.h"
 #include "hiddfu/image.h"
 #include "tests/common/temp_dir.h"
+#include "tests/common/with.h"
 
 inline constexpr unsigned short kVid = ZAV_USB_VID;
 inline constexpr unsigned short kPid = ZAV_USB_PID;
 inline constexpr hiddfu::FirmwareVersion kNewVersion{1, 2, 0, 7};
-
-// The dongle's faults with one member set.
-template <class M, class V>
-VirtualDongle::Faults With(M VirtualDongle::Faults::*member, V value) {
-  VirtualDongle::Faults faults;
-  faults.*member = value;
-  return faults;
-}
 
 inline int ConnectDongle() {
   int reserved = 0;
