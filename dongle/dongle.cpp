@@ -50,6 +50,10 @@ void SetRestartDelay(std::chrono::milliseconds delay, int dongle) {
   Locked(dongle, [&](Device& d) { d.restartDelay = delay; });
 }
 
+void SetDisconnectDelay(std::chrono::milliseconds delay, int dongle) {
+  Locked(dongle, [&](Device& d) { d.disconnectDelay = delay; });
+}
+
 void SetWriteTimeout(std::chrono::milliseconds limit, int dongle) {
   Locked(dongle, [&](Device& d) { d.writeTimeout = limit; });
 }

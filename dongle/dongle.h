@@ -38,6 +38,10 @@ enum class Timing {
 // which then goes back to its old image.
 inline constexpr std::chrono::milliseconds kTrialWatchdog{10000};
 
+// At full speed, how long after the dongle leaves the bus the host's kernel notices: a hub
+// reports a port's change when it is next polled, up to 255 ms later behind a full-speed hub.
+inline constexpr std::chrono::milliseconds kDisconnectNoticed{250};
+
 // How long the flash takes: erasing one block, and reading one block back (with hashing it)
 // when the dongle verifies a received image. Zero durations mean instant.
 struct FlashTiming {
@@ -169,6 +173,9 @@ void SetFlashTiming(const FlashTiming& flash, int dongle = 0);
 void SetFaults(const Faults& faults, int dongle = 0);
 // How long a restart keeps the dongle off the bus; Reset returns to the timing's default.
 void SetRestartDelay(std::chrono::milliseconds delay, int dongle = 0);
+// How long after the dongle leaves the bus the host's kernel notices (0 with instant timing):
+// until then its node stays, is listed and opens, and transfers on it fail (docs/protocol.md).
+void SetDisconnectDelay(std::chrono::milliseconds delay, int dongle = 0);
 // How long a hid_write waits for a frame to take its report (5 s, as hidraw's).
 void SetWriteTimeout(std::chrono::milliseconds limit, int dongle = 0);
 // How long an image may stay on trial (kTrialWatchdog).

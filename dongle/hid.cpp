@@ -1,10 +1,12 @@
 // The 18 hid_* functions over the virtual dongles, with hidapi's meaning on Linux hidraw:
 // reports without report numbers (the first byte of a write is 0), -1 and a text from
 // hid_error() on failure, a handle that dies for good when the device leaves the bus. As
-// strict as hidraw where it matters: a write is one synchronous interrupt transfer that
-// returns once a frame has taken the report and fails after the write time limit when none
-// does; opening and closing a handle wait for writes under way; a failed open leaves errno
-// as open() of the node would, and a message in the locale's language.
+// strict as hidraw where it matters (docs/protocol.md, "What the kernel does"): a write is
+// one synchronous interrupt transfer that returns once a frame has taken the report and
+// fails after the write time limit when none does; opening and closing a handle wait for
+// writes under way; a failed call leaves errno as hidraw's would, and a message in the
+// locale's language; a read on a handle whose device has gone fails, whatever it had
+// queued.
 #include <hidapi.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dongle/simulated_device.h"
@@ -34,10 +37,32 @@ using dongle::TheDevice;
 
 constexpr unsigned short kVendorId = ZAV_USB_VID;
 constexpr unsigned short kProductId = ZAV_USB_PID;
-constexpr const wchar_t* kManufacturer = L"Zav";
-constexpr const wchar_t* kProduct = L"Marlo Dongle";
+
+std::wstring Widen(const char* text) {
+  std::wstring wide;
+  for (const char* p = text ? text : ""; *p; ++p)
+    wide += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+  return wide;
+}
+const std::wstring kManufacturer = Widen(dongle::kManufacturer);
+const std::wstring kProduct = Widen(dongle::kProductName);
 
 thread_local std::wstring g_error = L"Success";
+
+// strerror's words in the locale's language, as hidapi's messages are.
+std::wstring Reason(int err) {
+  const char* reason = std::strerror(err);
+  std::wstring wide(std::strlen(reason) + 1, L'\0');
+  const std::size_t n = std::mbstowcs(wide.data(), reason, wide.size());
+  return n == static_cast<std::size_t>(-1) ? L"?" : wide.substr(0, n);
+}
+
+// A failed write, as hidraw's: the text of its errno, and errno itself.
+int WriteFailed(hid_device* dev, int err) {
+  dev->error = Reason(err);
+  errno = err;
+  return -1;
+}
 
 void GlobalError(const wchar_t* text) {
   g_error = text;
@@ -52,19 +77,11 @@ wchar_t* Copy(const wchar_t* text) {
 
 // hidraw's text for a node that would not open: strerror's words in the locale's language.
 void OpenError(const char* path, int err) {
-  std::wstring text = L"Failed to open a device with path '";
-  for (const char* p = path ? path : ""; *p; ++p)
-    text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-  text += L"': ";
-  const char* reason = std::strerror(err);
-  std::wstring wide(std::strlen(reason) + 1, L'\0');
-  const std::size_t n = std::mbstowcs(wide.data(), reason, wide.size());
-  text += n == static_cast<std::size_t>(-1) ? L"?" : wide.substr(0, n);
-  g_error = text;
+  g_error = L"Failed to open a device with path '" + Widen(path) + L"': " + Reason(err);
   errno = err;  // last: nothing after it may touch errno
 }
 
-// "virtual-dongle:0" for the update interface of the first dongle, "virtual-dongle-2:1"
+// "virtual-dongle:1" for the update interface of the first dongle, "virtual-dongle-2:0"
 // for the media keys of the third.
 std::string PathOf(const Device& d, int interface) {
   if (interface == dongle::kVendorInterface && !d.nodePath.empty())
@@ -73,8 +90,9 @@ std::string PathOf(const Device& d, int interface) {
          std::to_string(interface);
 }
 
+// Listed as the host sees it: a dongle that has just left stays until its node goes.
 bool Listed(const Device& d) {
-  return d.present && d.onBus && !d.stopped;
+  return d.present && d.HostGeneration(Clock::now()) != 0;
 }
 
 // Opening and closing a handle wait for writes under way, as hidraw's do.
@@ -86,10 +104,16 @@ bool Matches(unsigned short vendorId, unsigned short productId) {
   return (vendorId == 0 || vendorId == kVendorId) && (productId == 0 || productId == kProductId);
 }
 
+bool FirstOpen(const Device& d, int interface) {
+  return std::none_of(d.handles.begin(), d.handles.end(), [&](const hid_device* h) {
+    return h->interface == interface && h->generation == d.HostGeneration(Clock::now());
+  });
+}
+
 hid_device* Open(Device& d, int interface) {
   auto* h = new hid_device;
   h->device = &d;
-  h->generation = d.generation;
+  h->generation = d.HostGeneration(Clock::now());
   h->interface = interface;
   d.handles.push_back(h);
   GlobalError(L"Success");
@@ -160,8 +184,8 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
       info->serial_number = Copy(d.serial.c_str());
       info->release_number =
           static_cast<unsigned short>(((running.major & 0xFF) << 8) | (running.minor & 0xFF));
-      info->manufacturer_string = Copy(kManufacturer);
-      info->product_string = Copy(kProduct);
+      info->manufacturer_string = Copy(kManufacturer.c_str());
+      info->product_string = Copy(kProduct.c_str());
       info->usage_page = interface == dongle::kVendorInterface ? hiddfu::proto::kUsagePage : 0x000C;
       info->usage = interface == dongle::kVendorInterface ? hiddfu::proto::kUsage : 0x0001;
       info->interface_number = interface;
@@ -218,6 +242,15 @@ hid_device* hid_open_path(const char* path) {
       OpenError(path, *d.faults.openErrno);
       return nullptr;
     }
+    if (FirstOpen(d, interface) && d.timing == VirtualDongle::Timing::kFullSpeed) {
+      // usbhid, at the first open of an interface, waits for reports queued while nobody
+      // listened and drops them.
+      lock.unlock();
+      std::this_thread::sleep_for(dongle::kFirstOpenWait);
+      lock.lock();
+      if (!Listed(d))
+        break;
+    }
     return Open(d, interface);
   }
   OpenError(path, ENOENT);  // the node is gone
@@ -238,8 +271,11 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     return -1;
   }
   if (d.Dead(dev)) {
-    dev->error = L"device disconnected";
-    return -1;
+    // The first transfer after the cable went fails on the bus; the USB core then lets go of
+    // the device, and the next ones fail before they start.
+    const bool first = !dev->writeFailed && Clock::now() < d.NodeRemovedAt(dev->generation);
+    dev->writeFailed = true;
+    return WriteFailed(dev, first ? EPROTO : ENODEV);
   }
   dev->error = L"Success";
   if (dev->interface != dongle::kVendorInterface)
@@ -268,12 +304,11 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
   if (taken)
     return static_cast<int>(length);
   if (d.Dead(dev)) {
-    dev->error = L"device disconnected";
-    return -1;
+    dev->writeFailed = true;
+    return WriteFailed(dev, EPROTO);  // the transfer under way when the device left
   }
   ++d.stats.writeTimeouts;
-  dev->error = L"Connection timed out";
-  return -1;
+  return WriteFailed(dev, ETIMEDOUT);
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds) {
@@ -285,24 +320,32 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     dev->error = L"no buffer";
     return -1;
   }
-  auto ready = [&] { return !dev->in.empty() || d.Dead(dev); };
+  // Until the host's kernel removes the node, a read waits (and gets what was queued before
+  // the dongle left); from then on it fails, and what was still queued is lost: hidraw's
+  // poll tells a gone device before it tells queued data.
+  const auto deadline = milliseconds < 0 ? Clock::time_point::max()
+                                         : Clock::now() + std::chrono::milliseconds(milliseconds);
+  auto removed = [&] { return Clock::now() >= d.NodeRemovedAt(dev->generation); };
   ++dev->callsInFlight;
-  if (milliseconds < 0) {
-    d.hostCv.wait(lock, ready);
-  } else if (milliseconds > 0) {
-    d.hostCv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+  while (dev->in.empty() && !removed() && Clock::now() < deadline) {
+    const auto until = std::min(deadline, d.NodeRemovedAt(dev->generation));
+    if (until == Clock::time_point::max()) {
+      d.hostCv.wait(lock);
+    } else {
+      d.hostCv.wait_until(lock, until);
+    }
   }
   --dev->callsInFlight;
-  if (!dev->in.empty()) {  // what arrived before a disconnect can still be read
+  if (removed()) {
+    dev->error = L"hid_read_timeout: unexpected poll error (device disconnected)";
+    return -1;
+  }
+  if (!dev->in.empty()) {
     const std::size_t n = std::min(length, dev->in.front().size());
     std::memcpy(data, dev->in.front().data(), n);
     dev->in.pop_front();
     dev->error = L"Success";
     return static_cast<int>(n);
-  }
-  if (d.Dead(dev)) {
-    dev->error = L"device disconnected";
-    return -1;
   }
   dev->error = L"Success";
   return 0;

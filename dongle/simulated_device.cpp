@@ -82,7 +82,33 @@ hiddfu::PublicKey DemoPublicKey() {
   return key;
 }
 
+class HandlesBus final : public Bus {
+ public:
+  bool InReady(const Device&) const override { return true; }
+  void SendIn(Device& d, const Report& r) override {
+    for (hid_device* h : d.handles) {
+      if (!d.Dead(h) && h->interface == kVendorInterface && h->in.size() < kInDepth)
+        h->in.push_back(r);
+    }
+    d.hostCv.notify_all();
+  }
+  void Attached(Device&, bool) override {}  // handles tell by the generation
+};
+
 }  // namespace
+
+Bus& InProcessBus() {
+  static HandlesBus* bus = new HandlesBus;  // outlives the dongles' threads
+  return *bus;
+}
+
+void UseBus(Bus& bus) {
+  Device& d = TheDevice();
+  std::lock_guard lock(d.mu);
+  d.PowerOff();
+  d.bus = &bus;
+  d.PowerOn();
+}
 
 Device& TheDevice() {
   static Device* device = [] {
@@ -158,18 +184,24 @@ std::chrono::milliseconds Device::RestartTime() const {
   return restartDelay.value_or(timing == VirtualDongle::Timing::kInstant ? 0ms : kFullSpeedRestart);
 }
 
+std::chrono::milliseconds Device::DisconnectTime() const {
+  return disconnectDelay.value_or(
+      timing == VirtualDongle::Timing::kInstant ? 0ms : VirtualDongle::kDisconnectNoticed);
+}
+
 std::uint32_t Device::BlockBytes() const {
   return std::max<std::uint32_t>(FlashTimes().blockBytes, 1);
 }
 
 Settings Device::CurrentSettings() const {
-  return {timing, flashTiming, restartDelay, writeTimeout, trialWatchdog};
+  return {timing, flashTiming, restartDelay, disconnectDelay, writeTimeout, trialWatchdog};
 }
 
 void Device::Apply(const Settings& settings) {
   timing = settings.timing;
   flashTiming = settings.flashTiming;
   restartDelay = settings.restartDelay;
+  disconnectDelay = settings.disconnectDelay;
   writeTimeout = settings.writeTimeout;
   trialWatchdog = settings.trialWatchdog;
   deviceCv.notify_all();
@@ -194,6 +226,7 @@ void Device::ResetState() {
   restarting = false;
   powered = false;
   PowerOn();
+  departedGeneration = 0;  // a fresh dongle: nothing of the old one lingers on the host
 }
 
 void Device::InstallFactoryImage(hiddfu::FirmwareVersion version) {
@@ -205,9 +238,32 @@ void Device::InstallFactoryImage(hiddfu::FirmwareVersion version) {
   securityCounter = 0;
 }
 
+std::uint64_t Device::HostGeneration(Clock::time_point now) const {
+  if (stopped)
+    return 0;
+  if (departedGeneration != 0 && now < departedAt + DisconnectTime())
+    return departedGeneration;
+  return onBus ? generation : 0;
+}
+
+Clock::time_point Device::NodeRemovedAt(std::uint64_t g) const {
+  if (stopped)
+    return Clock::time_point::min();
+  if (g == generation && onBus)
+    return Clock::time_point::max();
+  return g == departedGeneration ? departedAt + DisconnectTime() : Clock::time_point::min();
+}
+
 void Device::GoOffBus() {
+  const bool was = onBus;
   onBus = false;
+  if (was) {
+    departedGeneration = generation;
+    departedAt = Clock::now();
+  }
   ++generation;
+  if (was)
+    bus->Attached(*this, false);
   out.clear();
   in.clear();
   inHeldUntil = {};
@@ -241,8 +297,8 @@ void Device::PowerOn() {
   if (stopped || !present)
     return;
   powered = true;
-  onBus = true;
   ++bootCount;
+  bool enumerates = true;
   const auto now = Clock::now();
   if (onTrial) {
     Revert();
@@ -253,7 +309,7 @@ void Device::PowerOn() {
       onTrial = true;
       watchdogAt = now + trialWatchdog;
       completion = faults.completionFigure;
-      onBus = !faults.trialNeverEnumerates;
+      enumerates = !faults.trialNeverEnumerates;
     } else {
       trial.bootable = false;  // the boot loader gives up on it and keeps the old image
       completion = 0;
@@ -262,7 +318,14 @@ void Device::PowerOn() {
     timeline.restarted = now;
   }
   nextFrame = now;
+  if (enumerates)
+    ComeOnBus();
   deviceCv.notify_all();
+}
+
+void Device::ComeOnBus() {
+  onBus = true;
+  bus->Attached(*this, true);
 }
 
 void Device::Revert() {
@@ -360,7 +423,7 @@ void Device::Take() {
 }
 
 bool Device::CanDeliver(Clock::time_point now) const {
-  return !in.empty() && now >= inHeldUntil;
+  return !in.empty() && now >= inHeldUntil && bus->InReady(*this);
 }
 
 void Device::Deliver() {
@@ -390,14 +453,8 @@ void Device::Deliver() {
     faults.dropConfirmReply = false;
     lost = true;
   }
-  if (!lost) {
-    for (hid_device* h : handles) {
-      if (!Dead(h) && h->interface == kVendorInterface && h->in.size() < kInDepth) {
-        h->in.push_back(r);
-      }
-    }
-    hostCv.notify_all();
-  }
+  if (!lost)
+    bus->SendIn(*this, r);
   if (type == (proto::kActivate | proto::kReplyFlag) && restartAfterReply) {
     // The reply is out: the dongle leaves the bus to start the new image.
     BeginRestart();
@@ -518,12 +575,23 @@ void Device::StoreData(const Report& r, std::uint64_t offset, std::size_t n) {
   timeline.lastData = now;
 }
 
-void Device::Ack() {
+Report Device::AckReport() const {
   Report a{};
   a[0] = proto::kAck;
   proto::Put32(a, proto::kAckNext, expected);
   proto::Put32(a, proto::kAckBytes, received);
   proto::Seal(a);
+  return a;
+}
+
+void Device::RepeatAck(std::uint32_t copies) {
+  const Report a = AckReport();
+  in.insert(in.end(), copies, a);
+  deviceCv.notify_all();
+}
+
+void Device::Ack() {
+  const Report a = AckReport();
   ++stats.acks;
   // A newer cumulative acknowledgement makes one still waiting for the endpoint redundant.
   if (!in.empty() && in.back()[0] == proto::kAck) {

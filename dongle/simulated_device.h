@@ -1,6 +1,7 @@
 // Inside the virtual dongle: the simulated devices that the hid_* functions and the controls
 // share. Each is guarded by its own mutex; its own thread paces the USB frames, handles the
-// reports, does the flash work and runs the trial watchdog.
+// reports, does the flash work and runs the trial watchdog. Its USB side is a Bus: the
+// in-process one, which the hid_* functions read, or a USB HID gadget on a real kernel.
 #pragma once
 
 #include <hidapi.h>
@@ -24,11 +25,41 @@ namespace dongle {
 using Clock = std::chrono::steady_clock;
 using hiddfu::proto::Report;
 
-inline constexpr std::size_t kInDepth = 64;   // what the host's HID driver buffers per handle
-inline constexpr int kVendorInterface = 0;    // usage page 0xFF00, usage 1: the update channel
-inline constexpr int kConsumerInterface = 1;  // usage page 0x000C: media keys, never answers
+// What hidraw keeps of the input reports per open handle: a ring of 64 with one place kept
+// free, so 63; a report that finds it full is dropped, the oldest are kept.
+inline constexpr std::size_t kInDepth = 63;
+// The interfaces in the order the dongle's configuration has them, which is also the order
+// enumeration lists them in: the media keys first.
+inline constexpr int kConsumerInterface = 0;  // usage page 0x000C: media keys, never answers
+inline constexpr int kVendorInterface = 1;    // usage page 0xFF00, usage 1: the update channel
+
+// At full speed, what the first open of an interface's node takes: usbhid waits this long for
+// the reports queued while nobody listened, and drops them.
+inline constexpr std::chrono::milliseconds kFirstOpenWait{50};
+
+// Who the dongle says it is on the bus.
+inline constexpr char kManufacturer[] = "Zav";
+inline constexpr char kProductName[] = "Marlo Dongle";
 
 class Device;
+
+// The dongle's USB side. Called with the device's mutex held, from the device's thread or a
+// control; an implementation does its slow work (a gadget binding to its controller) on a
+// thread of its own.
+class Bus {
+ public:
+  virtual ~Bus() = default;
+  // Whether the IN endpoint takes a report now.
+  virtual bool InReady(const Device& d) const = 0;
+  // One report to the host through the IN endpoint.
+  virtual void SendIn(Device& d, const Report& r) = 0;
+  // The dongle has come onto the bus (it enumerates) or gone off it.
+  virtual void Attached(Device& d, bool onBus) = 0;
+};
+
+// The bus that the in-process hid_* functions are the host side of: every open handle on
+// the update interface gets the report, as every open hidraw file does.
+Bus& InProcessBus();
 
 }  // namespace dongle
 
@@ -38,7 +69,8 @@ struct hid_device_ {
   std::uint64_t generation = 0;  // dead once the dongle has left the bus since it was opened
   int interface = dongle::kVendorInterface;
   bool nonblocking = false;
-  int callsInFlight = 0;  // hid_write and hid_read calls under way on this handle
+  int callsInFlight = 0;     // hid_write and hid_read calls under way on this handle
+  bool writeFailed = false;  // a write has met the broken link since the device left
   std::deque<dongle::Report> in;
   std::wstring error = L"Success";
 };
@@ -52,6 +84,7 @@ struct Settings {
   VirtualDongle::Timing timing = VirtualDongle::Timing::kFullSpeed;
   std::optional<VirtualDongle::FlashTiming> flashTiming;
   std::optional<std::chrono::milliseconds> restartDelay;
+  std::optional<std::chrono::milliseconds> disconnectDelay;
   std::chrono::milliseconds writeTimeout{5000};
   std::chrono::milliseconds trialWatchdog = VirtualDongle::kTrialWatchdog;
 };
@@ -68,7 +101,10 @@ class Device {
   bool stopped = false;
   bool powered = true;  // it has power and runs firmware, on the bus or not
   bool onBus = true;
-  std::uint64_t generation = 1;
+  std::uint64_t generation = 1;          // counts the times the dongle left the bus
+  std::uint64_t departedGeneration = 0;  // the last time it left: which generation, and when
+  Clock::time_point departedAt;
+  Bus* bus = &InProcessBus();
   std::deque<Report> out;         // the OUT endpoint: the one report in flight, if any
   std::uint64_t outTaken = 0;     // reports a frame has taken from it so far
   int writesInFlight = 0;         // opening and closing a handle wait for these, as on hidraw
@@ -76,8 +112,9 @@ class Device {
   Clock::time_point inHeldUntil;  // a delayed reply holds the IN endpoint until then
   std::vector<hid_device*> handles;
   VirtualDongle::Timing timing = VirtualDongle::Timing::kFullSpeed;
-  std::optional<VirtualDongle::FlashTiming> flashTiming;  // else the timing's own
-  std::optional<std::chrono::milliseconds> restartDelay;  // else the timing's own
+  std::optional<VirtualDongle::FlashTiming> flashTiming;     // else the timing's own
+  std::optional<std::chrono::milliseconds> restartDelay;     // else the timing's own
+  std::optional<std::chrono::milliseconds> disconnectDelay;  // else the timing's own
   std::chrono::milliseconds writeTimeout{5000};
   std::chrono::milliseconds trialWatchdog = VirtualDongle::kTrialWatchdog;
   Clock::time_point nextFrame;
@@ -132,15 +169,23 @@ class Device {
   std::thread thread;
 
   // All of these expect `mu` held.
+  // Transfers on the handle fail: the dongle it was opened on has left the bus.
   bool Dead(const hid_device* h) const { return stopped || !onBus || h->generation != generation; }
+  // The generation whose node the host's kernel has now: the one that left the bus until it
+  // notices, then the one on the bus; 0 for none.
+  std::uint64_t HostGeneration(Clock::time_point now) const;
+  // When the host's kernel removes the node of generation `g` (max: not yet known).
+  Clock::time_point NodeRemovedAt(std::uint64_t g) const;
   bool TakesReports() const { return !outStuck && !faults.outStuck; }
   VirtualDongle::FlashTiming FlashTimes() const;
   std::chrono::milliseconds RestartTime() const;
+  std::chrono::milliseconds DisconnectTime() const;
   Settings CurrentSettings() const;
   void Apply(const Settings& settings);
   void ResetState();
   void InstallFactoryImage(hiddfu::FirmwareVersion version);
   void GoOffBus();
+  void ComeOnBus();
   void PowerOff();  // the cable pulled
   void PowerCut();  // by a fault: back after faults.replugAfter, if set
   void PowerOn();
@@ -158,6 +203,9 @@ class Device {
   void StepWork();
   void FinishRestart();
   void WatchdogReset();
+  // A chatty dongle: its current acknowledgement this many times over, at the link's pace,
+  // for a host that must live with a full input queue.
+  void RepeatAck(std::uint32_t copies);
 
  private:
   void HandleData(const Report& r);
@@ -183,6 +231,7 @@ class Device {
   void VerifyReply(const Report& r, Report& reply) const;
   void BeginWork(Phase phase, std::uint64_t total, std::chrono::milliseconds perBlock);
   void FinishVerification();
+  Report AckReport() const;
   void Ack();
   void Nak();
   static void Reply(const Report& request, std::uint8_t status, Report& reply);
@@ -199,5 +248,8 @@ Device& DeviceAt(int index);
 std::vector<Device*> AllDevices();
 int AddDevice(const std::wstring& serial, const Settings& settings);
 void RemoveAddedDevices();
+// Moves dongle 0 onto another bus: it leaves the one it is on and boots again on `bus`, which
+// must outlive the process's dongles (they stop at exit).
+void UseBus(Bus& bus);
 
 }  // namespace dongle

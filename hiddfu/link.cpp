@@ -1,6 +1,7 @@
 #include "hiddfu/link.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -24,17 +25,31 @@ std::atomic<std::uint8_t> g_tag{0};
 Link::Sent Link::Send(const proto::Report& report) {
   std::array<std::uint8_t, proto::kReportSize + 1> buffer{};  // report number 0 first
   std::memcpy(buffer.data() + 1, report.data(), report.size());
+  errno = 0;
   if (hid_write(device_, buffer.data(), buffer.size()) == static_cast<int>(buffer.size()))
     return Sent::kOk;
-  // A device that has gone fails a read at once; one that is there but took nothing does not.
-  proto::Report r{};
-  const int n = hid_read_timeout(device_, r.data(), r.size(), 0);
-  if (n < 0)
+  const int err = errno;
+  if (err == ENODEV)
     return Sent::kGone;
-  if (n > 0 && proto::Intact(r))
-    pending_ = r;
+  // A device that has gone fails a read; one that is there but took nothing does not.
+  if (Vanishes(err == ETIMEDOUT ? 0 : vanishGraceMs_))
+    return Sent::kGone;
   stuck_ = true;
   return Sent::kStuck;
+}
+
+bool Link::Vanishes(int ms) {
+  const auto deadline = Clock::now() + milliseconds(ms);
+  do {
+    proto::Report r{};
+    const int n =
+        hid_read_timeout(device_, r.data(), r.size(), std::min(Remaining(deadline), kWaitSliceMs));
+    if (n < 0)
+      return true;
+    if (n > 0 && proto::Intact(r) && !pending_)
+      pending_ = r;
+  } while (Remaining(deadline) > 0 && !(cancel_ && *cancel_));
+  return false;
 }
 
 int Link::Receive(proto::Report& report, int timeoutMs) {

@@ -15,10 +15,17 @@ class Link {
  public:
   enum class Sent { kOk, kGone, kStuck };
 
-  explicit Link(hid_device* device) : device_(device) {}
+  // vanishGraceMs: how long a write that failed on the bus may take to turn out as the
+  // device leaving (below); 0 decides at once. The wait ends early when `cancel` is set.
+  explicit Link(hid_device* device, int vanishGraceMs = 0,
+                const std::atomic<bool>* cancel = nullptr)
+      : device_(device), vanishGraceMs_(vanishGraceMs), cancel_(cancel) {}
 
   // One report out. On Linux hidraw the call returns once the device has taken it and fails
-  // after about 5 s when it takes nothing: kStuck, told from a device that has gone.
+  // after about 5 s when it takes nothing (ETIMEDOUT): kStuck, told from a device that has
+  // gone. A pulled cable fails the transfer under way on the bus (EPROTO) and the next ones
+  // (ENODEV) while the kernel still has the node, which it removes within moments: such a
+  // failure is kGone once the node has gone, at once for ENODEV.
   Sent Send(const proto::Report& report);
 
   // 1: an intact report arrived; 0: none within the time; -1: the device is gone.
@@ -29,7 +36,12 @@ class Link {
   bool Stuck() const { return stuck_; }
 
  private:
+  // Whether the node goes (a read fails) within `ms`; a report read meanwhile is kept.
+  bool Vanishes(int ms);
+
   hid_device* device_;
+  int vanishGraceMs_;
+  const std::atomic<bool>* cancel_;
   bool stuck_ = false;
   std::optional<proto::Report> pending_;  // read while telling a stuck device from a gone one
 };

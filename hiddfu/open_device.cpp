@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "hiddfu/image.h"
+
 namespace hiddfu {
 namespace {
 
@@ -30,15 +32,13 @@ std::string Narrow(const wchar_t* text) {
   return out;
 }
 
-// Why a device node would not open, from open() itself: hidapi reports it only as text in
-// the locale's language, and errno after hid_open_path is whatever its message building
-// left.
-int NodeOpenError(const std::string& node) {
-  const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0)
-    return errno;
-  close(fd);
-  return 0;
+// The node opened by open() itself, or why it would not open: hidapi reports that only as
+// text in the locale's language, and errno after hid_open_path is whatever its message
+// building left.
+FileDescriptor OpenNode(const std::string& node, int* err) {
+  FileDescriptor fd(open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  *err = fd ? 0 : errno;
+  return fd;
 }
 
 }  // namespace
@@ -97,8 +97,13 @@ Found OpenPath(const std::string& path, HidHandle* device, std::string* error) {
   // A hidraw node is a file; another backend's path (the virtual dongle's) is not, and that
   // backend leaves errno as open() would have.
   const bool node = !path.empty() && path[0] == '/';
+  // Kept open until hid_open_path has returned: usbhid waits 50 ms when a device's first file
+  // opens (for reports queued while nobody listened), and only then.
+  FileDescriptor first;
   if (node) {
-    if (const int err = NodeOpenError(path); err != 0) {
+    int err = 0;
+    first = OpenNode(path, &err);
+    if (err != 0) {
       *error = OpenFailureText(path, err);
       return Found::kNotOpened;
     }

@@ -15,6 +15,9 @@ using std::chrono::milliseconds;
 constexpr int kWorkPollMs = 20;    // how often the host asks how far long work has come
 constexpr int kRebootPollMs = 50;  // enumeration interval while the device restarts
 constexpr int kStartPeriodMs = 150;
+// How long a write that failed on the bus may take to show as the device leaving: a hub
+// reports a port change when it is next polled, up to 255 ms later.
+constexpr int kVanishGraceMs = 1000;
 // Long device work may take this much longer than the device's own figures say.
 constexpr double kWorkMargin = 2.0;
 constexpr int kWorkSlackMs = 2000;
@@ -62,7 +65,7 @@ Upgrade::Upgrade(Connection& connection, Session& session, CheckedImage image, U
       session_(session),
       image_(std::move(image)),
       sink_(std::move(sink)),
-      link_(connection.handle.get()) {
+      link_(connection.handle.get(), kVanishGraceMs, &session.CancelFlag()) {
   const ImageHeader& h = image_.header;
   startRequest_ = proto::Command(proto::kStart);
   Sha256 sha;
@@ -326,7 +329,7 @@ bool Upgrade::WaitForRestart() {
 }
 
 std::optional<bool> Upgrade::CheckRestarted(HidHandle& device, std::uint16_t bootCountBefore) {
-  Link link(device.get());
+  Link link(device.get(), kVanishGraceMs, &session_.CancelFlag());
   proto::Report reply;
   const Answer answer = Transact(link, proto::Command(proto::kInfo), &reply,
                                  {connection_.timeouts.replyMs, 2}, &session_.CancelFlag());

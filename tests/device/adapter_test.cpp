@@ -52,8 +52,8 @@ TEST_F(Adapter, OfTwoDonglesTheLogNamesTheOneTakenOnce) {
   }
   EXPECT_EQ(
       SplitLines(capture.Stop()),
-      (std::vector<std::string>{"dongle=MRL000001 at virtual-dongle:0; also present: MRL000002 at "
-                                "virtual-dongle-1:0"}));
+      (std::vector<std::string>{"dongle=MRL000001 at virtual-dongle:1; also present: MRL000002 at "
+                                "virtual-dongle-1:1"}));
 }
 
 TEST_F(Adapter, FailuresLogTheirPrefixAndTheLibrarysText) {

@@ -1,6 +1,7 @@
 // The virtual dongle through the hid_* functions themselves, as any hidapi user sees it.
 #include <hidapi.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -80,11 +81,15 @@ int StartWith(hid_device* h, const std::string& image, bool otherHeader = false)
 
 using Dongle = DeviceTest;
 
+// As hidraw lists the dongle's gadget on the kernel rig: the media keys first, interface 0,
+// the update channel interface 1, both with the dongle's ids.
 TEST_F(Dongle, EnumeratesTwoInterfacesOnlyForItsIds) {
   hid_device_info* list = hid_enumerate(0, 0);
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->usage_page, 0x000C) << "the media keys listed first, as on real hardware";
+  EXPECT_EQ(list->interface_number, 0);
   ASSERT_NE(list->next, nullptr);
+  EXPECT_EQ(list->next->interface_number, 1);
   EXPECT_EQ(list->next->next, nullptr);
   int updateInterfaces = 0;
   for (hid_device_info* d = list; d; d = d->next) {
@@ -138,23 +143,75 @@ TEST_F(Dongle, AnswersOnItsUpdateInterfaceWithSealedTaggedReplies) {
   EXPECT_EQ(hid_read(h.get(), reply.data(), reply.size()), 0);
 }
 
+// As on the kernel rig when the gadget is unbound: what the handle had queued is lost with
+// the device, a read fails with hidapi's poll error, a write with ENODEV.
 TEST_F(Dongle, AHandleDiesWithTheConnectionAndStaysDead) {
   Handle h = OpenUpdateInterface();
   ASSERT_TRUE(h);
-  ASSERT_EQ(SendInfo(h.get(), 2), 65);
-  std::this_thread::sleep_for(20ms);  // let the reply reach the handle's buffer
+  ASSERT_EQ(SendInfo(h.get(), 2), 65);  // instant timing: the reply is queued when this returns
   VirtualDongle::Unplug();
   proto::Report reply{};
-  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 0), 64)
-      << "what arrived before the unplug can still be read";
-  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 0), -1);
-  EXPECT_STREQ(hid_error(h.get()), L"device disconnected");
+  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 0), -1)
+      << "a reply queued before the unplug was read after it";
+  EXPECT_STREQ(hid_error(h.get()),
+               L"hid_read_timeout: unexpected poll error (device disconnected)");
+  errno = 0;
   EXPECT_EQ(SendInfo(h.get(), 3), -1);
+  EXPECT_EQ(errno, ENODEV);
   VirtualDongle::Plug();
   EXPECT_EQ(SendInfo(h.get(), 4), -1) << "a replug is a new connection";
   Handle again = OpenUpdateInterface();
   ASSERT_TRUE(again);
   EXPECT_EQ(SendInfo(again.get(), 5), 65);
+}
+
+// On the kernel rig a pulled cable fails the write under way (EPROTO) and the next ones
+// (ENODEV) while the node is still there, listed and readable, for the moments until the
+// host's kernel notices; then reads fail.
+TEST_F(Dongle, TheNodeLingersUntilTheHostNotices) {
+  VirtualDongle::SetDisconnectDelay(200ms);
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  ASSERT_EQ(SendInfo(h.get(), 1), 65);
+  VirtualDongle::Unplug();
+  const auto unplugged = std::chrono::steady_clock::now();
+  for (int err : {EPROTO, ENODEV, ENODEV}) {
+    errno = 0;
+    EXPECT_EQ(SendInfo(h.get(), 2), -1);
+    EXPECT_EQ(errno, err);
+  }
+  proto::Report reply{};
+  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 0), 64)
+      << "what was queued before the unplug is read while the node lingers";
+  EXPECT_TRUE(OpenUpdateInterface()) << "still listed and opened";
+  EXPECT_EQ(hid_read_timeout(h.get(), reply.data(), reply.size(), 5000), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - unplugged, 190ms);
+  EXPECT_FALSE(OpenUpdateInterface());
+  VirtualDongle::Plug();
+  EXPECT_TRUE(OpenUpdateInterface());
+}
+
+// usbhid, at the first open of a node, waits 50 ms for what was queued while nobody listened.
+TEST_F(Dongle, TheFirstOpenOfANodeWaits) {
+  VirtualDongle::SetTiming(VirtualDongle::Timing::kFullSpeed);
+  const auto start = std::chrono::steady_clock::now();
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 45ms);
+}
+
+// hidraw keeps 63 input reports per open handle; one that finds them there is dropped, so a
+// reader that falls behind gets the oldest, in order, and loses the newest.
+TEST_F(Dongle, AHandleKeepsTheOldestSixtyThreeReports) {
+  Handle h = OpenUpdateInterface();
+  ASSERT_TRUE(h);
+  for (int i = 0; i < 70; ++i)
+    ASSERT_EQ(SendInfo(h.get(), static_cast<std::uint8_t>(i)), 65);
+  proto::Report reply{};
+  int n = 0;
+  while (hid_read_timeout(h.get(), reply.data(), reply.size(), 50) == 64)
+    EXPECT_EQ(reply[proto::kTag], n++);
+  EXPECT_EQ(n, 63);
 }
 
 TEST_F(Dongle, FullSpeedCarriesAtMostOneReportPerMillisecond) {
@@ -221,7 +278,9 @@ TEST_F(Dongle, AWriteNobodyTakesFailsAfterTheLimitAndHoldsUpOpening) {
     Handle other = OpenUpdateInterface();
     openedAfter = Clock::now() - start;
   });
+  errno = 0;
   EXPECT_EQ(SendInfo(h.get(), 1), -1);
+  EXPECT_EQ(errno, ETIMEDOUT);
   const auto failedAfter = Clock::now() - start;
   opener.join();
   EXPECT_GE(failedAfter, 300ms);
@@ -234,7 +293,9 @@ TEST_F(Dongle, AWriteNobodyTakesFailsAfterTheLimitAndHoldsUpOpening) {
     VirtualDongle::Unplug();
   });
   const auto vanishStart = Clock::now();
+  errno = 0;
   EXPECT_EQ(SendInfo(h.get(), 2), -1);
+  EXPECT_EQ(errno, EPROTO) << "the write under way as the device left";
   EXPECT_LT(Clock::now() - vanishStart, 2s) << "a vanished device still held the write";
   unplug.join();
 }

@@ -55,7 +55,7 @@ std::vector<Case> DongleFaultTest::Cases() {
        "device not found \\(VID 0x1209, PID 0x0001, usage page 0xFF00, usage 0x0001\\)"},
       // A node the user may not open: a connect failure that says what to do.
       {"NodeNotOpened", Set(With(&Faults::openErrno, EACCES)), &kRowConnect,
-       "cannot open the device virtual-dongle:0: permission denied; .* run `udevadm trigger` as "
+       "cannot open the device virtual-dongle:1: permission denied; .* run `udevadm trigger` as "
        "root or replug the dongle"},
       // Power lost on the start request: the library learns it while asking.
       {"UnplugAtTheStart", Set(With(&Faults::unplugAtByte, 0u)), &kRowStart, "device disconnected"},
