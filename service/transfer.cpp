@@ -66,6 +66,8 @@ const char* OrNull(const std::string& text) {
 }
 
 std::string ReadWhole(const std::string& path) {
+  if (path.empty())
+    return {};
   QFile file(QFile::decodeName(path.c_str()));
   return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
