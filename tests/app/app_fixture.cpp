@@ -26,6 +26,9 @@ QString NoticeText(QWidget* notice) {
     if (auto* label = DialogItem<QLabel>(notice, id))
       return label->text();
   }
+  // The About box: its second line.
+  if (auto* note = notice->findChild<QLabel*>(QStringLiteral("IDC_STATIC_note")))
+    return note->text();
   return {};
 }
 
