@@ -33,7 +33,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : TemplateDialog(parent) {
 void CAboutDlg::OnInitDialog() {
   if (m_pszKeyFingerprint.isEmpty())
     return;
-  m_staticNote->setText(QStringLiteral("签名密钥 ") + Grouped(m_pszKeyFingerprint.left(kShownDigits)));
+  m_staticNote->setText(QStringLiteral("签名密钥 ") +
+                        Grouped(m_pszKeyFingerprint.left(kShownDigits)));
   m_staticNote->setToolTip(QStringLiteral("固件签名密钥的 SHA-256 指纹：\n") +
                            Grouped(m_pszKeyFingerprint.left(32)) + '\n' +
                            Grouped(m_pszKeyFingerprint.mid(32)));

@@ -20,8 +20,9 @@ void OpenAddress(const QString& address) {
   if (address.isEmpty())
     return;
   const QUrl url(address.trimmed(), QUrl::TolerantMode);
-  const bool web = url.isValid() && !url.host().isEmpty() &&
-                   (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+  const bool web =
+      url.isValid() && !url.host().isEmpty() &&
+      (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
   if (!web) {
     LogLine("url not opened, not an http or https address=", address.toStdString());
     return;

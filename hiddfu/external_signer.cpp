@@ -26,9 +26,9 @@ std::string Describe(int err) {
 // The message as a file of its own, read from its start.
 FileDescriptor MessageFile(std::span<const std::uint8_t> message) {
   FileDescriptor file(memfd_create("zav-mkimage-message", MFD_CLOEXEC));
-  if (file && (write(file.get(), message.data(), message.size()) !=
-                   static_cast<ssize_t>(message.size()) ||
-               lseek(file.get(), 0, SEEK_SET) != 0))
+  if (file &&
+      (write(file.get(), message.data(), message.size()) != static_cast<ssize_t>(message.size()) ||
+       lseek(file.get(), 0, SEEK_SET) != 0))
     return FileDescriptor();
   return file;
 }
@@ -93,8 +93,8 @@ std::optional<Signature> RunSigner(const std::string& command,
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     *error = who + " failed (" + ExitText(status) + ")";
   } else if (answer.size() != signature.size()) {
-    *error = who + " answered " + (answer.size() > kMostAnswered ? "more than 4096" :
-                                   std::to_string(answer.size())) +
+    *error = who + " answered " +
+             (answer.size() > kMostAnswered ? "more than 4096" : std::to_string(answer.size())) +
              " bytes, not a 64-byte signature";
   } else {
     std::memcpy(signature.data(), answer.data(), signature.size());
@@ -106,10 +106,10 @@ std::optional<Signature> RunSigner(const std::string& command,
 }  // namespace
 
 Signer ExternalSigner(std::string command) {
-  return Signer([command = std::move(command)](std::span<const std::uint8_t> message,
-                                               std::string* error) {
-    return RunSigner(command, message, error);
-  });
+  return Signer(
+      [command = std::move(command)](std::span<const std::uint8_t> message, std::string* error) {
+        return RunSigner(command, message, error);
+      });
 }
 
 }  // namespace hiddfu

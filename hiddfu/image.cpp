@@ -346,7 +346,8 @@ bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint
   }
   header.sha256 = sha.Final();
   HeaderBytes bytes = EncodeHeader(header);
-  const std::optional<Signature> signature = sign(std::span(bytes.data(), kSignedHeaderSize), error);
+  const std::optional<Signature> signature =
+      sign(std::span(bytes.data(), kSignedHeaderSize), error);
   if (!signature)
     return false;
   std::memcpy(&bytes[kSignatureAt], signature->data(), signature->size());

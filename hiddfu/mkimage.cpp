@@ -183,7 +183,22 @@ struct Options {
   int count = 0;
 };
 
-// One option with its value at argv[i]; false, having said why, for a bad value.
+// Where an option that takes a plain text keeps it; nullptr for any other.
+std::string* TextOption(std::string_view arg, Options& o) {
+  const std::pair<std::string_view, std::string*> options[] = {
+      {"--key", &o.keyPath},
+      {"--pubkey", &o.publicKeyPath},
+      {"--inspect", &o.inspect},
+      {"--sign-with", &o.signWith},
+      {"--passphrase-file", &o.passphraseFile}};
+  for (const auto& [name, text] : options) {
+    if (arg == name)
+      return text;
+  }
+  return nullptr;
+}
+
+// One option and its value; false, having said why, for a bad value. `known`: it was one.
 bool TakeOption(std::string_view arg, const char* value, Options& o, bool* known) {
   *known = true;
   std::uint64_t number = 0;
@@ -219,14 +234,8 @@ bool TakeOption(std::string_view arg, const char* value, Options& o, bool* known
     if (!field(INT_MAX))
       return false;
     o.passphraseFd = static_cast<int>(number);
-  } else if (arg == "--key" || arg == "--pubkey" || arg == "--inspect" || arg == "--sign-with" ||
-             arg == "--passphrase-file") {
-    std::string& target = arg == "--key"       ? o.keyPath
-                          : arg == "--pubkey"  ? o.publicKeyPath
-                          : arg == "--inspect" ? o.inspect
-                          : arg == "--sign-with" ? o.signWith
-                                                 : o.passphraseFile;
-    target = value;
+  } else if (std::string* text = TextOption(arg, o)) {
+    *text = value;
   } else {
     *known = false;
   }
@@ -260,8 +269,7 @@ int Parse(int argc, char** argv, Options& o) {
   const bool oneSigner = o.keyPath.empty() != o.signWith.empty();
   const bool signerComplete = o.signWith.empty() ? true : !o.publicKeyPath.empty() && !passphrase;
   const bool onePassphrase = o.passphraseFile.empty() || !o.passphraseFd;
-  if (!o.version || !oneSigner || !signerComplete || !onePassphrase ||
-      o.count != (o.fill ? 1 : 2))
+  if (!o.version || !oneSigner || !signerComplete || !onePassphrase || o.count != (o.fill ? 1 : 2))
     return Usage();
   return 0;
 }
@@ -277,8 +285,8 @@ std::optional<hiddfu::SigningKey> LoadKey(const Options& o, std::string* error) 
     }
     passphrase = ReadPassphrase(file.get(), o.passphraseFile, error);
   } else if (o.passphraseFd) {
-    passphrase = ReadPassphrase(*o.passphraseFd, "descriptor " + std::to_string(*o.passphraseFd),
-                                error);
+    passphrase =
+        ReadPassphrase(*o.passphraseFd, "descriptor " + std::to_string(*o.passphraseFd), error);
   }
   if ((!o.passphraseFile.empty() || o.passphraseFd) && !passphrase)
     return std::nullopt;

@@ -49,7 +49,8 @@ bool GoBackNSender::Refill() {
       std::min<std::uint64_t>(buffer_.size() - bufferLength_, size_ - end));
   std::uint8_t* into = buffer_.data() + bufferLength_;
   for (std::size_t got = 0; got < want;) {
-    const ssize_t r = pread(fd_, into + got, want - got, static_cast<off_t>(fileOffset_ + end + got));
+    const ssize_t r =
+        pread(fd_, into + got, want - got, static_cast<off_t>(fileOffset_ + end + got));
     if (r < 0 && errno == EINTR)
       continue;
     if (r <= 0) {

@@ -42,8 +42,8 @@ std::optional<ImageVersion> HeaderVersion(int fd) {
 }  // namespace
 
 std::string ImageVersion::ToString() const {
-  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(release) +
-         "." + std::to_string(build);
+  return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(release) + "." +
+         std::to_string(build);
 }
 
 std::optional<std::int32_t> ServiceVersionOf(const ImageVersion& v) {

@@ -197,8 +197,8 @@ Received Transfer(const QString& url, int fd, std::uint64_t cap) {
 
 }  // namespace
 
-std::optional<QString> FetchFirmware(const QString& url, const QString& folder,
-                                     const QString& name, const AnnouncedFile& announced) {
+std::optional<QString> FetchFirmware(const QString& url, const QString& folder, const QString& name,
+                                     const AnnouncedFile& announced) {
   std::optional<DownloadFile> file = DownloadFile::Create(folder);
   if (!file)
     return std::nullopt;

@@ -59,5 +59,5 @@ void ApplyTransferSettings(CURL* easy, TransferWatch& watch);
 // of a file that is no firmware image of ours: then it goes under the next free name, as
 // DownloadFile::Place says. A failure leaves no file behind and every file as it was.
 // Returns the path written.
-std::optional<QString> FetchFirmware(const QString& url, const QString& folder,
-                                     const QString& name, const AnnouncedFile& announced);
+std::optional<QString> FetchFirmware(const QString& url, const QString& folder, const QString& name,
+                                     const AnnouncedFile& announced);

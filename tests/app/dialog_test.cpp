@@ -186,10 +186,9 @@ TEST_F(DialogTest, AboutEntryOfTheWindowMenuOpensTheAboutBox) {
   // The fingerprint of the key the executable trusts, here the demo key: the SHA-256 of its
   // DER form, as openssl shows it, in groups of four digits.
   const std::string digest = DemoKeyFingerprint();
-  EXPECT_EQ(notices_[0].text, QString::fromStdString("签名密钥 " + digest.substr(0, 4) + " " +
-                                                     digest.substr(4, 4) + " " +
-                                                     digest.substr(8, 4) + " " +
-                                                     digest.substr(12, 4)));
+  EXPECT_EQ(notices_[0].text,
+            QString::fromStdString("签名密钥 " + digest.substr(0, 4) + " " + digest.substr(4, 4) +
+                                   " " + digest.substr(8, 4) + " " + digest.substr(12, 4)));
 
   // The command's low four bits are the platform's: still the About box. Others do nothing.
   dlg.OnSysCommand(CZavDlg::kCommandAbout | 0x3);

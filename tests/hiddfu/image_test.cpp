@@ -121,14 +121,14 @@ TEST_F(MkImage, SignsWithAnEncryptedKeyOrThroughAnotherProgram) {
   const std::string openssl = ZAV_OPENSSL;
   std::ofstream(P("pass")) << "correct horse\n";
   std::ofstream(P("wrong")) << "wrong horse\n";
-  ASSERT_EQ(std::system((openssl + " genpkey -algorithm ed25519 -aes-256-cbc -pass file:" +
-                         P("pass") + " -out " + P("enc.pem") + " && " + openssl + " pkey -in " +
-                         P("enc.pem") + " -passin file:" + P("pass") + " -out " + P("key.pem") +
-                         " && " + openssl + " pkey -in " + P("key.pem") + " -pubout -out " +
-                         P("key.pub") + " && " + openssl + " genpkey -algorithm ed25519 -out " +
-                         P("other.pem"))
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system((openssl + " genpkey -algorithm ed25519 -aes-256-cbc -pass file:" + P("pass") +
+                   " -out " + P("enc.pem") + " && " + openssl + " pkey -in " + P("enc.pem") +
+                   " -passin file:" + P("pass") + " -out " + P("key.pem") + " && " + openssl +
+                   " pkey -in " + P("key.pem") + " -pubout -out " + P("key.pub") + " && " +
+                   openssl + " genpkey -algorithm ed25519 -out " + P("other.pem"))
+                      .c_str()),
+      0);
   const std::string version = " --version 1.2.0.7 --fill 4K ";
   const auto signer = [&](const char* key) {
     return "--sign-with '" + openssl + " pkeyutl -sign -inkey " + P(key) +

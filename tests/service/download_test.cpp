@@ -124,9 +124,17 @@ TEST_F(DownloadTest, TheFileMustBeTheOneTheAnswerAnnounced) {
        "download refused: fileSize=" + std::to_string(size - 1) + ", the file holds more bytes"},
       {"longer, no length given", image, size, 1000300, true,
        "download refused: fileSize=" + std::to_string(size) + ", the file holds more bytes"},
-      {"another version", image, size, 1000301, {},
+      {"another version",
+       image,
+       size,
+       1000301,
+       {},
        "download refused: version=1000301, the image is 1.0.3.0"},
-      {"a version no image has", image, size, 103, {},
+      {"a version no image has",
+       image,
+       size,
+       103,
+       {},
        "download refused: version=103, the image is 1.0.3.0"},
       {"no image", sameSizeText, size, 1000300, false,
        "download refused: version=1000300, the file is no firmware image"},
@@ -253,9 +261,9 @@ TEST_F(DownloadTest, TheServiceTrustsItsCaAloneTheDownloadTheSystemToo) {
   for (const TrustStore& store : stores) {
     SetSystemTrustStore(store);
     for (const auto& c : cases) {
-      SCOPED_TRACE(testing::Message() << store.bundle << store.folder << " ca file " << c.caFile
-                                      << ", rogue service " << c.rogueService << ", rogue host "
-                                      << c.rogueHost);
+      SCOPED_TRACE(testing::Message()
+                   << store.bundle << store.folder << " ca file " << c.caFile << ", rogue service "
+                   << c.rogueService << ", rogue host " << c.rogueHost);
       ConfigureService({"localhost", c.caFile ? (PkiDir() / "ca.pem").string() : "",
                         static_cast<std::uint16_t>(service_->Port())});
       service_->UseRogueCertificate(c.rogueService);
@@ -268,8 +276,8 @@ TEST_F(DownloadTest, TheServiceTrustsItsCaAloneTheDownloadTheSystemToo) {
       json data = json::parse(HttpInterface::Instance().PostParams(g_versionGetUrl, {}))["data"];
       data["fileUrl"] = hostUrl;
       data["fileSize"] = image.size();
-      service_->SetFault(RefEndpoint::VersionGet, With(&RefFault::customBody,
-                                                       std::optional(json{{"data", data}}.dump())));
+      service_->SetFault(RefEndpoint::VersionGet,
+                         With(&RefFault::customBody, std::optional(json{{"data", data}}.dump())));
       fs::remove_all(Documents());
       EXPECT_EQ(Download(), c.downloadTrusted ? "marlo-1.0.3.bin" : "ERROR");
       service_->SetFault(RefEndpoint::VersionGet, {});
