@@ -101,6 +101,12 @@ Occupant OccupantOf(const QString& path) {
   return ours ? Occupant::kOurImage : Occupant::kOther;
 }
 
+// Gives the unnamed file `fd` the name `target`, through /proc as linkat needs it.
+int LinkUnnamed(int fd, const QByteArray& target) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW);
+}
+
 // Makes the names in `folder` durable.
 void SyncFolder(const QString& folder) {
   const int fd = open(Bytes(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -160,8 +166,7 @@ DownloadFile::Linked DownloadFile::LinkNew(const QString& path) {
     if (rc == 0)
       partPath_.clear();
   } else {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    rc = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW);
+    rc = LinkUnnamed(fd_, target);
   }
   if (rc == 0)
     return Linked::kDone;
@@ -179,8 +184,7 @@ bool DownloadFile::Replace(const QString& path) {
   }
   // An unnamed file cannot be linked over another: it gets a name of its own first.
   const QString part = folder_ + '/' + PartName();
-  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, Bytes(part).constData(), AT_SYMLINK_FOLLOW) != 0)
+  if (LinkUnnamed(fd_, Bytes(part)) != 0)
     return false;
   if (rename(Bytes(part).constData(), target.constData()) != 0) {
     unlink(Bytes(part).constData());
