@@ -191,7 +191,7 @@ TEST_F(DownloadTest, TheFileIsUnnamedWhileItIsWritten) {
     fs::remove_all(Documents());
     fs::create_directories(Documents());
     service_->ClearRequests();
-    service_->SetFault(RefEndpoint::Files, With(&RefFault::delay, std::chrono::milliseconds(1500)));
+    service_->SetFault(RefEndpoint::Files, With(&RefFault::delay, std::chrono::milliseconds(3000)));
     std::string result;
     std::thread download([&] { result = Download(); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
