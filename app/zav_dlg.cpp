@@ -251,7 +251,9 @@ void CZavDlg::ProbeDevice() {
 
 void CZavDlg::OnSysCommand(unsigned nID) {
   if ((nID & 0xFFF0u) == kCommandAbout) {
+    const QString fingerprint = QString::fromStdString(TrustedKeyFingerprint());
     CAboutDlg about(this);
+    about.m_pszKeyFingerprint = fingerprint;
     about.DoModal();
   }
 }

@@ -7,6 +7,20 @@
 # The maintainer scripts make a running udev read the rule and look at hidraw devices again.
 set(ZAV_MAINTAINER "Zav maintainers <maintainers@example.org>")
 
+# Only a release carries the bare version. A development build trusts the demo key and the
+# test USB ids: its version says so, and sorts below the release of the same number.
+if(ZAV_RELEASE)
+  set(ZAV_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(_zav_build_note "")
+else()
+  set(ZAV_PACKAGE_VERSION ${PROJECT_VERSION}~dev)
+  set(_zav_build_note "
+
+This is a development build: it trusts the firmware signing key of the
+build it was made in and looks for the pid.codes test USB ids, so it
+upgrades no dongle that users have.")
+endif()
+
 set(_zav_doc ${CMAKE_INSTALL_DATADIR}/doc/zav)
 configure_file(cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
 add_custom_command(
@@ -20,7 +34,7 @@ install(FILES cmake/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz DES
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zav)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${ZAV_PACKAGE_VERSION})
 set(CPACK_PACKAGE_CONTACT ${ZAV_MAINTAINER})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
@@ -32,7 +46,7 @@ set(CPACK_PACKAGE_DESCRIPTION "Zav upgrades the firmware of the Marlo wireless e
 dongle: it asks the Marlo service for the current firmware, downloads it,
 writes it into the dongle and reports every attempt to the service. A udev
 rule gives the user at the seat access to the dongle, so the tool needs no
-root.")
+root.${_zav_build_note}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")

@@ -4,7 +4,8 @@
 # committed): demo-signing.pem (private) and demo-signing.pub.pem. The demo catalogue, the
 # tests and the benchmarks sign their images with it, and the virtual dongle and zav-demo
 # trust it. zav trusts ZAV_VENDOR_PUBLIC_KEY, the vendor's public key in PEM form; empty
-# means the demo key, which no real dongle accepts.
+# means the demo key, which no real dongle accepts. A release (ZAV_RELEASE) needs the vendor's
+# key and refuses the demo key.
 #
 # Each executable that loads the update library provides the key it trusts, as it provides
 # the hid_* functions: zav_link_hid_backend() compiles ${ZAV_TRUSTED_KEY_SOURCE_<backend>}
@@ -55,11 +56,15 @@ function(zav_raw_public_key pem out)
 endfunction()
 
 zav_raw_public_key(${_zav_demo_public} ZAV_DEMO_PUBLIC_KEY_HEX)
-if(ZAV_VENDOR_PUBLIC_KEY STREQUAL "")
+if(ZAV_VENDOR_PUBLIC_KEY STREQUAL "")  # never in a release: ZavOptions.cmake stops it
   set(_zav_vendor_hex ${ZAV_DEMO_PUBLIC_KEY_HEX})
   message(STATUS "zav trusts the build's demo signing key (set ZAV_VENDOR_PUBLIC_KEY for a release)")
 else()
   zav_raw_public_key(${ZAV_VENDOR_PUBLIC_KEY} _zav_vendor_hex)
+  if(ZAV_RELEASE AND _zav_vendor_hex STREQUAL ZAV_DEMO_PUBLIC_KEY_HEX)
+    message(FATAL_ERROR "ZAV_VENDOR_PUBLIC_KEY ${ZAV_VENDOR_PUBLIC_KEY} is the build's demo key, "
+                        "whose private half lies in the build tree: a release needs the vendor's")
+  endif()
 endif()
 
 function(_zav_trusted_key_source backend hex)

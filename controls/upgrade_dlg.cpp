@@ -12,12 +12,22 @@
 
 namespace {
 
-// Hands an address to the desktop's handler for it, unchanged: an address without a scheme
-// too. Nothing is reported when it cannot be opened.
+// Hands a web address to the desktop's browser. Any other address is logged and not opened:
+// the desktop would open a file: address, or one of some local program's scheme, with
+// whatever handles it. The scheme is the parsed address's, not a search of the text.
+// Nothing is reported when the browser cannot be started.
 void OpenAddress(const QString& address) {
   if (address.isEmpty())
     return;
-  QDesktopServices::openUrl(QUrl(address, QUrl::TolerantMode));
+  const QUrl url(address.trimmed(), QUrl::TolerantMode);
+  const bool web =
+      url.isValid() && !url.host().isEmpty() &&
+      (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+  if (!web) {
+    LogLine("url not opened, not an http or https address=", address.toStdString());
+    return;
+  }
+  QDesktopServices::openUrl(url);
 }
 
 }  // namespace

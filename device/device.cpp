@@ -1,5 +1,7 @@
 #include "device/device.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <string_view>
 
 #include "hiddfu/hiddfu.h"
@@ -12,7 +14,14 @@
 #error "ZAV_USB_PID must be defined by the build"
 #endif
 
+// The key the library checks images with (cmake/ZavSigning.cmake); weak, as the library's own
+// reference to it: an executable may give none.
+extern "C" __attribute__((weak)) const unsigned char zav_trusted_image_key[32];
+
 namespace {
+
+// An Ed25519 public key's DER form is this prefix and the 32 key bytes.
+constexpr char kEd25519DerPrefix[] = "\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00";
 
 // The log prefixes, as code page 936 bytes whatever the locale:
 constexpr std::string_view kConnectError =
@@ -116,4 +125,13 @@ std::string DfuReadVersions() {
 
   DfuDisconnect();
   return text;
+}
+
+std::string TrustedKeyFingerprint() {
+  const unsigned char* key = zav_trusted_image_key;
+  if (key == nullptr)
+    return {};
+  QByteArray der(kEd25519DerPrefix, sizeof kEd25519DerPrefix - 1);
+  der.append(reinterpret_cast<const char*>(key), 32);
+  return QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex().toStdString();
 }

@@ -22,3 +22,9 @@ std::string DfuLastError();
 // Logs the running version and the firmware slots of the connected device; returns the
 // slot text, or empty text when it could not be read.
 std::string DfuReadVersions();
+
+// The SHA-256 fingerprint of the image signing key that this executable gives the library,
+// whose signatures it accepts: 64 lower-case hex digits over the key's DER form, as
+// `openssl pkey -pubin -in key.pub.pem -outform DER | sha256sum` shows it. Empty when the
+// executable gives none.
+std::string TrustedKeyFingerprint();

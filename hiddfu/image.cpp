@@ -299,7 +299,7 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
 
 bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t payloadSize,
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
-                const SigningKey& key, std::string* error) {
+                const Signer& sign, std::string* error) {
   auto fail = [&](std::string message) {
     if (error)
       *error = std::move(message);
@@ -345,7 +345,12 @@ bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint
     done += got;
   }
   header.sha256 = sha.Final();
-  const HeaderBytes bytes = SignHeader(header, key);
+  HeaderBytes bytes = EncodeHeader(header);
+  const std::optional<Signature> signature =
+      sign(std::span(bytes.data(), kSignedHeaderSize), error);
+  if (!signature)
+    return false;
+  std::memcpy(&bytes[kSignatureAt], signature->data(), signature->size());
   if (pwrite(fd.get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
       fchmod(fd.get(), 0644) != 0 || close(fd.release()) != 0) {
     return fail("cannot write " + outPath + ": " + Describe(errno));
@@ -358,7 +363,7 @@ bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint
 }
 
 bool WriteFilledImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t size,
-                      std::uint32_t seed, const SigningKey& key, std::string* error) {
+                      std::uint32_t seed, const Signer& sign, std::string* error) {
   FilledPayload payload(seed);
   return WriteImage(
       outPath, fields, size,
@@ -366,7 +371,7 @@ bool WriteFilledImage(const std::string& outPath, const ImageHeader& fields, std
         payload.Fill(data, want);
         return want;
       },
-      key, error);
+      sign, error);
 }
 
 Digest FilledPayloadDigest(std::uint64_t size, std::uint32_t seed) {

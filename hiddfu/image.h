@@ -121,15 +121,15 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
 // Writes an image with the fields of `fields` (all but its size and digest) and a payload
 // of `payloadSize` bytes taken from `readPayload` (called with a buffer and the number of
 // bytes wanted, returns how many it gave: fewer means the payload ended early, which is an
-// error), signed by `key`. Streams through a fixed buffer into a file beside `outPath` that
+// error), signed by `sign`. Streams through a fixed buffer into a file beside `outPath` that
 // is renamed into place once complete.
 bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t payloadSize,
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
-                const SigningKey& key, std::string* error);
+                const Signer& sign, std::string* error);
 
 // Writes an image whose payload is `size` deterministic pseudo-random bytes from `seed`.
 bool WriteFilledImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t size,
-                      std::uint32_t seed, const SigningKey& key, std::string* error);
+                      std::uint32_t seed, const Signer& sign, std::string* error);
 
 // The payload of WriteFilledImage, for checking what a device received.
 Digest FilledPayloadDigest(std::uint64_t size, std::uint32_t seed);

@@ -1,12 +1,18 @@
 // zav-mkimage: wraps a firmware payload into an image file signed with a private key, or
-// shows the header of an existing image.
+// shows the header of an existing image. A developer's tool, never installed with zav.
 //
-//   zav-mkimage --key KEY --version 1.2.0.7 [FIELDS] PAYLOAD IMAGE      wrap the file PAYLOAD
-//   zav-mkimage --key KEY --version 1.2.0.7 [FIELDS] --fill SIZE IMAGE  SIZE pseudo-random bytes
-//   zav-mkimage --inspect IMAGE [--pubkey PUBLIC]                        check and print a header
+//   zav-mkimage SIGNER --version 1.2.0.7 [FIELDS] PAYLOAD IMAGE       wrap the file PAYLOAD
+//   zav-mkimage SIGNER --version 1.2.0.7 [FIELDS] --fill SIZE IMAGE   SIZE pseudo-random bytes
+//   zav-mkimage --inspect IMAGE [--pubkey PUBLIC]                      check and print a header
 //
+// SIGNER: --key KEY [--passphrase-file FILE | --passphrase-fd N], or --sign-with COMMAND
+// --pubkey PUBLIC (another program signs; the signature is checked with PUBLIC).
 // FIELDS: --product ID, --hardware REVISION, --counter N (the security counter).
+#include <openssl/crypto.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,21 +25,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "hiddfu/external_signer.h"
 #include "hiddfu/image.h"
 
 namespace {
 
 int Usage() {
   std::fputs(
-      "usage: zav-mkimage --key PRIVATE.pem --version MAJOR.MINOR.RELEASE.BUILD [FIELDS] PAYLOAD "
+      "usage: zav-mkimage SIGNER --version MAJOR.MINOR.RELEASE.BUILD [FIELDS] PAYLOAD IMAGE\n"
+      "       zav-mkimage SIGNER --version MAJOR.MINOR.RELEASE.BUILD [FIELDS] --fill SIZE[K|M] "
       "IMAGE\n"
-      "       zav-mkimage --key PRIVATE.pem --version MAJOR.MINOR.RELEASE.BUILD [FIELDS] "
-      "--fill SIZE[K|M] IMAGE\n"
       "       zav-mkimage --inspect IMAGE [--pubkey PUBLIC.pem]\n"
+      "SIGNER: --key PRIVATE.pem [--passphrase-file FILE | --passphrase-fd N] [--pubkey "
+      "PUBLIC.pem]\n"
+      "        --sign-with COMMAND --pubkey PUBLIC.pem  (COMMAND gets the bytes to sign on its "
+      "input and answers the 64-byte signature)\n"
       "FIELDS: --product ID (default 0x0001), --hardware REVISION (default 1), "
       "--counter N (security counter, default 0)\n",
       stderr);
   return 2;
+}
+
+int Fail(const std::string& error) {
+  std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
+  return 1;
 }
 
 // A number in decimal or 0x-hexadecimal, at most `max`.
@@ -84,16 +99,12 @@ int Inspect(const std::string& path, const std::string& publicKeyPath) {
   hiddfu::ImageRequirements requirements;
   if (!publicKeyPath.empty()) {
     requirements.trustedKey = hiddfu::LoadPublicKey(publicKeyPath, &error);
-    if (!requirements.trustedKey) {
-      std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-      return 1;
-    }
+    if (!requirements.trustedKey)
+      return Fail(error);
   }
   auto image = hiddfu::CheckImageFile(path, &error, requirements);
-  if (!image) {
-    std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-    return 1;
-  }
+  if (!image)
+    return Fail(error);
   const hiddfu::ImageHeader& h = image->header;
   std::printf(
       "format %u\nversion %s\nproduct 0x%04X\nhardware revision %u\nsecurity counter %u\n"
@@ -105,7 +116,7 @@ int Inspect(const std::string& path, const std::string& publicKeyPath) {
   return 0;
 }
 
-int WrapFile(const hiddfu::ImageHeader& fields, const hiddfu::SigningKey& key,
+int WrapFile(const hiddfu::ImageHeader& fields, const hiddfu::Signer& sign,
              const std::string& payloadPath, const std::string& out) {
   hiddfu::FileDescriptor in(open(payloadPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
@@ -135,89 +146,202 @@ int WrapFile(const hiddfu::ImageHeader& fields, const hiddfu::SigningKey& key,
         }
         return got;
       },
-      key, &error);
-  if (!ok) {
-    std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-    return 1;
+      sign, &error);
+  return ok ? 0 : Fail(error);
+}
+
+// The first line of what `fd` holds, as openssl reads a passphrase from a file or a
+// descriptor. A passphrase never comes from the command line, where other users see it.
+std::optional<std::string> ReadPassphrase(int fd, const std::string& from, std::string* error) {
+  std::string text;
+  char buffer[256];
+  while (text.size() < 4096) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      *error = "cannot read the passphrase from " + from + ": " + std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0)
+      break;
+    text.append(buffer, static_cast<std::size_t>(n));
   }
+  text.resize(std::min(text.find('\n'), text.size()));
+  if (!text.empty() && text.back() == '\r')
+    text.pop_back();
+  return text;
+}
+
+struct Options {
+  std::optional<hiddfu::FirmwareVersion> version;
+  std::optional<std::uint64_t> fill;
+  hiddfu::ImageHeader fields;
+  std::string keyPath, publicKeyPath, inspect, signWith, passphraseFile;
+  std::optional<int> passphraseFd;
+  std::string positional[2];
+  int count = 0;
+};
+
+// Where an option that takes a plain text keeps it; nullptr for any other.
+std::string* TextOption(std::string_view arg, Options& o) {
+  const std::pair<std::string_view, std::string*> options[] = {
+      {"--key", &o.keyPath},
+      {"--pubkey", &o.publicKeyPath},
+      {"--inspect", &o.inspect},
+      {"--sign-with", &o.signWith},
+      {"--passphrase-file", &o.passphraseFile}};
+  for (const auto& [name, text] : options) {
+    if (arg == name)
+      return text;
+  }
+  return nullptr;
+}
+
+// One option and its value; false, having said why, for a bad value. `known`: it was one.
+bool TakeOption(std::string_view arg, const char* value, Options& o, bool* known) {
+  *known = true;
+  std::uint64_t number = 0;
+  const auto field = [&](std::uint64_t max) {
+    if (ParseNumber(value, max, &number))
+      return true;
+    std::fprintf(stderr, "zav-mkimage: bad %s '%s'\n", arg.data() + 2, value);
+    return false;
+  };
+  if (arg == "--version") {
+    o.version = hiddfu::FirmwareVersion::Parse(value);
+    if (!o.version)
+      std::fprintf(stderr, "zav-mkimage: bad version '%s'\n", value);
+    return o.version.has_value();
+  }
+  if (arg == "--fill") {
+    std::uint64_t size = 0;
+    if (!ParseSize(value, &size)) {
+      std::fprintf(stderr, "zav-mkimage: bad size '%s'\n", value);
+      return false;
+    }
+    o.fill = size;
+  } else if (arg == "--product" || arg == "--hardware") {
+    if (!field(UINT16_MAX))
+      return false;
+    (arg == "--product" ? o.fields.product : o.fields.hardwareRevision) =
+        static_cast<std::uint16_t>(number);
+  } else if (arg == "--counter") {
+    if (!field(UINT32_MAX))
+      return false;
+    o.fields.securityCounter = static_cast<std::uint32_t>(number);
+  } else if (arg == "--passphrase-fd") {
+    if (!field(INT_MAX))
+      return false;
+    o.passphraseFd = static_cast<int>(number);
+  } else if (std::string* text = TextOption(arg, o)) {
+    *text = value;
+  } else {
+    *known = false;
+  }
+  return true;
+}
+
+// The command line in `o`: 0, else the exit status of a bad one.
+int Parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    bool known = false;
+    if (arg.starts_with("--") && i + 1 < argc) {
+      if (!TakeOption(arg, argv[i + 1], o, &known))
+        return 2;
+      if (known) {
+        ++i;
+        continue;
+      }
+    }
+    if (arg.starts_with("--") || o.count == 2)
+      return Usage();
+    o.positional[o.count++] = std::string(arg);
+  }
+  const bool passphrase = !o.passphraseFile.empty() || o.passphraseFd;
+  if (!o.inspect.empty()) {
+    return (o.version || o.fill || o.count || !o.keyPath.empty() || !o.signWith.empty() ||
+            passphrase)
+               ? Usage()
+               : 0;
+  }
+  const bool oneSigner = o.keyPath.empty() != o.signWith.empty();
+  const bool signerComplete = o.signWith.empty() ? true : !o.publicKeyPath.empty() && !passphrase;
+  const bool onePassphrase = o.passphraseFile.empty() || !o.passphraseFd;
+  if (!o.version || !oneSigner || !signerComplete || !onePassphrase || o.count != (o.fill ? 1 : 2))
+    return Usage();
   return 0;
+}
+
+// The key from its file, decrypted with the passphrase given.
+std::optional<hiddfu::SigningKey> LoadKey(const Options& o, std::string* error) {
+  std::optional<std::string> passphrase;
+  if (!o.passphraseFile.empty()) {
+    hiddfu::FileDescriptor file(open(o.passphraseFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
+      *error = "cannot read " + o.passphraseFile + ": " + std::strerror(errno);
+      return std::nullopt;
+    }
+    passphrase = ReadPassphrase(file.get(), o.passphraseFile, error);
+  } else if (o.passphraseFd) {
+    passphrase =
+        ReadPassphrase(*o.passphraseFd, "descriptor " + std::to_string(*o.passphraseFd), error);
+  }
+  if ((!o.passphraseFile.empty() || o.passphraseFd) && !passphrase)
+    return std::nullopt;
+  auto key = hiddfu::SigningKey::Load(o.keyPath, error, passphrase);
+  if (passphrase)
+    OPENSSL_cleanse(passphrase->data(), passphrase->size());
+  return key;
+}
+
+// `sign`, its every signature checked with the public key: a signer that used another key
+// (or answered anything else) makes no image.
+hiddfu::Signer Checked(hiddfu::Signer sign, const hiddfu::PublicKey& key, std::string pubkey) {
+  return hiddfu::Signer([sign = std::move(sign), key, pubkey = std::move(pubkey)](
+                            std::span<const std::uint8_t> message, std::string* error) {
+    std::optional<hiddfu::Signature> signature = sign(message, error);
+    if (signature && !hiddfu::VerifySignature(key, message, *signature)) {
+      *error = "the signature does not verify with " + pubkey + ": it was made with another key";
+      signature.reset();
+    }
+    return signature;
+  });
+}
+
+int Make(const Options& o) {
+  std::string error;
+  std::optional<hiddfu::SigningKey> key;
+  if (o.signWith.empty()) {
+    key = LoadKey(o, &error);
+    if (!key)
+      return Fail(error);
+  }
+  hiddfu::Signer sign = key ? hiddfu::Signer(*key) : hiddfu::ExternalSigner(o.signWith);
+  if (!o.publicKeyPath.empty()) {
+    const auto publicKey = hiddfu::LoadPublicKey(o.publicKeyPath, &error);
+    if (!publicKey)
+      return Fail(error);
+    sign = Checked(std::move(sign), *publicKey, o.publicKeyPath);
+  }
+  hiddfu::ImageHeader fields = o.fields;
+  fields.version = *o.version;
+  if (o.fill) {
+    return hiddfu::WriteFilledImage(o.positional[0], fields, *o.fill, 1, sign, &error)
+               ? 0
+               : Fail(error);
+  }
+  return WrapFile(fields, sign, o.positional[0], o.positional[1]);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<hiddfu::FirmwareVersion> version;
-  std::optional<std::uint64_t> fill;
-  hiddfu::ImageHeader fields;
-  std::string keyPath, publicKeyPath, inspect;
-  std::string positional[2];
-  int count = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    std::uint64_t number = 0;
-    auto field = [&](std::uint64_t max) {
-      if (ParseNumber(argv[++i], max, &number))
-        return true;
-      std::fprintf(stderr, "zav-mkimage: bad %s '%s'\n", argv[i - 1] + 2, argv[i]);
-      return false;
-    };
-    if (arg == "--version" && hasValue) {
-      version = hiddfu::FirmwareVersion::Parse(argv[++i]);
-      if (!version) {
-        std::fprintf(stderr, "zav-mkimage: bad version '%s'\n", argv[i]);
-        return 2;
-      }
-    } else if (arg == "--fill" && hasValue) {
-      std::uint64_t size = 0;
-      if (!ParseSize(argv[++i], &size)) {
-        std::fprintf(stderr, "zav-mkimage: bad size '%s'\n", argv[i]);
-        return 2;
-      }
-      fill = size;
-    } else if (arg == "--product" && hasValue) {
-      if (!field(UINT16_MAX))
-        return 2;
-      fields.product = static_cast<std::uint16_t>(number);
-    } else if (arg == "--hardware" && hasValue) {
-      if (!field(UINT16_MAX))
-        return 2;
-      fields.hardwareRevision = static_cast<std::uint16_t>(number);
-    } else if (arg == "--counter" && hasValue) {
-      if (!field(UINT32_MAX))
-        return 2;
-      fields.securityCounter = static_cast<std::uint32_t>(number);
-    } else if (arg == "--key" && hasValue) {
-      keyPath = argv[++i];
-    } else if (arg == "--pubkey" && hasValue) {
-      publicKeyPath = argv[++i];
-    } else if (arg == "--inspect" && hasValue) {
-      inspect = argv[++i];
-    } else if (!arg.starts_with("--") && count < 2) {
-      positional[count++] = std::string(arg);
-    } else {
-      return Usage();
-    }
-  }
-  if (!inspect.empty()) {
-    return (version || fill || count || !keyPath.empty()) ? Usage()
-                                                          : Inspect(inspect, publicKeyPath);
-  }
-  if (!version || keyPath.empty() || !publicKeyPath.empty() || count != (fill ? 1 : 2))
-    return Usage();
-  fields.version = *version;
-  std::string error;
-  const auto key = hiddfu::SigningKey::Load(keyPath, &error);
-  if (!key) {
-    std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-    return 1;
-  }
-  if (fill) {
-    if (!hiddfu::WriteFilledImage(positional[0], fields, *fill, 1, *key, &error)) {
-      std::fprintf(stderr, "zav-mkimage: %s\n", error.c_str());
-      return 1;
-    }
-    return 0;
-  }
-  return WrapFile(fields, *key, positional[0], positional[1]);
+  Options options;
+  if (const int status = Parse(argc, argv, options); status != 0)
+    return status;
+  if (!options.inspect.empty())
+    return Inspect(options.inspect, options.publicKeyPath);
+  return Make(options);
 }

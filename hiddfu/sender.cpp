@@ -28,28 +28,39 @@ GoBackNSender::GoBackNSender(Link& link, int fd, std::uint64_t fileOffset, std::
           (static_cast<std::uint64_t>(size) + proto::kDataPayload - 1) / proto::kDataPayload)),
       window_(std::clamp<std::uint32_t>(window, 1, proto::kMaxWindow)),
       replyMs_(replyMs),
-      buffer_(kReadChunk) {}
+      buffer_(kReadChunk + proto::kMaxWindow * proto::kDataPayload) {}
 
 bool GoBackNSender::ReadPayload(std::uint64_t offset, std::uint8_t* out, std::size_t n) {
-  if (offset < bufferStart_ || offset + n > bufferStart_ + bufferLength_) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, size_ - offset));
-    std::size_t got = 0;
-    while (got < want) {
-      const ssize_t r = pread(fd_, buffer_.data() + got, want - got,
-                              static_cast<off_t>(fileOffset_ + offset + got));
-      if (r < 0 && errno == EINTR)
-        continue;
-      if (r <= 0) {
-        failedByte_ = fileOffset_ + offset;
-        return false;
-      }
-      got += static_cast<std::size_t>(r);
-    }
-    bufferStart_ = offset;
-    bufferLength_ = got;
-  }
+  if (offset + n > bufferStart_ + bufferLength_ && !Refill())
+    return false;
   std::memcpy(out, buffer_.data() + (offset - bufferStart_), n);
+  return true;
+}
+
+// Drops what the device has acknowledged and reads the payload's next bytes behind the rest.
+bool GoBackNSender::Refill() {
+  const std::uint64_t keepFrom = static_cast<std::uint64_t>(base_) * proto::kDataPayload;
+  const std::size_t dropped = static_cast<std::size_t>(keepFrom - bufferStart_);
+  std::memmove(buffer_.data(), buffer_.data() + dropped, bufferLength_ - dropped);
+  bufferStart_ = keepFrom;
+  bufferLength_ -= dropped;
+  const std::uint64_t end = bufferStart_ + bufferLength_;
+  const std::size_t want = static_cast<std::size_t>(
+      std::min<std::uint64_t>(buffer_.size() - bufferLength_, size_ - end));
+  std::uint8_t* into = buffer_.data() + bufferLength_;
+  for (std::size_t got = 0; got < want;) {
+    const ssize_t r =
+        pread(fd_, into + got, want - got, static_cast<off_t>(fileOffset_ + end + got));
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r <= 0) {
+      failedByte_ = fileOffset_ + end + got;
+      return false;
+    }
+    got += static_cast<std::size_t>(r);
+  }
+  sha_.Update(into, want);
+  bufferLength_ += want;
   return true;
 }
 

@@ -25,9 +25,26 @@ struct FileClose {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// Never asks for a passphrase on the terminal: an encrypted key simply fails to load.
+// Never asks for a passphrase on the terminal: an encrypted key fails to load.
 int NoPassphrase(char*, int, int, void*) {
   return 0;
+}
+
+// The passphrase a key file is decrypted with, and whether the file asked for one.
+struct PassphraseRequest {
+  const std::optional<std::string>* passphrase;
+  bool asked = false;
+  bool read = false;  // a key came out of the file
+};
+
+int GivePassphrase(char* buffer, int size, int, void* user) {
+  auto& request = *static_cast<PassphraseRequest*>(user);
+  request.asked = true;
+  const std::optional<std::string>& passphrase = *request.passphrase;
+  if (!passphrase || passphrase->size() > static_cast<std::size_t>(size))
+    return 0;
+  std::memcpy(buffer, passphrase->data(), passphrase->size());
+  return static_cast<int>(passphrase->size());
 }
 
 // Reads one PEM object from a file with `read`; the error names the file and the problem.
@@ -107,14 +124,30 @@ SigningKey::SigningKey(SigningKey&&) noexcept = default;
 SigningKey& SigningKey::operator=(SigningKey&&) noexcept = default;
 SigningKey::~SigningKey() = default;
 
-std::optional<SigningKey> SigningKey::Load(const std::string& pemPath, std::string* error) {
+std::optional<SigningKey> SigningKey::Load(const std::string& pemPath, std::string* error,
+                                           const std::optional<std::string>& passphrase) {
+  PassphraseRequest request{&passphrase};
   Pkey key = ReadPem(
-      pemPath, [](std::FILE* f) { return PEM_read_PrivateKey(f, nullptr, NoPassphrase, nullptr); },
+      pemPath,
+      [&](std::FILE* f) {
+        EVP_PKEY* read = PEM_read_PrivateKey(f, nullptr, GivePassphrase, &request);
+        request.read = read != nullptr;
+        return read;
+      },
       "private key", error);
+  if (request.asked && !request.read) {
+    *error = passphrase ? pemPath + ": the passphrase does not decrypt the key"
+                        : pemPath + " holds the key encrypted: its passphrase is needed";
+  }
   if (!key)
     return std::nullopt;
   return SigningKey(std::make_unique<Key>(Key{std::move(key)}));
 }
+
+Signer::Signer(const SigningKey& key)
+    : sign_([&key](std::span<const std::uint8_t> message, std::string*) {
+        return std::optional<Signature>(key.Sign(message));
+      }) {}
 
 SigningKey SigningKey::Generate() {
   Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));

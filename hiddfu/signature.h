@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -27,7 +28,10 @@ std::optional<PublicKey> LoadPublicKey(const std::string& pemPath, std::string* 
 // An Ed25519 private key: loaded from a PEM file, or made at random (a key nobody trusts).
 class SigningKey {
  public:
-  static std::optional<SigningKey> Load(const std::string& pemPath, std::string* error);
+  // A file that holds the key encrypted needs its `passphrase`; one that holds it in the
+  // clear takes none. Nothing is asked on a terminal.
+  static std::optional<SigningKey> Load(const std::string& pemPath, std::string* error,
+                                        const std::optional<std::string>& passphrase = {});
   static SigningKey Generate();
 
   SigningKey(SigningKey&&) noexcept;
@@ -41,6 +45,24 @@ class SigningKey {
   struct Key;
   explicit SigningKey(std::unique_ptr<Key> key);
   std::unique_ptr<Key> key_;
+};
+
+// Whoever makes the signature of an image header: a key in memory, or anything else that
+// answers a signature for the bytes, a hardware token's tool for one. A failure says why.
+class Signer {
+ public:
+  using Sign = std::function<std::optional<Signature>(std::span<const std::uint8_t> message,
+                                                      std::string* error)>;
+  Signer(const SigningKey& key);  // implicit: a key is a signer; it must outlive the signer
+  explicit Signer(Sign sign) : sign_(std::move(sign)) {}
+
+  std::optional<Signature> operator()(std::span<const std::uint8_t> message,
+                                      std::string* error) const {
+    return sign_(message, error);
+  }
+
+ private:
+  Sign sign_;
 };
 
 }  // namespace hiddfu

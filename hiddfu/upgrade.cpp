@@ -227,6 +227,13 @@ bool Upgrade::Transfer() {
   });
   switch (result) {
     case GoBackNSender::Result::kDone:
+      // Checked before the device is asked to verify: a failure there would blame the link.
+      if (sender.SentDigest() != image_.header.sha256) {
+        return Fail(
+            "firmware file changed during the write: the bytes sent do not match the SHA-256 in "
+            "its header" +
+            At());
+      }
       return true;
     case GoBackNSender::Result::kGone:
       return Fail("device disconnected" + At());

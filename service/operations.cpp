@@ -58,9 +58,10 @@ json ParseAnswer(const std::string& text) {
   return json::parse(text, guard);
 }
 
-// A name that stays inside the folder it is put in.
+// A name that stays inside the folder it is put in, and is no hidden file: the folder may be
+// the home folder, whose dot files are the user's settings.
 bool IsPlainFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
+  return !name.empty() && name.front() != '.' &&
          name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
@@ -196,12 +197,14 @@ QString DownloadFirmware(const ServiceUi& ui) {
   const QString folder = DocumentsFolder();
   const QString name = Utf8ToWide(FirmwareInfo.fileName);
   const QString url = Utf8ToWide(FirmwareInfo.fileUrl);
-  const QString path = folder + "/" + name;
-  // The service's name must not lead out of the folder.
   if (!IsPlainFileName(FirmwareInfo.fileName))
     return QStringLiteral("ERROR");
-  if (!FetchToFile(url, path))
+  // The file must be the one this answer announced: a plain-http address, or a host that is
+  // not the service, could hand over any other signed image.
+  const std::optional<QString> path =
+      FetchFirmware(url, folder, name, {FirmwareInfo.fileSize, FirmwareInfo.version});
+  if (!path)
     return QStringLiteral("ERROR");
   LogLine("download ok");
-  return path;
+  return *path;
 }

@@ -1,18 +1,16 @@
 #include "service/transfer.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <mutex>
 
 #include "service/config.h"
+#include "service/download_file.h"
+#include "service/trust_store.h"
 
 void EnsureCurlInitialised() {
   static std::once_flag once;
@@ -61,10 +59,42 @@ long Milliseconds(std::chrono::milliseconds limit) {
 }
 }  // namespace
 
+namespace {
+
+const char* OrNull(const std::string& text) {
+  return text.empty() ? nullptr : text.c_str();
+}
+
+std::string ReadWhole(const std::string& path) {
+  if (path.empty())
+    return {};
+  QFile file(QFile::decodeName(path.c_str()));
+  return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+// Every location is set, none left to curl's defaults: "none" is a null path.
+void ApplyTrust(CURL* easy, TransferWatch::Kind kind) {
+  const std::string& caFile = CurrentServiceConfig().caFile;
+  const TrustStore system = SystemTrustStore();
+  if (caFile.empty()) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, OrNull(system.bundle));
+    curl_easy_setopt(easy, CURLOPT_CAPATH, OrNull(system.folder));
+  } else if (kind == TransferWatch::Kind::Request) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+  } else {
+    // One bundle of both, copied by curl.
+    std::string both = ReadWhole(system.bundle) + "\n" + ReadWhole(caFile);
+    curl_blob blob{both.data(), both.size(), CURL_BLOB_COPY};
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, OrNull(system.folder));
+  }
+}
+
+}  // namespace
+
 void ApplyTransferSettings(CURL* easy, TransferWatch& watch) {
-  const ServiceConfig& config = CurrentServiceConfig();
-  if (!config.caFile.empty())
-    curl_easy_setopt(easy, CURLOPT_CAINFO, config.caFile.c_str());
+  ApplyTrust(easy, watch.kind());
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -82,48 +112,33 @@ void ApplyTransferSettings(CURL* easy, TransferWatch& watch) {
 
 namespace {
 
-// A download's file while it is written: beside its final place under a name of its own,
-// locked (flock) while the download runs, so that a later download can tell the file of a
-// killed run, which it removes, from one being written.
-constexpr char kPartPrefix[] = ".zav-download-";
-
-void RemoveStaleParts(const QString& folder) {
-  const QDir dir(folder);
-  for (const QString& name :
-       dir.entryList({QString(kPartPrefix) + '*'}, QDir::Files | QDir::Hidden)) {
-    QFile part(dir.filePath(name));
-    if (part.open(QIODevice::ReadOnly) && flock(part.handle(), LOCK_EX | LOCK_NB) == 0)
-      unlink(QFile::encodeName(part.fileName()).constData());
-  }
-}
-
-// Creates and locks a new file in `folder`; the mode is 0666 less the umask, as for any file
-// the user makes.
-bool CreatePart(const QString& folder, QFile& part) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const quint64 tag = QRandomGenerator::global()->generate64();
-    part.setFileName(folder + "/" + kPartPrefix + QString::number(tag, 36));
-    if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-      return flock(part.handle(), LOCK_EX | LOCK_NB) == 0;
-    if (!part.exists())
-      return false;  // the folder cannot be written
-  }
-  return false;
-}
-
 // Where the body goes, and how much of it the cap allows. Written data is handed to the
 // disk every few MiB as it comes, so that the fsync at the end finds little left to wait for.
 struct Sink {
   static constexpr std::uint64_t kWritebackStep = 4u << 20;
-  QFile* file = nullptr;
+  int fd = -1;
   std::uint64_t cap = 0;
   std::uint64_t written = 0;
   std::uint64_t handedToDisk = 0;
+  bool beyondCap = false;
+
+  bool Write(const char* data, std::size_t length) {
+    for (std::size_t done = 0; done < length;) {
+      const ssize_t n = write(fd, data + done, length - done);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        return false;
+      done += static_cast<std::size_t>(n);
+    }
+    written += length;
+    return true;
+  }
 
   void StartWriteback() {
     if (written - handedToDisk < kWritebackStep)
       return;
-    sync_file_range(file->handle(), static_cast<off_t>(handedToDisk),
+    sync_file_range(fd, static_cast<off_t>(handedToDisk),
                     static_cast<off_t>(written - handedToDisk), SYNC_FILE_RANGE_WRITE);
     handedToDisk = written;
   }
@@ -132,11 +147,12 @@ struct Sink {
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) {
   auto& sink = *static_cast<Sink*>(user);
   const std::size_t length = size * count;
-  if (length > sink.cap - sink.written)
-    return 0;  // beyond the cap: curl ends the transfer with a write error
-  if (sink.file->write(data, static_cast<qint64>(length)) != static_cast<qint64>(length))
+  if (length > sink.cap - sink.written) {
+    sink.beyondCap = true;
+    return 0;  // curl ends the transfer with a write error
+  }
+  if (!sink.Write(data, length))
     return 0;
-  sink.written += length;
   sink.StartWriteback();
   return length;
 }
@@ -146,14 +162,20 @@ size_t CountHeaderBytes(char*, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-// Fetches `url` into `file`, within the download's bounds.
-bool Transfer(const QString& url, QFile& file) {
+struct Received {
+  bool complete = false;
+  bool beyondCap = false;  // the body, or the size it announced, went beyond the cap
+  std::uint64_t bytes = 0;
+};
+
+// Fetches `url` into the file `fd`, within the download's bounds and at most `cap` bytes.
+Received Transfer(const QString& url, int fd, std::uint64_t cap) {
   EnsureCurlInitialised();
   const EasyHandle easy(curl_easy_init());
   if (!easy)
-    return false;
+    return {};
   TransferWatch watch(TransferWatch::Kind::Download, CurrentTransferLimits());
-  Sink sink{&file, watch.limits().downloadCap};
+  Sink sink{fd, cap};
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, url.toUtf8().constData());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -163,38 +185,32 @@ bool Transfer(const QString& url, QFile& file) {
   curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 100L * 1024);
   // An announced size beyond the cap fails at once.
-  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
+  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteToFile);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CountHeaderBytes);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &watch);
   ApplyTransferSettings(e, watch);
-  return curl_easy_perform(e) == CURLE_OK;
-}
-
-// Makes a rename in `folder` durable.
-void SyncFolder(const QString& folder) {
-  const int fd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+  const CURLcode result = curl_easy_perform(e);
+  return {result == CURLE_OK, sink.beyondCap || result == CURLE_FILESIZE_EXCEEDED, sink.written};
 }
 
 }  // namespace
 
-bool FetchToFile(const QString& url, const QString& path) {
-  const QString folder = QFileInfo(path).absolutePath();
-  RemoveStaleParts(folder);
-  QFile part;
-  const bool ok = CreatePart(folder, part) && Transfer(url, part) && fsync(part.handle()) == 0 &&
-                  std::rename(QFile::encodeName(part.fileName()).constData(),
-                              QFile::encodeName(path).constData()) == 0;
-  // Removed while still locked, so that no other download takes it for a stale one first.
-  if (!ok && part.isOpen())
-    unlink(QFile::encodeName(part.fileName()).constData());
-  part.close();
-  if (ok)
-    SyncFolder(folder);
-  return ok;
+std::optional<QString> FetchFirmware(const QString& url, const QString& folder, const QString& name,
+                                     const AnnouncedFile& announced) {
+  std::optional<DownloadFile> file = DownloadFile::Create(folder);
+  if (!file)
+    return std::nullopt;
+  // Bytes beyond the announced size are not fetched: the file is refused anyway.
+  const std::uint64_t bound = CurrentTransferLimits().downloadCap;
+  const std::uint64_t cap =
+      std::min<std::uint64_t>(bound, static_cast<std::uint64_t>(std::max(0, announced.fileSize)));
+  const Received received = Transfer(url, file->fd(), cap);
+  if (received.beyondCap && cap < bound)
+    LogLongerThanAnnounced(announced);
+  if (!received.complete || !IsAnnouncedFile(file->fd(), received.bytes, announced) ||
+      !file->Sync())
+    return std::nullopt;
+  return file->Place(name);
 }

@@ -7,8 +7,10 @@
 #include <QString>
 #include <chrono>
 #include <cstddef>
+#include <optional>
 
 #include "service/curl_handles.h"
+#include "service/firmware_file.h"
 #include "service/transfer_limits.h"
 
 // curl_global_init, once per process, safe against concurrent first calls.
@@ -45,11 +47,17 @@ class TransferWatch {
   curl_off_t headerBytes_ = 0;
 };
 
-// The configured trust (CA file or the system store, always verifying the peer and its
-// name), the bounds watched by `watch` (which must outlive the transfer), no signals, and
-// behind a proxy the proxy's answer to CONNECT kept from the header callback.
+// The trust (always verifying the peer and its name): for a service request the build's CA
+// file alone when there is one, else the system store; for the download, which may come from
+// another host, the system store and that CA file. Then the bounds watched by `watch` (which
+// must outlive the transfer), no signals, and behind a proxy the proxy's answer to CONNECT
+// kept from the header callback.
 void ApplyTransferSettings(CURL* easy, TransferWatch& watch);
 
-// Fetches `url` into `path`. The file takes its place only once it is complete and on disk:
-// a failed transfer leaves no partial file and any earlier file of that name as it was.
-bool FetchToFile(const QString& url, const QString& path);
+// Fetches `url` into the folder as `name`, keeping it only if it is the image `announced`
+// (logged when not). It takes its place only once it is complete and on disk, and never that
+// of a file that is no firmware image of ours: then it goes under the next free name, as
+// DownloadFile::Place says. A failure leaves no file behind and every file as it was.
+// Returns the path written.
+std::optional<QString> FetchFirmware(const QString& url, const QString& folder, const QString& name,
+                                     const AnnouncedFile& announced);

@@ -156,8 +156,8 @@ int main(int argc, char** argv) {
   // A tip without an address: the start-up shows no tip dialog before the main dialog.
   CatalogueEntry entry;
   entry.file = "marlo.bin";
-  entry.version = 10207;
-  entry.bizId = "biz-10207";
+  entry.version = 1020007;  // 1.2.0.7
+  entry.bizId = "biz-1020007";
   entry.versionTxt = "V1.2.0.7";
   entry.tip = "新固件";
   if (!WriteCatalogue(dir.path() / "catalogue", entry, std::string(4096, 'f')))

@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
   }
   CatalogueEntry entry;
   entry.file = "marlo-1.2.0.7.bin";
-  entry.version = 10207;
-  entry.bizId = "biz-10207";
+  entry.version = 1020007;  // 1.2.0.7
+  entry.bizId = "biz-1020007";
   entry.versionTxt = "V1.2.0.7";
   std::ifstream in(made, std::ios::binary);
   const std::string image{std::istreambuf_iterator<char>(in), {}};

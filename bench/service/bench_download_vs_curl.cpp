@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
   std::string image(kFileSize, '\0');
   for (std::size_t i = 0; i < image.size(); ++i)
     image[i] = static_cast<char>((i * 2654435761u) >> 13);
+  // What the download checks of an image: its magic, and the version the answer names
+  // (0.0.0.1 for 1). Nothing here writes it into a dongle.
+  const char header[16] = {'M', 'R', 'L', 'F', 2, 0, -128, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+  image.replace(0, sizeof header, header, sizeof header);
   if (!WriteCatalogue(dir.path() / "catalogue", entry, image))
     return 1;
   image.clear();

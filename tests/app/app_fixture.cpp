@@ -26,6 +26,9 @@ QString NoticeText(QWidget* notice) {
     if (auto* label = DialogItem<QLabel>(notice, id))
       return label->text();
   }
+  // The About box: its second line.
+  if (auto* note = notice->findChild<QLabel*>(QStringLiteral("IDC_STATIC_note")))
+    return note->text();
   return {};
 }
 
@@ -84,8 +87,8 @@ void AppTest::TearDown() {
 CatalogueEntry AppTest::Firmware() {
   CatalogueEntry entry;
   entry.file = "marlo-1.2.0.7.bin";
-  entry.version = 10207;
-  entry.bizId = "biz-10207";
+  entry.version = 1020007;  // 1.2.0.7
+  entry.bizId = "biz-1020007";
   entry.versionTxt = "V1.2.0.7";
   entry.tip = "发现新固件";
   entry.tipUrl = "";  // no address: no tip dialog at start-up
@@ -139,7 +142,7 @@ Attempt AppTest::Press(std::chrono::milliseconds bound, bool quiet) {
 }
 
 void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
-                        const std::string& file) {
+                        const std::string& file, const std::string& written) {
   SCOPED_TRACE(std::string("expected outcome: ") + row.name);
   EXPECT_TRUE(a.backToIdle) << "the dialog did not come back to idle";
   EXPECT_LE(a.elapsed, a.bound);
@@ -185,7 +188,7 @@ void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
   EXPECT_EQ(r.contains("binPath"), downloaded) << r.dump();
   if (!downloaded)
     return;
-  const std::filesystem::path path = Documents() / file;
+  const std::filesystem::path path = Documents() / (written.empty() ? file : written);
   EXPECT_EQ(Member(r, "binName"), file);
   EXPECT_EQ(Member(r, "binPath"), path.string());
   EXPECT_EQ(Member(r, "binBizId"), Firmware().bizId);

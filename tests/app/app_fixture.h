@@ -103,9 +103,10 @@ class AppTest : public ServiceTest {
                 bool quiet = true);
   // The attempt ended in `row` within its bound: one notice with its text over the dialog in
   // the state the row leaves it in, after one report with its members (the downloaded `file`),
-  // stored before the notice opened (none where the service cannot receive it).
+  // stored before the notice opened (none where the service cannot receive it), the file
+  // written under `written` when that is not empty.
   void ExpectRow(const Attempt& a, const Row& row, bool reportStored = true,
-                 const std::string& file = Firmware().file);
+                 const std::string& file = Firmware().file, const std::string& written = {});
 
   // Processes events until pred holds or timeoutMs has passed.
   static bool WaitFor(const std::function<bool()>& pred, int timeoutMs);

@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
   options.catalogueDir = dir.path() / "catalogue";
   CatalogueEntry entry;
   entry.file = "marlo-1.2.0.7.bin";
-  entry.version = 10207;
-  entry.bizId = "biz-10207";
+  entry.version = 1020007;  // 1.2.0.7
+  entry.bizId = "biz-1020007";
   entry.versionTxt = "V1.2.0.7";
   if (!WriteCatalogue(options.catalogueDir, entry,
                       hiddfu::MakeImageBytes(std::string(512 * 1024, 'z'), {1, 2, 0, 7}))) {

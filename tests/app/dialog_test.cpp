@@ -1,5 +1,8 @@
 // Start-up of the main dialog and its window behaviour: the service's texts before the first
 // show, the look, the About entry, and closing with Enter, Escape and the close box.
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -8,7 +11,9 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTest>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "controls/dialog_units.h"
 #include "controls/my_button.h"
@@ -131,6 +136,26 @@ TEST_F(DialogTest, StartUpColoursAndHidesTheControls) {
   EXPECT_GT(indicator.left(), radio.width() - indicator.right() - 1) << "box " << radio.width();
 }
 
+// The SHA-256 of the demo public key's DER form, in hex, as openssl computes it.
+static std::string DemoKeyFingerprint() {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(ZAV_DEMO_PUBLIC_KEY_FILE, "r"),
+                                                       &std::fclose);
+  EVP_PKEY* key = file ? PEM_read_PUBKEY(file.get(), nullptr, nullptr, nullptr) : nullptr;
+  unsigned char* der = nullptr;
+  const int length = key ? i2d_PUBKEY(key, &der) : 0;
+  unsigned char digest[SHA256_DIGEST_LENGTH] = {};
+  SHA256(der, static_cast<std::size_t>(std::max(length, 0)), digest);
+  OPENSSL_free(der);
+  EVP_PKEY_free(key);
+  std::string hex;
+  for (const unsigned char byte : digest) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", byte);
+    hex += pair;
+  }
+  return hex;
+}
+
 TEST_F(DialogTest, AboutEntryOfTheWindowMenuOpensTheAboutBox) {
   // A right click opens the menu; choosing its entry opens the About box.
   CZavDlg& dlg = Open();
@@ -158,6 +183,12 @@ TEST_F(DialogTest, AboutEntryOfTheWindowMenuOpensTheAboutBox) {
   ASSERT_TRUE(WaitFor(
       [&] { return notices_.size() == 1 && QApplication::activeModalWidget() == nullptr; }, 3000));
   EXPECT_EQ(notices_[0].cls, "CAboutDlg");
+  // The fingerprint of the key the executable trusts, here the demo key: the SHA-256 of its
+  // DER form, as openssl shows it, in groups of four digits.
+  const std::string digest = DemoKeyFingerprint();
+  EXPECT_EQ(notices_[0].text,
+            QString::fromStdString("签名密钥 " + digest.substr(0, 4) + " " + digest.substr(4, 4) +
+                                   " " + digest.substr(8, 4) + " " + digest.substr(12, 4)));
 
   // The command's low four bits are the platform's: still the About box. Others do nothing.
   dlg.OnSysCommand(CZavDlg::kCommandAbout | 0x3);

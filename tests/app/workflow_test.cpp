@@ -159,6 +159,34 @@ TEST_F(WorkflowTest, BusyCursorWhileTheServiceBlocksTheWindowNeverOverANotice) {
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
+// ---- The downloaded file ------------------------------------------------------------------------
+
+// A file of the user's holds the firmware's name: it is kept, and the library is handed, and
+// the report names, the file written beside it.
+TEST_F(WorkflowTest, AUsersFileOfTheFirmwaresNameIsKeptAndTheImageGoesBesideIt) {
+  std::filesystem::create_directories(Documents());
+  std::ofstream(Documents() / Firmware().file) << "my notes";
+  Open();
+  ExpectRow(Press(), kRowSuccess, true, Firmware().file, "marlo-1.2.0.7 (1).bin");
+  std::ifstream kept(Documents() / Firmware().file);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "my notes");
+  EXPECT_EQ(FirmwareInfo.localPath, (Documents() / "marlo-1.2.0.7 (1).bin").string());
+}
+
+// The answer announces another version than the file holds: a failed download, and nothing
+// reaches the dongle.
+TEST_F(WorkflowTest, AnImageOtherThanTheAnnouncedOneIsAFailedDownload) {
+  CatalogueEntry entry = Firmware();
+  entry.version = 1020008;
+  Publish(entry);
+  Open();
+  StdoutCapture capture;
+  ExpectRow(Press(std::chrono::milliseconds(8000), false), kRowDownload);
+  EXPECT_TRUE(HasLine(capture.Stop(), "download refused: version=1020008, the image is 1.2.0.7"));
+  EXPECT_EQ(VirtualDongle::GetStats().starts, 0u);
+  EXPECT_EQ(VirtualDongle::RunningVersion(), VirtualDongle::kFactoryVersion);
+}
+
 // ---- Under code page 936 -----------------------------------------------------------------------
 
 // The file name is Chinese: the report names the file in UTF-8, and the library is handed a
@@ -183,7 +211,7 @@ TEST_F(WorkflowTest, GbkBadImageInChineseDocumentsReportsItsPath) {
   std::ofstream(home_ / ".config" / "user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"$HOME/文档\"\n";
   const CatalogueEntry entry = Firmware();
   std::string image = hiddfu::MakeImageBytes(std::string(4096, 'x'), kNewVersion);
-  image[0] = 'X';
+  image[hiddfu::kImageHeaderSize] ^= 1;  // the announced image, damaged
   ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, image));
   Open();
   ClickUpgrade();
@@ -191,7 +219,8 @@ TEST_F(WorkflowTest, GbkBadImageInChineseDocumentsReportsItsPath) {
   ASSERT_EQ(Reports().size(), 1u);
   EXPECT_EQ(Member(Reports()[0], "errorCode"), "1");
   EXPECT_EQ(Member(Reports()[0], "errorMsg"),
-            "image header invalid: bad magic: " + (home_ / "文档" / entry.file).string());
+            "image corrupt: the payload does not match the SHA-256 in its header: " +
+                (home_ / "文档" / entry.file).string());
 }
 
 // The download fails: code 3 with its message in UTF-8.

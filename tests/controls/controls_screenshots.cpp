@@ -28,6 +28,12 @@ int main(int argc, char** argv) {
              dlg->m_pszUrl = u"https://localhost:8443/files/marlo-2.1.0.bin";
              return std::unique_ptr<QWidget>(std::move(dlg));
            }},
-          {"about_box", [] { return std::unique_ptr<QWidget>(std::make_unique<CAboutDlg>()); }},
+          {"about_box",
+           [] {
+             auto dlg = std::make_unique<CAboutDlg>();
+             dlg->m_pszKeyFingerprint =
+                 u"3f2a91c07b1e44d2a8c35e60f1b9d7240c6e8a13b52f97d4e0a6c1385b7f2d9e";
+             return std::unique_ptr<QWidget>(std::move(dlg));
+           }},
       });
 }

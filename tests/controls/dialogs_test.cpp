@@ -165,6 +165,25 @@ TEST(Templates, NoticesAndAboutBoxAreAsSpecified) {
   EXPECT_TRUE(DialogItem<QPushButton>(&about, 1)->isDefault());
 }
 
+// The second line shows the first 16 digits of the fingerprint in groups, the tooltip the
+// whole; without one the line keeps its text.
+TEST(AboutBox, ShowsTheTrustedKeysFingerprint) {
+  const QString digits = QStringLiteral("00112233445566778899aabbccddeeff") +
+                         QStringLiteral("0123456789abcdef0123456789abcdef");
+  CAboutDlg about;
+  about.m_pszKeyFingerprint = digits;
+  about.show();
+  const auto* note = about.findChild<QLabel*>(QStringLiteral("IDC_STATIC_note"));
+  EXPECT_EQ(note->text(), QStringLiteral("签名密钥 0011 2233 4455 6677"));
+  EXPECT_EQ(note->toolTip(), QStringLiteral("固件签名密钥的 SHA-256 指纹：\n"
+                                            "0011 2233 4455 6677 8899 aabb ccdd eeff\n"
+                                            "0123 4567 89ab cdef 0123 4567 89ab cdef"));
+  CAboutDlg plain;
+  plain.show();
+  EXPECT_EQ(plain.findChild<QLabel*>(QStringLiteral("IDC_STATIC_note"))->text(),
+            QStringLiteral("Marlo 无线耳机固件升级工具"));
+}
+
 // The main dialog's template the way the main dialog builds on it.
 class MainTemplate : public TemplateDialog {
  public:
@@ -385,6 +404,41 @@ TEST(UpgradeTip, EveryDownloadClickLogsAndOpensTheAddressAgain) {
     EXPECT_EQ(SplitLines(capture.Stop()), (std::vector<std::string>{expected, expected}));
     const std::vector<QUrl> opened(2, QUrl(address));
     EXPECT_EQ(catcher.opened, address.isEmpty() ? std::vector<QUrl>{} : opened);
+  }
+}
+
+// Only what parses as an http or https address with a host is opened, whatever the text
+// holds; anything else is logged and not opened, from the download text and the link alike.
+TEST(UpgradeTip, OnlyWebAddressesAreOpened) {
+  const std::pair<QString, bool> cases[] = {
+      {QStringLiteral("https://localhost:8443/固件.bin"), true},
+      {QStringLiteral("HTTP://Localhost/notes"), true},
+      {QStringLiteral(" https://localhost/notes "), true},
+      {QStringLiteral("file:///etc/passwd#http"), false},
+      {QStringLiteral("javascript:alert('https://localhost/')"), false},
+      {QStringLiteral("ftp://localhost/http"), false},
+      {QStringLiteral("mailto:user@http.example"), false},
+      {QStringLiteral("www.example.com/http"), false},
+      {QStringLiteral("https:relative/http"), false},
+  };
+  for (const auto& [address, web] : cases) {
+    SCOPED_TRACE(address.toStdString());
+    CUpgradeDlg dialog;
+    dialog.m_pszUrl = address;
+    dialog.show();
+    UrlCatcher catcher;
+    StdoutCapture capture;
+    QTest::mouseClick(DialogItem<NotifyLabel>(&dialog, 1019), Qt::LeftButton);
+    auto* link = DialogItem<CHyperlink>(&dialog, 1016);
+    link->SetURL(address);
+    link->click();
+    const std::string text = address.toStdString();
+    const std::string refused = "url not opened, not an http or https address=" + text;
+    EXPECT_EQ(SplitLines(capture.Stop()),
+              web ? (std::vector<std::string>{"url=" + text, "url=" + text, "url23=" + text})
+                  : (std::vector<std::string>{"url=" + text, refused, "url=" + text,
+                                              "url23=" + text, refused}));
+    EXPECT_EQ(catcher.opened.size(), web ? 2u : 0u);
   }
 }
 

@@ -42,12 +42,16 @@ int CountColour(const QImage& image, const QRect& rect, const QColor& colour) {
   return count;
 }
 
+namespace {
+const char* const kCaughtSchemes[] = {"http", "https", "file", "ftp", "mailto", "javascript", ""};
+}  // namespace
+
 UrlCatcher::UrlCatcher() {
-  QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "Open");
-  QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "Open");
+  for (const char* scheme : kCaughtSchemes)
+    QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
 }
 
 UrlCatcher::~UrlCatcher() {
-  QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-  QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+  for (const char* scheme : kCaughtSchemes)
+    QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
 }

@@ -30,8 +30,9 @@ QRect InkBounds(const QImage& image, const std::vector<QColor>& background);
 // Number of pixels of image in rect with exactly that colour.
 int CountColour(const QImage& image, const QRect& rect, const QColor& colour);
 
-// Catches what QDesktopServices::openUrl would hand to the desktop for http and https
-// addresses, while it lives.
+// Catches what QDesktopServices::openUrl would hand to the desktop, while it lives: web
+// addresses, and those of the schemes a link must not open (file, ftp, mailto, javascript,
+// none).
 class UrlCatcher : public QObject {
   Q_OBJECT
  public:

@@ -86,7 +86,7 @@ notice=$(wait_window "成功提示" 90) || {
 # The report was sent before the notice opened.
 reports=$("$build/refservice/zav-refservice" --dump "$work/reports.sqlite")
 [ "$(printf '%s\n' "$reports" | grep -c .)" -eq 1 ] || fail "expected one report, got: $reports"
-for member in '"code":"1"' '"errorCode":""' '"errorProgress":"100"' '"binVersion":103' \
+for member in '"code":"1"' '"errorCode":""' '"errorProgress":"100"' '"binVersion":1000300' \
   '"binName":"Marlo固件_V1.0.3.bin"'; do
   grep -qF "$member" <<<"$reports" || fail "report lacks $member: $reports"
 done

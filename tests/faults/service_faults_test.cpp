@@ -181,10 +181,17 @@ std::vector<Case> ServiceFaultTest::Cases() {
        }),
        &kRowDownload},
       {"FileOversizedHeaders", nullptr, At(kFiles, bigHeaders), &kRowSuccess},
-      // A file arrives but is no image the library takes: it checks before the device is
-      // touched.
-      {"FileEmpty", nullptr, At(kFiles, empty), &kRowStart},
-      {"FileMalformed", nullptr, At(kFiles, malformed), &kRowStart},
+      // A file arrives that is not the one the answer announced, by its size or its version:
+      // a failed download, before the library is handed anything.
+      {"FileEmpty", nullptr, At(kFiles, empty), &kRowDownload},
+      {"FileMalformed", nullptr, At(kFiles, malformed), &kRowDownload},
+      {"File100MB", nullptr, Huge(kFiles), &kRowDownload},
+      {"FileOfAnotherVersion", nullptr,
+       [](ServiceFaultTest& t) {
+         t.Body(kFiles, hiddfu::MakeImageBytes(std::string(kImageSize, 'o'), {1, 2, 0, 6}));
+       },
+       &kRowDownload},
+      // The announced file, damaged: the library refuses it before the device is touched.
       {"FileCorrupted", nullptr,
        [](ServiceFaultTest& t) {
          std::string bad = t.image_;
@@ -192,7 +199,6 @@ std::vector<Case> ServiceFaultTest::Cases() {
          t.Body(kFiles, bad);
        },
        &kRowStart},
-      {"File100MB", nullptr, Huge(kFiles), &kRowStart},
   };
   // The same broken answers of the tip sync and of the report.
   const std::pair<const char*, RefFault> answers[] = {

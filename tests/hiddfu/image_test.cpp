@@ -113,6 +113,60 @@ TEST_F(MkImage, WrapsAPayloadIntoASignedImageTheLibraryAccepts) {
   EXPECT_EQ(filled->header.sha256, hiddfu::FilledPayloadDigest(65536, 1));
 }
 
+// The vendor's key need not lie on disk in the clear: encrypted, with its passphrase from a
+// file or a descriptor (never the command line), or in another program's keeping, which
+// signs what it gets on its input. Each image is checked with the public key; a failure
+// names its cause and leaves no image.
+TEST_F(MkImage, SignsWithAnEncryptedKeyOrThroughAnotherProgram) {
+  const std::string openssl = ZAV_OPENSSL;
+  std::ofstream(P("pass")) << "correct horse\n";
+  std::ofstream(P("wrong")) << "wrong horse\n";
+  ASSERT_EQ(
+      std::system((openssl + " genpkey -algorithm ed25519 -aes-256-cbc -pass file:" + P("pass") +
+                   " -out " + P("enc.pem") + " && " + openssl + " pkey -in " + P("enc.pem") +
+                   " -passin file:" + P("pass") + " -out " + P("key.pem") + " && " + openssl +
+                   " pkey -in " + P("key.pem") + " -pubout -out " + P("key.pub") + " && " +
+                   openssl + " genpkey -algorithm ed25519 -out " + P("other.pem"))
+                      .c_str()),
+      0);
+  const std::string version = " --version 1.2.0.7 --fill 4K ";
+  const auto signer = [&](const char* key) {
+    return "--sign-with '" + openssl + " pkeyutl -sign -inkey " + P(key) +
+           " -rawin -in /dev/stdin' --pubkey " + P("key.pub");
+  };
+  const struct {
+    std::string args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"--key " + P("enc.pem") + " --passphrase-file " + P("pass"), 0, ""},
+      {"--key " + P("enc.pem") + " --passphrase-fd 3", 0, ""},
+      {signer("key.pem"), 0, ""},
+      {"--key " + P("enc.pem"), 1, "holds the key encrypted: its passphrase is needed"},
+      {"--key " + P("enc.pem") + " --passphrase-file " + P("wrong"), 1,
+       "the passphrase does not decrypt the key"},
+      {"--key " + P("enc.pem") + " --passphrase 'correct horse'", 2, "usage:"},
+      {signer("other.pem"), 1, "the signature does not verify with " + P("key.pub")},
+      {"--sign-with 'exit 3' --pubkey " + P("key.pub"), 1, "failed (exit status 3)"},
+      {"--sign-with 'echo short' --pubkey " + P("key.pub"), 1,
+       "answered 6 bytes, not a 64-byte signature"},
+      {"--sign-with 'cat' ", 2, "usage:"},
+  };
+  hiddfu::ImageRequirements vendorKey;
+  std::string error;
+  vendorKey.trustedKey = hiddfu::LoadPublicKey(P("key.pub"), &error);
+  ASSERT_TRUE(vendorKey.trustedKey) << error;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    std::filesystem::remove(P("fw.bin"));
+    EXPECT_EQ(Run(c.args + version + P("fw.bin") + " 3<" + P("pass")), c.status) << output_;
+    EXPECT_NE(output_.find(c.message), std::string::npos) << output_;
+    EXPECT_EQ(hiddfu::CheckImageFile(P("fw.bin"), &error, vendorKey).has_value(), c.status == 0)
+        << error;
+    EXPECT_EQ(std::filesystem::exists(P("fw.bin")), c.status == 0);
+  }
+}
+
 TEST_F(MkImage, RefusesBadInputWithoutLeavingAnImage) {
   EXPECT_EQ(Run(""), 2);
   EXPECT_EQ(Run("--version 1 --fill 1K " + P("b")), 2) << "no key";

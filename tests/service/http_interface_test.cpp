@@ -297,7 +297,7 @@ TEST_F(HttpInterfaceTest, BehindAProxyTheServicesOwnResponseCounts) {
   ConnectProxy proxy;
   const BehindProxy user(proxy.Address());
   const std::string answer = http.PostParams(g_versionGetUrl, {});
-  EXPECT_EQ(nlohmann::json::parse(answer)["data"]["version"], 103);
+  EXPECT_EQ(nlohmann::json::parse(answer)["data"]["version"], 1000300);
   EXPECT_EQ(proxy.Targets(),
             std::vector<std::string>{"localhost:" + std::to_string(service_->Port())});
 

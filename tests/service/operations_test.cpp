@@ -408,7 +408,8 @@ TEST_F(OperationsTest, FailedTransferIsErrorAndLeavesTheOldFileAlone) {
 TEST_F(OperationsTest, DownloadWritesTheFileIntoDocuments) {
   CatalogueEntry entry = DefaultEntry();
   entry.file = "Marlo 固件 v2.bin";
-  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, std::string(300'000, 'q')));
+  const std::string image = Image(std::string(300'000, 'q'));
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, image));
   fs::create_directories(Documents());
   const fs::path stale = Documents() / ".zav-download-killed";
   const fs::path running = Documents() / ".zav-download-running";
@@ -426,7 +427,7 @@ TEST_F(OperationsTest, DownloadWritesTheFileIntoDocuments) {
   EXPECT_EQ(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation).toStdString(),
             Documents().string());
   ASSERT_EQ(path.toStdString(), file.string());
-  EXPECT_EQ(Slurp(file), std::string(300'000, 'q'));
+  EXPECT_EQ(Slurp(file), image);
   EXPECT_EQ(CountLines(log, "download ok"), 1u);
   EXPECT_EQ(fs::status(file).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -438,19 +439,23 @@ TEST_F(OperationsTest, DownloadWritesTheFileIntoDocuments) {
 }
 
 TEST_F(OperationsTest, DownloadGoesThroughTheProxyToo) {
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", DefaultEntry(), Image("firmware image")));
   ConnectProxy proxy;
   {
     const BehindProxy user(proxy.Address());
     DownloadFirmware(dialog_.Ui());
   }
-  EXPECT_EQ(Slurp(Documents() / "marlo-1.0.3.bin"), "firmware image");
+  EXPECT_EQ(Slurp(Documents() / "marlo-1.0.3.bin"), Image("firmware image"));
   EXPECT_EQ(proxy.Targets().size(), 2u);  // the version query and the file
 }
 
-TEST_F(OperationsTest, NamesThatLeaveTheFolderAreRefused) {
+// Names that lead out of the folder, and hidden ones: Documents may be the home folder, whose
+// dot files are the user's settings.
+TEST_F(OperationsTest, NamesThatLeaveTheFolderOrHideAreRefused) {
   using namespace std::string_literals;
-  for (const std::string& name :
-       {"../evil.bin"s, "sub/evil.bin"s, ".."s, "."s, "a\\b.bin"s, "evil\0.bin"s, ""s}) {
+  ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", DefaultEntry(), Image("firmware image")));
+  for (const std::string& name : {"../evil.bin"s, "sub/evil.bin"s, ".."s, "."s, "a\\b.bin"s,
+                                  "evil\0.bin"s, ""s, ".bashrc"s, ".marlo.bin"s}) {
     SCOPED_TRACE(name);
     json data = VersionData();
     data["fileName"] = name;

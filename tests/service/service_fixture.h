@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "hiddfu/image.h"
 #include "refservice/refservice.h"
 #include "service/config.h"
 #include "service/operations.h"
@@ -68,12 +69,17 @@ class ServiceTest : public ::testing::Test {
   static CatalogueEntry DefaultEntry() {
     CatalogueEntry entry;
     entry.file = "marlo-1.0.3.bin";
-    entry.version = 103;
+    entry.version = 1000300;  // 1.0.3.0
     entry.bizId = "biz-103";
     entry.versionTxt = "V1.0.3";
     entry.tip = "tip";
     entry.tipUrl = "https://localhost/notes";
     return entry;
+  }
+
+  // A firmware image of DefaultEntry's version around `payload`.
+  static std::string Image(std::string_view payload) {
+    return hiddfu::MakeImageBytes(payload, {1, 0, 3, 0});
   }
 
   std::string Url(const std::string& page) const {
