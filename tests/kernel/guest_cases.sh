@@ -28,7 +28,7 @@ case_upgrade() {
   start_zav "connected upgrade idle quit"
   wait_zav 120
   expect_notice 1 "成功提示: 设备升级成功，欢迎畅享新版本！"
-  expect_report '"code":"1"' '"errorCode":""' '"errorProgress":"100"' '"binVersion":103'
+  expect_report '"code":"1"' '"errorCode":""' '"errorProgress":"100"' '"binVersion":1000300'
   expect_state 'running=1\.0\.3\.0 slot=1 trial=0 confirmed=1 '
   grep -q '^pos=9[5-9]' "$work/zav.log" || fail "the restart was never seen"
 }

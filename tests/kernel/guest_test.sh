@@ -124,7 +124,7 @@ expect_state() {
 start_service() {
   local catalogue="$work/catalogue"
   mkdir -p "$catalogue"
-  printf '{"file": "marlo-1.0.3.bin", "version": 103, "bizId": "biz-103", "versionTxt": "V1.0.3",\n "tip": "", "tipUrl": ""}\n' \
+  printf '{"file": "marlo-1.0.3.bin", "version": 1000300, "bizId": "biz-103", "versionTxt": "V1.0.3",\n "tip": "", "tipUrl": ""}\n' \
     >"$catalogue/manifest.json"
   "$build/hiddfu/zav-mkimage" --key "$build/signing/demo-signing.pem" --version 1.0.3.0 \
     --fill "$1" "$catalogue/marlo-1.0.3.bin" >/dev/null
