@@ -525,19 +525,20 @@ void Device::Process(Report r) {
 void Device::HandleData(const Report& r) {
   if (phase != Phase::kReceiving || stalled)
     return;  // nothing to write into yet: the host waits for the erase
-  if (!proto::Intact(r)) {
+  const std::optional<proto::Data> data = proto::DecodeData(r);
+  if (!data) {
     ++stats.damaged;
     Nak();
     return;
   }
-  const std::uint32_t seq = r[0] & ~proto::kDataFlag;
+  const std::uint32_t seq = data->sequence;
   const std::uint32_t distance =
       (seq - expected % proto::kSequenceModulus) % proto::kSequenceModulus;
   if (distance == 0 && expected < TotalReports()) {
     const std::uint64_t offset = static_cast<std::uint64_t>(expected) * proto::kDataPayload;
     const std::size_t n = static_cast<std::size_t>(
         std::min<std::uint64_t>(proto::kDataPayload, incomingSize - offset));
-    StoreData(r, offset, n);
+    StoreData(*data, offset, n);
     received += static_cast<std::uint32_t>(n);
     ++expected;
     ++stats.accepted;
@@ -560,15 +561,14 @@ void Device::HandleData(const Report& r) {
   }
 }
 
-void Device::StoreData(const Report& r, std::uint64_t offset, std::size_t n) {
-  std::uint8_t bytes[proto::kDataPayload];
-  std::memcpy(bytes, r.data() + 2, n);
+void Device::StoreData(const proto::Data& data, std::uint64_t offset, std::size_t n) {
+  std::array<std::uint8_t, proto::kDataPayload> bytes = data.payload;
   if (faults.flipStoredByte && *faults.flipStoredByte >= offset &&
       *faults.flipStoredByte < offset + n) {
     bytes[*faults.flipStoredByte - offset] ^= 0x01;
     faults.flipStoredByte.reset();
   }
-  flash[staged].Write(offset, bytes, n);
+  flash[staged].Write(offset, bytes.data(), n);
   const auto now = Clock::now();
   if (expected == 0)
     timeline.firstData = now;
@@ -576,12 +576,7 @@ void Device::StoreData(const Report& r, std::uint64_t offset, std::size_t n) {
 }
 
 Report Device::AckReport() const {
-  Report a{};
-  a[0] = proto::kAck;
-  proto::Put32(a, proto::kAckNext, expected);
-  proto::Put32(a, proto::kAckBytes, received);
-  proto::Seal(a);
-  return a;
+  return proto::Encode(proto::Acknowledgement{false, expected, received});
 }
 
 void Device::RepeatAck(std::uint32_t copies) {
@@ -605,20 +600,9 @@ void Device::Nak() {
   if (nakSent)
     return;  // one per gap: the host goes back once
   nakSent = true;
-  Report n{};
-  n[0] = proto::kNak;
-  proto::Put32(n, proto::kAckNext, expected);
-  proto::Put32(n, proto::kAckBytes, received);
-  proto::Seal(n);
+  const Report n = proto::Encode(proto::Acknowledgement{true, expected, received});
   ++stats.naks;
   in.push_back(n);
-}
-
-void Device::Reply(const Report& request, std::uint8_t status, Report& reply) {
-  reply.fill(0);
-  reply[0] = request[0] | proto::kReplyFlag;
-  reply[proto::kTag] = request[proto::kTag];
-  reply[proto::kBody] = status;
 }
 
 void Device::HandleCommand(const Report& r) {
@@ -626,99 +610,93 @@ void Device::HandleCommand(const Report& r) {
     ++stats.damaged;  // the host asks again when no reply comes
     return;
   }
-  Report reply{};
-  bool answered = false;
+  std::optional<Report> reply;
   switch (r[0]) {
     case proto::kInfo:
-      answered = OnInfo(r, reply);
+      reply = OnInfo(r);
       break;
     case proto::kStart:
-      answered = OnStart(r, reply);
+      reply = OnStart(r);
       break;
     case proto::kVerify:
-      answered = OnVerify(r, reply);
+      reply = OnVerify(r);
       break;
     case proto::kActivate:
-      answered = OnActivate(r, reply);
+      reply = OnActivate(r);
       break;
     case proto::kAbort:
-      answered = OnAbort(r, reply);
+      reply = OnAbort(r);
       break;
     case proto::kHeader:
-      answered = OnHeader(r, reply);
+      reply = OnHeader(r);
       break;
     case proto::kConfirm:
-      answered = OnConfirm(r, reply);
+      reply = OnConfirm(r);
       break;
     default:
       break;  // unknown commands go unanswered
   }
-  if (!answered)
-    return;
-  proto::Seal(reply);
-  in.push_back(reply);
+  if (reply)
+    in.push_back(*reply);
 }
 
-bool Device::OnInfo(const Report& r, Report& reply) {
-  Reply(r, proto::kOk, reply);
-  reply[proto::kInfoProtocol] = proto::kProtocolVersion;
-  reply[proto::kInfoActiveSlot] = static_cast<std::uint8_t>(active);
-  reply[proto::kInfoWindow] = proto::kMaxWindow;
-  reply[proto::kInfoCompletion] = completion;
-  proto::Put16(reply, proto::kInfoBootCount, bootCount);
-  proto::Put32(reply, proto::kInfoCapacity, capacity);
-  proto::PutVersion(reply, proto::kInfoRunning, slots[active].version);
+std::optional<Report> Device::OnInfo(const Report& r) {
+  proto::InfoReply info;
+  info.activeSlot = static_cast<std::uint8_t>(active);
+  info.window = proto::kMaxWindow;
+  info.completion = completion;
+  info.bootCount = bootCount;
+  info.capacity = capacity;
+  info.running = slots[active].version;
   for (int i = 0; i < 2; ++i) {
-    const std::size_t at = proto::kInfoSlots + i * proto::kInfoSlotStride;
-    proto::PutVersion(reply, at, slots[i].version);
-    reply[at + 8] = static_cast<std::uint8_t>((slots[i].holdsImage ? proto::kSlotHoldsImage : 0) |
-                                              (slots[i].verified ? proto::kSlotVerified : 0) |
-                                              (slots[i].bootable ? proto::kSlotBootable : 0) |
-                                              (onTrial && i == active ? proto::kSlotOnTrial : 0));
+    info.slotStates[i] = {
+        slots[i].version,
+        static_cast<std::uint8_t>((slots[i].holdsImage ? proto::kSlotHoldsImage : 0) |
+                                  (slots[i].verified ? proto::kSlotVerified : 0) |
+                                  (slots[i].bootable ? proto::kSlotBootable : 0) |
+                                  (onTrial && i == active ? proto::kSlotOnTrial : 0))};
   }
   const VirtualDongle::FlashTiming times = FlashTimes();
   auto ms16 = [](std::chrono::milliseconds ms) {
     return static_cast<std::uint16_t>(
         std::clamp<std::chrono::milliseconds::rep>(ms.count(), 0, 65535));
   };
-  proto::Put32(reply, proto::kInfoEraseBlock, BlockBytes());
-  proto::Put16(reply, proto::kInfoEraseMs, ms16(times.eraseBlock));
-  proto::Put16(reply, proto::kInfoReadMs, ms16(times.readBlock));
-  proto::Put16(reply, proto::kInfoRestartMs, ms16(RestartTime()));
-  proto::Put16(reply, proto::kInfoProduct, product);
-  proto::Put16(reply, proto::kInfoHardware, hardwareRevision);
-  proto::Put32(reply, proto::kInfoCounter, securityCounter);
-  return true;
+  info.eraseBlock = BlockBytes();
+  info.eraseMs = ms16(times.eraseBlock);
+  info.readMs = ms16(times.readBlock);
+  info.restartMs = ms16(RestartTime());
+  info.product = product;
+  info.hardwareRevision = hardwareRevision;
+  info.securityCounter = securityCounter;
+  return proto::Encode(info, r[proto::kTag]);
 }
 
-bool Device::OnHeader(const Report& r, Report& reply) {
-  const std::size_t part = r[proto::kHeaderPart];
-  if (part >= proto::kHeaderParts) {
-    Reply(r, proto::kBadHeader, reply);
-    return true;
-  }
-  std::memcpy(headerBuffer.data() + part * proto::kHeaderPartSize, &r[proto::kHeaderBytes],
-              proto::kHeaderPartSize);
-  Reply(r, proto::kOk, reply);
-  return true;
+std::optional<Report> Device::OnHeader(const Report& r) {
+  const proto::HeaderRequest request = *proto::DecodeHeaderRequest(r);
+  if (request.part >= proto::kHeaderParts)
+    return proto::Encode(proto::HeaderReply{proto::kBadHeader}, r[proto::kTag]);
+  std::copy(request.bytes.begin(), request.bytes.end(),
+            headerBuffer.begin() + request.part * proto::kHeaderPartSize);
+  return proto::Encode(proto::HeaderReply{proto::kOk}, r[proto::kTag]);
 }
 
 // The same start request again (its reply was lost, or the host asks how the erase goes)
 // while nothing has been written since: it never begins the erase again.
-bool Device::RepeatedStart(const Report& r) const {
+bool Device::RepeatedStart(const proto::StartRequest& request) const {
   if (phase != Phase::kErasing && !(phase == Phase::kReceiving && expected == 0))
     return false;
-  return std::equal(r.begin() + proto::kBody, r.end(), startFields.begin() + proto::kBody);
+  return request == startRequest;
 }
 
 // The header the HEADER commands brought, checked as the boot loader would: it is the one
 // START names, well formed, signed with the key the dongle holds, made for this product and
 // hardware revision, not below the security counter, and fits a slot.
-std::uint8_t Device::CheckHeader(const Report& r, hiddfu::ImageHeader* header) const {
+std::uint8_t Device::CheckHeader(const proto::StartRequest& request,
+                                 hiddfu::ImageHeader* header) const {
   hiddfu::Sha256 headerSha;
   headerSha.Update(headerBuffer.data(), headerBuffer.size());
   const hiddfu::Digest digest = headerSha.Final();
-  if (!std::equal(digest.begin(), digest.end(), r.begin() + proto::kStartHeaderDigest))
+  if (!std::equal(digest.begin(), digest.end(), request.headerDigest.begin()))
     return proto::kBadHeader;
   const auto decoded = hiddfu::DecodeHeader(headerBuffer, nullptr);
   if (!decoded)
@@ -737,12 +715,11 @@ std::uint8_t Device::CheckHeader(const Report& r, hiddfu::ImageHeader* header) c
   return proto::kOk;
 }
 
-bool Device::OnStart(const Report& r, Report& reply) {
+std::optional<Report> Device::OnStart(const Report& r) {
   ++stats.starts;
-  if (RepeatedStart(r)) {
-    StartReply(r, reply);
-    return true;
-  }
+  const proto::StartRequest request = *proto::DecodeStartRequest(r);
+  if (RepeatedStart(request))
+    return proto::Encode(StartReply(), r[proto::kTag]);
   hiddfu::ImageHeader header;
   std::uint8_t status = proto::kOk;
   if (faults.refuseStart) {
@@ -750,24 +727,22 @@ bool Device::OnStart(const Report& r, Report& reply) {
   } else if (onTrial) {
     status = proto::kOnTrial;  // the only confirmed image is in the slot it would erase
   } else {
-    status = CheckHeader(r, &header);
+    status = CheckHeader(request, &header);
   }
   if (status != proto::kOk) {
     DropUpgrade();
-    Reply(r, status, reply);
-    return true;
+    return proto::Encode(proto::StartReply{.status = status}, r[proto::kTag]);
   }
-  BeginUpgrade(r, header);
+  BeginUpgrade(request, header);
   if (Reached(faults.unplugAtByte, 0)) {
     PowerOff();
-    return false;
+    return std::nullopt;
   }
   if (Reached(faults.stallAtByte, 0))
     stalled = true;
   if (Reached(faults.stuckOutAtByte, 0))
     outStuck = true;
-  StartReply(r, reply);
-  return true;
+  return proto::Encode(StartReply(), r[proto::kTag]);
 }
 
 void Device::DropUpgrade() {
@@ -777,13 +752,12 @@ void Device::DropUpgrade() {
   verdict.reset();
 }
 
-void Device::BeginUpgrade(const Report& r, const hiddfu::ImageHeader& header) {
+void Device::BeginUpgrade(const proto::StartRequest& request, const hiddfu::ImageHeader& header) {
   DropUpgrade();
   ++stats.erases;
   staged = 1 - active;
   slots[staged] = {};  // the running image is never touched
-  startFields = r;
-  startFields[1] = startFields[proto::kTag] = 0;
+  startRequest = request;
   incomingVersion = header.version;
   incomingSize = header.payloadSize;
   incomingDigest = header.sha256;
@@ -802,32 +776,28 @@ void Device::BeginUpgrade(const Report& r, const hiddfu::ImageHeader& header) {
   BeginWork(Phase::kErasing, blocks * BlockBytes(), FlashTimes().eraseBlock);
 }
 
-void Device::WorkingReply(const Report& r, Report& reply) const {
-  Reply(r, proto::kWorking, reply);
-  proto::Put32(reply, proto::kWorkDone, static_cast<std::uint32_t>(workDone));
-  proto::Put32(reply, proto::kWorkTotal, static_cast<std::uint32_t>(workTotal));
+proto::Work Device::WorkDone() const {
+  return {static_cast<std::uint32_t>(workDone), static_cast<std::uint32_t>(workTotal)};
 }
 
-void Device::StartReply(const Report& r, Report& reply) const {
-  if (phase == Phase::kErasing) {
-    WorkingReply(r, reply);
-    return;
-  }
-  Reply(r, proto::kOk, reply);
-  reply[proto::kStartReplySlot] = static_cast<std::uint8_t>(staged);
-  reply[proto::kStartReplyWindow] = static_cast<std::uint8_t>(std::min<std::uint32_t>(
-      std::max<std::uint8_t>(startFields[proto::kStartWindow], 1), proto::kMaxWindow));
-  proto::Put32(reply, proto::kStartReplyCapacity, capacity);
+proto::StartReply Device::StartReply() const {
+  if (phase == Phase::kErasing)
+    return {.status = proto::kWorking, .work = WorkDone()};
+  proto::StartReply reply;
+  reply.slot = static_cast<std::uint8_t>(staged);
+  reply.window = static_cast<std::uint8_t>(
+      std::min<std::uint32_t>(std::max<std::uint8_t>(startRequest.window, 1), proto::kMaxWindow));
+  reply.capacity = capacity;
+  return reply;
 }
 
-bool Device::OnVerify(const Report& r, Report& reply) {
+std::optional<Report> Device::OnVerify(const Report& r) {
   if (phase == Phase::kReceiving && received == incomingSize) {
     // Reads back what the slot stores, block by block, and hashes that.
     sha.Reset();
     BeginWork(Phase::kVerifying, incomingSize, FlashTimes().readBlock);
   }
-  VerifyReply(r, reply);
-  return true;
+  return proto::Encode(VerifyReply(), r[proto::kTag]);
 }
 
 void Device::FinishVerification() {
@@ -843,22 +813,19 @@ void Device::FinishVerification() {
   }
 }
 
-void Device::VerifyReply(const Report& r, Report& reply) const {
+proto::VerifyReply Device::VerifyReply() const {
+  if (phase == Phase::kVerifying)
+    return {.status = proto::kWorking, .work = WorkDone()};
   std::uint8_t status = proto::kNotReceiving;
-  if (phase == Phase::kVerifying) {
-    WorkingReply(r, reply);
-    return;
-  }
   if (phase == Phase::kReceiving) {
     status = proto::kIncomplete;
   } else if (phase == Phase::kVerified || (phase == Phase::kIdle && verdict)) {
     status = verdict.value_or(proto::kOk);  // asked again after a lost reply
   }
-  Reply(r, status, reply);
-  proto::Put32(reply, proto::kVerifyReplyBytes, received);
+  return {status, {}, received};
 }
 
-bool Device::OnActivate(const Report& r, Report& reply) {
+std::optional<Report> Device::OnActivate(const Report& r) {
   if (phase == Phase::kVerified) {
     // The commit: the new slot becomes bootable and is tried at the next start; the old
     // one stays bootable for the boot loader to fall back on.
@@ -872,36 +839,30 @@ bool Device::OnActivate(const Report& r, Report& reply) {
       faults.activateReplyDelay = 0ms;
     }
   } else if (trialSlot < 0) {
-    Reply(r, proto::kNotVerified, reply);
-    return true;
+    return proto::Encode(proto::ActivateReply{.status = proto::kNotVerified}, r[proto::kTag]);
   }
   // Committed already: a repeated request (its reply was lost or late) gets the same answer.
-  Reply(r, proto::kOk, reply);
-  reply[proto::kActivateReplySlot] = static_cast<std::uint8_t>(trialSlot);
-  return true;
+  return proto::Encode(proto::ActivateReply{proto::kOk, static_cast<std::uint8_t>(trialSlot)},
+                       r[proto::kTag]);
 }
 
-bool Device::OnAbort(const Report& r, Report& reply) {
+std::optional<Report> Device::OnAbort(const Report& r) {
   ++stats.aborts;
   DropUpgrade();
-  Reply(r, proto::kOk, reply);
-  return true;
+  return proto::Encode(proto::AbortReply{}, r[proto::kTag]);
 }
 
 // The host keeps the image on trial: the boot loader starts it from now on, and the
 // security counter rises to its own, which the old image may then fall below.
-bool Device::OnConfirm(const Report& r, Report& reply) {
+std::optional<Report> Device::OnConfirm(const Report& r) {
   if (faults.unplugOnConfirm) {
     faults.unplugOnConfirm = false;
     PowerCut();
-    return false;
+    return std::nullopt;
   }
-  const int slot = r[proto::kConfirmSlot];
-  if (slot != active) {
-    Reply(r, proto::kNothingToConfirm, reply);
-    reply[proto::kConfirmReplySlot] = static_cast<std::uint8_t>(active);
-    return true;
-  }
+  const proto::ConfirmReply done{proto::kOk, static_cast<std::uint8_t>(active)};
+  if (proto::DecodeConfirmRequest(r)->slot != active)
+    return proto::Encode(proto::ConfirmReply{proto::kNothingToConfirm, done.slot}, r[proto::kTag]);
   if (onTrial) {  // else confirmed already: a repeated request gets the same answer
     onTrial = false;
     confirmed = active;
@@ -911,14 +872,12 @@ bool Device::OnConfirm(const Report& r, Report& reply) {
       old.bootable = false;
     ++stats.confirms;
   }
-  Reply(r, proto::kOk, reply);
-  reply[proto::kConfirmReplySlot] = static_cast<std::uint8_t>(active);
   if (faults.unplugAfterConfirm) {
     faults.unplugAfterConfirm = false;
     PowerCut();
-    return false;
+    return std::nullopt;
   }
-  return true;
+  return proto::Encode(done, r[proto::kTag]);
 }
 
 }  // namespace dongle

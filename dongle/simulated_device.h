@@ -144,7 +144,7 @@ class Device {
   // The upgrade in progress.
   Phase phase = Phase::kIdle;
   int staged = 1;
-  Report startFields{};  // the start request being served, without tag and checksum
+  hiddfu::proto::StartRequest startRequest;  // the start request being served
   hiddfu::FirmwareVersion incomingVersion;
   std::uint32_t incomingSize = 0;
   hiddfu::Digest incomingDigest{};
@@ -209,32 +209,32 @@ class Device {
 
  private:
   void HandleData(const Report& r);
-  void StoreData(const Report& r, std::uint64_t offset, std::size_t n);
+  void StoreData(const hiddfu::proto::Data& data, std::uint64_t offset, std::size_t n);
   void HandleCommand(const Report& r);
-  // One handler per command: fills the reply; false when none goes out.
-  bool OnInfo(const Report& r, Report& reply);
-  bool OnStart(const Report& r, Report& reply);
-  bool OnVerify(const Report& r, Report& reply);
-  bool OnActivate(const Report& r, Report& reply);
-  bool OnAbort(const Report& r, Report& reply);
-  bool OnHeader(const Report& r, Report& reply);
-  bool OnConfirm(const Report& r, Report& reply);
-  bool RepeatedStart(const Report& r) const;
+  // One handler per command, given an intact report of it: the reply, if one goes out.
+  std::optional<Report> OnInfo(const Report& r);
+  std::optional<Report> OnStart(const Report& r);
+  std::optional<Report> OnVerify(const Report& r);
+  std::optional<Report> OnActivate(const Report& r);
+  std::optional<Report> OnAbort(const Report& r);
+  std::optional<Report> OnHeader(const Report& r);
+  std::optional<Report> OnConfirm(const Report& r);
+  bool RepeatedStart(const hiddfu::proto::StartRequest& request) const;
   // Whether the header START names is one this dongle takes: a status.
-  std::uint8_t CheckHeader(const Report& r, hiddfu::ImageHeader* header) const;
-  void BeginUpgrade(const Report& r, const hiddfu::ImageHeader& header);
+  std::uint8_t CheckHeader(const hiddfu::proto::StartRequest& request,
+                           hiddfu::ImageHeader* header) const;
+  void BeginUpgrade(const hiddfu::proto::StartRequest& request, const hiddfu::ImageHeader& header);
   void BeginRestart();
   void Revert();
   void DropUpgrade();
-  void WorkingReply(const Report& r, Report& reply) const;  // how far the flash work is
-  void StartReply(const Report& r, Report& reply) const;
-  void VerifyReply(const Report& r, Report& reply) const;
+  hiddfu::proto::Work WorkDone() const;  // how far the flash work is
+  hiddfu::proto::StartReply StartReply() const;
+  hiddfu::proto::VerifyReply VerifyReply() const;
   void BeginWork(Phase phase, std::uint64_t total, std::chrono::milliseconds perBlock);
   void FinishVerification();
   Report AckReport() const;
   void Ack();
   void Nak();
-  static void Reply(const Report& request, std::uint8_t status, Report& reply);
   std::uint32_t TotalReports() const;
   std::uint32_t BlockBytes() const;
 };

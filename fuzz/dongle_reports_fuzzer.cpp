@@ -89,13 +89,12 @@ void CheckInvariants(const Device& d) {
 }
 
 Report DataReport(const Session& s, std::uint32_t index, std::uint32_t seq) {
-  Report r{};
-  r[0] = static_cast<std::uint8_t>(proto::kDataFlag | (seq % proto::kSequenceModulus));
+  proto::Data data;
+  data.sequence = static_cast<std::uint8_t>(seq % proto::kSequenceModulus);
   const std::uint64_t offset = static_cast<std::uint64_t>(index) * proto::kDataPayload;
   for (std::size_t i = 0; i < proto::kDataPayload && offset + i < s.size; ++i)
-    r[2 + i] = PayloadByte(s.seed, offset + i);
-  proto::Seal(r);
-  return r;
+    data.payload[i] = PayloadByte(s.seed, offset + i);
+  return proto::Encode(data);
 }
 
 std::uint32_t TotalReports(const Session& s) {
@@ -163,24 +162,17 @@ Report Start(fuzz::Input& in, const Session& s, bool otherBytes, bool deviant,
   if (kind & 16)
     bytes[4] = 1;  // the unsigned format
   for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
-    Report r{};
-    r[0] = proto::kHeader;
-    r[proto::kTag] = static_cast<std::uint8_t>(part);
-    r[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
+    proto::HeaderRequest header{static_cast<std::uint8_t>(part), {}};
     std::copy_n(bytes.begin() + part * proto::kHeaderPartSize, proto::kHeaderPartSize,
-                r.begin() + proto::kHeaderBytes);
-    proto::Seal(r);
-    send(r);
+                header.bytes.begin());
+    send(proto::Encode(header, static_cast<std::uint8_t>(part)));
   }
   hiddfu::Sha256 sha;
   sha.Update(bytes.data(), bytes.size());
-  const hiddfu::Digest digest = sha.Final();
-  Report r{};
-  r[0] = proto::kStart;
-  r[proto::kTag] = in.Byte();
-  std::copy(digest.begin(), digest.end(), r.begin() + proto::kStartHeaderDigest);
-  r[proto::kStartWindow] = in.Byte();
-  proto::Seal(r);
+  proto::StartRequest start{sha.Final(), 0};
+  const std::uint8_t tag = in.Byte();
+  start.window = in.Byte();
+  const Report r = proto::Encode(start, tag);
   send(r);
   return r;
 }

@@ -124,11 +124,9 @@ struct Script {
       }
       case 3:
       case 4: {  // an acknowledgement or a request to go back, near what was sent
-        r[0] = op % 8 == 3 ? proto::kAck : proto::kNak;
         const std::uint32_t next = (op & 0x80) ? in.U32() : NearSent();
-        proto::Put32(r, proto::kAckNext, next);
-        proto::Put32(r, proto::kAckBytes, next * static_cast<std::uint32_t>(proto::kDataPayload));
-        proto::Seal(r);
+        r = proto::Encode(proto::Acknowledgement{
+            op % 8 == 4, next, next * static_cast<std::uint32_t>(proto::kDataPayload)});
         return 64;
       }
       case 5:  // any 64 bytes
@@ -136,44 +134,55 @@ struct Script {
         if (op & 0x80)
           proto::Seal(r);
         return 64;
-      case 6: {  // device information
-        r[0] = proto::kInfo | proto::kReplyFlag;
-        r[proto::kTag] = lastCommand[proto::kTag];
-        r[proto::kInfoProtocol] = (op & 0x80) ? in.Byte() : proto::kProtocolVersion;
-        r[proto::kInfoActiveSlot] = in.Byte();
-        r[proto::kInfoWindow] = in.Byte();
-        r[proto::kInfoCompletion] = in.Byte();
-        if (op & 0x20)
-          ++bootCount;  // it has restarted
-        proto::Put16(r, proto::kInfoBootCount, bootCount);
-        proto::Put32(r, proto::kInfoCapacity, (op & 0x10) ? in.U32() : 1u << 24);
-        const hiddfu::FirmwareVersion v =
-            (op & 0x40) ? kImageVersion
-                        : hiddfu::FirmwareVersion{in.Byte(), in.Byte(), in.Byte(), in.Byte()};
-        proto::Put16(r, proto::kInfoRunning, v.major);
-        proto::Put16(r, proto::kInfoRunning + 2, v.minor);
-        proto::Put16(r, proto::kInfoRunning + 4, v.release);
-        proto::Put16(r, proto::kInfoRunning + 6, v.build);
-        in.Fill(r.data() + proto::kInfoSlots, 2 * proto::kInfoSlotStride);
-        // Mostly what the images are made for; now and then another device, or a counter.
-        const std::uint8_t kind = (op & 0x08) ? in.Byte() : 0;
-        proto::Put16(r, proto::kInfoProduct, (kind & 1) ? in.Byte() : hiddfu::kMarloDongle);
-        proto::Put16(r, proto::kInfoHardware,
-                     (kind & 2) ? in.Byte() : hiddfu::kDefaultHardwareRevision);
-        proto::Put32(r, proto::kInfoCounter, (kind & 4) ? in.Byte() % 2 : 0);
-        proto::Seal(r);
+      case 6:  // device information
+        r = proto::Encode(Info(op), lastCommand[proto::kTag]);
         return 64;
-      }
-      default: {  // the last command accepted
-        r[0] = lastCommand[0] | proto::kReplyFlag;
-        r[proto::kTag] = lastCommand[proto::kTag];
-        r[proto::kBody] = proto::kOk;
-        r[proto::kStartReplySlot] = 1;
-        r[proto::kStartReplyWindow] = in.Byte();
-        proto::Put32(r, proto::kStartReplyCapacity, 1u << 24);
-        proto::Seal(r);
+      default:  // the last command accepted
+        r = Accepted();
         return 64;
-      }
+    }
+  }
+
+  proto::InfoReply Info(std::uint8_t op) {
+    proto::InfoReply info;
+    info.protocol = (op & 0x80) ? in.Byte() : proto::kProtocolVersion;
+    info.activeSlot = in.Byte();
+    info.window = in.Byte();
+    info.completion = in.Byte();
+    if (op & 0x20)
+      ++bootCount;  // it has restarted
+    info.bootCount = bootCount;
+    info.capacity = (op & 0x10) ? in.U32() : 1u << 24;
+    info.running = (op & 0x40)
+                       ? kImageVersion
+                       : hiddfu::FirmwareVersion{in.Byte(), in.Byte(), in.Byte(), in.Byte()};
+    for (proto::SlotState& slot : info.slotStates)
+      slot = {{in.Byte(), in.Byte(), in.Byte(), in.Byte()}, in.Byte()};
+    // Mostly what the images are made for; now and then another device, or a counter.
+    const std::uint8_t kind = (op & 0x08) ? in.Byte() : 0;
+    info.product = (kind & 1) ? in.Byte() : hiddfu::kMarloDongle;
+    info.hardwareRevision = (kind & 2) ? in.Byte() : hiddfu::kDefaultHardwareRevision;
+    info.securityCounter = (kind & 4) ? in.Byte() % 2 : 0;
+    return info;
+  }
+
+  // The last command's OK reply; a START's into slot 1 with any window.
+  Report Accepted() {
+    const std::uint8_t tag = lastCommand[proto::kTag];
+    switch (lastCommand[0]) {
+      case proto::kStart:
+        return proto::Encode(
+            proto::StartReply{.slot = 1, .window = in.Byte(), .capacity = 1u << 24}, tag);
+      case proto::kActivate:
+        return proto::Encode(proto::ActivateReply{.slot = 1}, tag);
+      case proto::kConfirm:
+        return proto::Encode(proto::ConfirmReply{.slot = 1}, tag);
+      case proto::kVerify:
+        return proto::Encode(proto::VerifyReply{}, tag);
+      case proto::kInfo:
+        return proto::Encode(proto::InfoReply{}, tag);
+      default:
+        return proto::Encode(proto::HeaderReply{}, tag);
     }
   }
 
@@ -384,14 +393,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(script.sent >= total, "success without every payload report sent");
     Require(script.verifyAsked && script.activateAsked,
             "success without asking the device to verify and to start the image");
-    Require(script.confirmedSlot == (script.startReply[proto::kStartReplySlot] & 1),
+    const proto::StartReply start = proto::DecodeStartReply(script.startReply)
+                                        .value_or(proto::StartReply{.status = proto::kBusy});
+    const proto::InfoReply info =
+        proto::DecodeInfoReply(script.infoReply).value_or(proto::InfoReply{});
+    Require(start.status == proto::kOk, "success without the device's accepting the image");
+    Require(script.confirmedSlot == start.slot,
             "success without asking the device to keep the image in the slot it went into");
-    const Report& info = script.infoReply;
-    const hiddfu::FirmwareVersion running{
-        proto::Get16(info, proto::kInfoRunning), proto::Get16(info, proto::kInfoRunning + 2),
-        proto::Get16(info, proto::kInfoRunning + 4), proto::Get16(info, proto::kInfoRunning + 6)};
-    Require(running == kImageVersion, "success while the device runs another version");
-    Require((info[proto::kInfoActiveSlot] & 1) == (script.startReply[proto::kStartReplySlot] & 1),
+    Require(info.running == kImageVersion, "success while the device runs another version");
+    Require(info.activeSlot == start.slot,
             "success while the device runs from another slot than the new image's");
   } else {
     Require(*hidDfuGetLastError() != '\0', "a failed upgrade left no error text");

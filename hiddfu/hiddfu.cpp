@@ -147,8 +147,8 @@ void Query(Connection& c, Session& s, Patience patience, JobResult& r) {
     return;
   }
   Link link(c.handle.get());
-  Report reply;
-  switch (Transact(link, proto::Command(proto::kInfo), &reply, patience, &s.CancelFlag())) {
+  proto::InfoReply reply;
+  switch (Exchange(link, proto::InfoRequest{}, &reply, patience, &s.CancelFlag())) {
     case Answer::kOk:
       break;
     case Answer::kGone:
@@ -158,7 +158,7 @@ void Query(Connection& c, Session& s, Patience patience, JobResult& r) {
       r.error = "device not responding";
       return;
   }
-  c.info = ParseInfo(reply);
+  c.info = DeviceInfo(reply);
   r.info = c.info;
   r.ok = true;
 }

@@ -100,7 +100,8 @@ Answer Transact(Link& link, proto::Report request, proto::Report* reply, Patienc
         return Answer::kGone;
       if (rc > 0 && r[0] == wanted && r[proto::kTag] == tag) {
         *reply = r;
-        return Answer::kOk;
+        const std::uint8_t status = r[proto::kBody];
+        return status == proto::kOk || status == proto::kWorking ? Answer::kOk : Answer::kRefused;
       }
     }
   }

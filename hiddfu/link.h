@@ -52,13 +52,52 @@ struct Patience {
   int attempts = 4;
 };
 
-enum class Answer { kOk, kSilent, kGone, kCancelled };
+// kOk: the reply came, with status OK or working; kRefused: it came with another status,
+// which it carries; kSilent: none came, or the device takes nothing.
+enum class Answer { kOk, kRefused, kSilent, kGone, kCancelled };
 
 // Sends a command and waits for its reply (matched by type and tag), sending it again, with
 // the same tag, when none comes. Anything else that arrives meanwhile (a late
-// acknowledgement, the reply to an earlier command) is dropped. A device that stops taking
-// reports is kSilent.
+// acknowledgement, the reply to an earlier command) is dropped.
 Answer Transact(Link& link, proto::Report request, proto::Report* reply, Patience patience,
                 const std::atomic<bool>* cancel);
+
+template <typename Reply>
+std::optional<Reply> DecodeReply(const proto::Report& r);
+template <>
+inline std::optional<proto::InfoReply> DecodeReply(const proto::Report& r) {
+  return proto::DecodeInfoReply(r);
+}
+template <>
+inline std::optional<proto::HeaderReply> DecodeReply(const proto::Report& r) {
+  return proto::DecodeHeaderReply(r);
+}
+template <>
+inline std::optional<proto::StartReply> DecodeReply(const proto::Report& r) {
+  return proto::DecodeStartReply(r);
+}
+template <>
+inline std::optional<proto::VerifyReply> DecodeReply(const proto::Report& r) {
+  return proto::DecodeVerifyReply(r);
+}
+template <>
+inline std::optional<proto::ActivateReply> DecodeReply(const proto::Report& r) {
+  return proto::DecodeActivateReply(r);
+}
+template <>
+inline std::optional<proto::ConfirmReply> DecodeReply(const proto::Report& r) {
+  return proto::DecodeConfirmReply(r);
+}
+
+// Transact with the messages themselves: `reply` is filled whenever one came (kOk, kRefused).
+template <typename Reply, typename Request>
+Answer Exchange(Link& link, const Request& request, Reply* reply, Patience patience,
+                const std::atomic<bool>* cancel) {
+  proto::Report raw{};
+  const Answer answer = Transact(link, proto::Encode(request, 0), &raw, patience, cancel);
+  if (answer == Answer::kOk || answer == Answer::kRefused)
+    *reply = DecodeReply<Reply>(raw).value_or(Reply{});  // Transact took an intact reply
+  return answer;
+}
 
 }  // namespace hiddfu

@@ -234,12 +234,128 @@ constexpr FirmwareVersion GetVersion(const Report& r, std::size_t at) {
   return hiddfu::GetVersion(r.data() + at);
 }
 
-// A command with nothing but its type; the sender fills in tag and fields.
-constexpr Report Command(std::uint8_t type) {
-  Report r{};
-  r[0] = type;
-  return r;
-}
+// ---- The messages -----------------------------------------------------------------------------
+// Every command and reply as a type, each with one Encode and one Decode. Encode lays out the
+// fields, the type and the tag, and seals the report. Decode takes an intact report of its type
+// and nothing else (nullopt), and reads the fields as they are: checking them is the reader's.
+
+using HeaderPart = std::array<std::uint8_t, kHeaderPartSize>;
+using HeaderDigest = std::array<std::uint8_t, 32>;
+
+struct InfoRequest {};
+struct HeaderRequest {
+  std::uint8_t part = 0;
+  HeaderPart bytes{};
+};
+struct StartRequest {
+  HeaderDigest headerDigest{};
+  std::uint8_t window = 0;
+  bool operator==(const StartRequest&) const = default;
+};
+struct VerifyRequest {};
+struct ActivateRequest {};
+struct AbortRequest {};
+struct ConfirmRequest {
+  std::uint8_t slot = 0;
+};
+
+// How far long work has come, in a reply with status kWorking.
+struct Work {
+  std::uint32_t done = 0;
+  std::uint32_t total = 0;
+};
+
+struct SlotState {
+  FirmwareVersion version;
+  std::uint8_t flags = 0;  // kSlot* bits
+};
+
+struct InfoReply {
+  std::uint8_t status = kOk;
+  std::uint8_t protocol = kProtocolVersion;
+  std::uint8_t activeSlot = 0;
+  std::uint8_t window = 1;
+  std::uint8_t completion = 0;
+  std::uint16_t bootCount = 0;
+  std::uint32_t capacity = 0;
+  FirmwareVersion running{};
+  SlotState slotStates[2]{};
+  // The flash's timing: an erase block, and the time to erase one and to read one back.
+  std::uint32_t eraseBlock = 0;
+  std::uint16_t eraseMs = 0;
+  std::uint16_t readMs = 0;
+  std::uint16_t restartMs = 0;
+  // What the device is, and the lowest security counter it takes.
+  std::uint16_t product = 0;
+  std::uint16_t hardwareRevision = 0;
+  std::uint32_t securityCounter = 0;
+};
+struct HeaderReply {
+  std::uint8_t status = kOk;
+};
+struct StartReply {
+  std::uint8_t status = kOk;
+  Work work{};  // with kWorking: the erase
+  std::uint8_t slot = 0;
+  std::uint8_t window = 0;
+  std::uint32_t capacity = 0;
+};
+struct VerifyReply {
+  std::uint8_t status = kOk;
+  Work work{};  // with kWorking: the read-back
+  std::uint32_t received = 0;
+};
+struct ActivateReply {
+  std::uint8_t status = kOk;
+  std::uint8_t slot = 0;
+};
+struct AbortReply {
+  std::uint8_t status = kOk;
+};
+struct ConfirmReply {
+  std::uint8_t status = kOk;
+  std::uint8_t slot = 0;
+};
+// ACK, or NAK: the reports received in order so far (the next one expected), their bytes.
+struct Acknowledgement {
+  bool nak = false;
+  std::uint32_t next = 0;
+  std::uint32_t bytes = 0;
+};
+// Data report `index`: its sequence number is index mod 128; the last one is zero-padded.
+struct Data {
+  std::uint8_t sequence = 0;
+  std::array<std::uint8_t, kDataPayload> payload{};
+};
+
+Report Encode(const InfoRequest& m, std::uint8_t tag);
+Report Encode(const HeaderRequest& m, std::uint8_t tag);
+Report Encode(const StartRequest& m, std::uint8_t tag);
+Report Encode(const VerifyRequest& m, std::uint8_t tag);
+Report Encode(const ActivateRequest& m, std::uint8_t tag);
+Report Encode(const AbortRequest& m, std::uint8_t tag);
+Report Encode(const ConfirmRequest& m, std::uint8_t tag);
+Report Encode(const InfoReply& m, std::uint8_t tag);
+Report Encode(const HeaderReply& m, std::uint8_t tag);
+Report Encode(const StartReply& m, std::uint8_t tag);
+Report Encode(const VerifyReply& m, std::uint8_t tag);
+Report Encode(const ActivateReply& m, std::uint8_t tag);
+Report Encode(const AbortReply& m, std::uint8_t tag);
+Report Encode(const ConfirmReply& m, std::uint8_t tag);
+Report Encode(const Acknowledgement& m);
+Report Encode(const Data& m);
+
+std::optional<HeaderRequest> DecodeHeaderRequest(const Report& r);
+std::optional<StartRequest> DecodeStartRequest(const Report& r);
+std::optional<ConfirmRequest> DecodeConfirmRequest(const Report& r);
+std::optional<InfoReply> DecodeInfoReply(const Report& r);
+std::optional<HeaderReply> DecodeHeaderReply(const Report& r);
+std::optional<StartReply> DecodeStartReply(const Report& r);
+std::optional<VerifyReply> DecodeVerifyReply(const Report& r);
+std::optional<ActivateReply> DecodeActivateReply(const Report& r);
+std::optional<ConfirmReply> DecodeConfirmReply(const Report& r);
+std::optional<Acknowledgement> DecodeAcknowledgement(const Report& r);
+std::optional<Data> DecodeData(const Report& r);
 
 }  // namespace proto
 }  // namespace hiddfu

@@ -69,15 +69,16 @@ bool GoBackNSender::Drain(int timeoutMs, const Acked& acked) {
   proto::Report r;
   int rc = link_.Receive(r, timeoutMs);
   for (int handled = 0; rc > 0 && handled < kMostHandledAtOnce; ++handled) {
-    const std::uint32_t k = proto::Get32(r, proto::kAckNext);
-    if (r[0] == proto::kAck && k > base_ && k <= sent_) {
+    const std::optional<proto::Acknowledgement> ack = proto::DecodeAcknowledgement(r);
+    const std::uint32_t k = ack ? ack->next : 0;
+    if (ack && !ack->nak && k > base_ && k <= sent_) {
       base_ = k;
       next_ = std::max(next_, base_);
       quietRounds_ = 0;
       Rearm();
       acked(
           std::min<std::uint64_t>(static_cast<std::uint64_t>(base_) * proto::kDataPayload, size_));
-    } else if (r[0] == proto::kNak && k >= base_ && k <= sent_) {
+    } else if (ack && ack->nak && k >= base_ && k <= sent_) {
       base_ = k;
       next_ = k;
       Rearm();
@@ -93,15 +94,14 @@ GoBackNSender::Result GoBackNSender::Run(const std::atomic<bool>& cancel, const 
     if (cancel)
       return Result::kCancelled;
     if (next_ < total_ && next_ - base_ < window_) {
-      proto::Report r{};
-      r[0] = static_cast<std::uint8_t>(proto::kDataFlag | (next_ % proto::kSequenceModulus));
+      proto::Data data;
+      data.sequence = static_cast<std::uint8_t>(next_ % proto::kSequenceModulus);
       const std::uint64_t offset = static_cast<std::uint64_t>(next_) * proto::kDataPayload;
       const std::size_t n =
           static_cast<std::size_t>(std::min<std::uint64_t>(proto::kDataPayload, size_ - offset));
-      if (!ReadPayload(offset, r.data() + 2, n))
+      if (!ReadPayload(offset, data.payload.data(), n))
         return Result::kReadFailed;
-      proto::Seal(r);
-      switch (link_.Send(r)) {
+      switch (link_.Send(proto::Encode(data))) {
         case Link::Sent::kOk:
           break;
         case Link::Sent::kGone:

@@ -67,12 +67,10 @@ Upgrade::Upgrade(Connection& connection, Session& session, CheckedImage image, U
       sink_(std::move(sink)),
       link_(connection.handle.get(), kVanishGraceMs, &session.CancelFlag()) {
   const ImageHeader& h = image_.header;
-  startRequest_ = proto::Command(proto::kStart);
   Sha256 sha;
   sha.Update(image_.headerBytes.data(), image_.headerBytes.size());
-  const Digest headerDigest = sha.Final();
-  std::memcpy(&startRequest_[proto::kStartHeaderDigest], headerDigest.data(), headerDigest.size());
-  startRequest_[proto::kStartWindow] = proto::kMaxWindow;
+  startRequest_.headerDigest = sha.Final();
+  startRequest_.window = proto::kMaxWindow;
   // The progress figure shares 0..94 between the erase, the transfer at one report per
   // millisecond and the verification, by the time each takes.
   eraseMs_ = static_cast<double>(connection.info.EraseMs(h.payloadSize));
@@ -105,8 +103,9 @@ unsigned Upgrade::Percent(double workMs) const {
                   static_cast<unsigned>(kVerified * std::clamp(workMs / total, 0.0, 1.0)));
 }
 
-Answer Upgrade::Ask(const proto::Report& request, proto::Report* reply) {
-  return Transact(link_, request, reply, {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
+template <typename Reply, typename Request>
+Answer Upgrade::Ask(const Request& request, Reply* reply) {
+  return Exchange(link_, request, reply, {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
 }
 
 bool Upgrade::AnswerFailure(Answer answer) {
@@ -120,43 +119,42 @@ bool Upgrade::AnswerFailure(Answer answer) {
   }
 }
 
-bool Upgrade::AskToStart(const proto::Report& request, std::string* error) {
+template <typename Reply, typename Request>
+bool Upgrade::AskToStart(const Request& request, Reply* reply, std::string* error) {
   const Answer answer =
-      Transact(link_, request, &reply_, {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4},
+      Exchange(link_, request, reply, {std::min(connection_.timeouts.replyMs, kStartPeriodMs), 4},
                &session_.CancelFlag());
-  if (answer == Answer::kOk)
-    return true;
-  *error = answer == Answer::kGone ? "device disconnected"
-                                   : "device not responding to the upgrade request";
-  return false;
+  switch (answer) {
+    case Answer::kOk:
+      return true;
+    case Answer::kRefused:
+      *error = "device refused the upgrade: " + RefusalText(reply->status);
+      return false;
+    case Answer::kGone:
+      *error = "device disconnected";
+      return false;
+    default:
+      *error = "device not responding to the upgrade request";
+      return false;
+  }
 }
 
 // The header as the file holds it, in four parts: the device checks its signature itself.
 bool Upgrade::SendHeader(std::string* error) {
   for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
-    proto::Report request = proto::Command(proto::kHeader);
-    request[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
-    std::memcpy(&request[proto::kHeaderBytes],
-                image_.headerBytes.data() + part * proto::kHeaderPartSize, proto::kHeaderPartSize);
-    if (!AskToStart(request, error))
+    proto::HeaderRequest request;
+    request.part = static_cast<std::uint8_t>(part);
+    std::memcpy(request.bytes.data(), image_.headerBytes.data() + part * proto::kHeaderPartSize,
+                proto::kHeaderPartSize);
+    proto::HeaderReply reply;
+    if (!AskToStart(request, &reply, error))
       return false;
-    if (reply_[proto::kBody] != proto::kOk) {
-      *error = "device refused the upgrade: " + RefusalText(reply_[proto::kBody]);
-      return false;
-    }
   }
   return true;
 }
 
 bool Upgrade::Start(std::string* error) {
-  if (!SendHeader(error) || !AskToStart(startRequest_, error))
-    return false;
-  const std::uint8_t status = reply_[proto::kBody];
-  if (status != proto::kOk && status != proto::kWorking) {
-    *error = "device refused the upgrade: " + RefusalText(status);
-    return false;
-  }
-  return true;
+  return SendHeader(error) && AskToStart(startRequest_, &startReply_, error);
 }
 
 void Upgrade::Abandon() {
@@ -168,9 +166,7 @@ void Upgrade::SendAbort() {
   // to a device that takes nothing: the write would only wait out its time limit again.
   if (!connection_.handle || link_.Stuck())
     return;
-  proto::Report abort = proto::Command(proto::kAbort);
-  proto::Seal(abort);
-  link_.Send(abort);
+  link_.Send(proto::Encode(proto::AbortRequest{}, 0));
 }
 
 void Upgrade::Run() {
@@ -186,13 +182,14 @@ void Upgrade::Run() {
                ok ? std::max<unsigned>(kFinished, connection_.info.completion) : kFinished);
 }
 
-bool Upgrade::WaitWhileWorking(const proto::Report& request, proto::Report* reply, double offsetMs,
+template <typename Reply, typename Request>
+bool Upgrade::WaitWhileWorking(const Request& request, Reply* reply, double offsetMs,
                                double phaseMs, const char* what) {
   const double limitMs = kWorkMargin * phaseMs + kWorkSlackMs;
   const auto deadline = Clock::now() + milliseconds(static_cast<long long>(limitMs));
-  while ((*reply)[proto::kBody] == proto::kWorking) {
-    const std::uint32_t total = proto::Get32(*reply, proto::kWorkTotal);
-    const std::uint32_t done = std::min(proto::Get32(*reply, proto::kWorkDone), total);
+  while (reply->status == proto::kWorking) {
+    const std::uint32_t total = reply->work.total;
+    const std::uint32_t done = std::min(reply->work.done, total);
     if (total > 0)
       Advance(Percent(offsetMs + phaseMs * done / total));
     if (Clock::now() > deadline)
@@ -200,20 +197,20 @@ bool Upgrade::WaitWhileWorking(const proto::Report& request, proto::Report* repl
                   " s" + At());
     if (!session_.Pause(milliseconds(kWorkPollMs)))
       return Cancelled();
-    if (const Answer answer = Ask(request, reply); answer != Answer::kOk)
+    const Answer answer = Ask(request, reply);
+    if (answer != Answer::kOk && answer != Answer::kRefused)
       return AnswerFailure(answer);
   }
   return true;
 }
 
 bool Upgrade::Erase() {
-  if (!WaitWhileWorking(startRequest_, &reply_, 0, eraseMs_, "erasing its firmware slot"))
+  if (!WaitWhileWorking(startRequest_, &startReply_, 0, eraseMs_, "erasing its firmware slot"))
     return false;
-  const std::uint8_t status = reply_[proto::kBody];
-  if (status != proto::kOk)
-    return Fail("device refused the upgrade: " + RefusalText(status) + At());
-  slot_ = reply_[proto::kStartReplySlot] & 1;
-  window_ = reply_[proto::kStartReplyWindow];
+  if (startReply_.status != proto::kOk)
+    return Fail("device refused the upgrade: " + RefusalText(startReply_.status) + At());
+  slot_ = startReply_.slot;
+  window_ = startReply_.window;
   Advance(Percent(eraseMs_));
   return true;
 }
@@ -249,22 +246,22 @@ bool Upgrade::Transfer() {
 }
 
 bool Upgrade::Verify() {
-  const proto::Report verify = proto::Command(proto::kVerify);
-  proto::Report reply;
-  if (const Answer answer = Ask(verify, &reply); answer != Answer::kOk)
+  const proto::VerifyRequest verify;
+  proto::VerifyReply reply;
+  if (const Answer answer = Ask(verify, &reply);
+      answer != Answer::kOk && answer != Answer::kRefused)
     return AnswerFailure(answer);
   if (!WaitWhileWorking(verify, &reply, eraseMs_ + transferMs_, verifyMs_, "checking the image"))
     return false;
-  const std::uint8_t status = reply[proto::kBody];
+  const std::uint8_t status = reply.status;
   if (status == proto::kDigestMismatch) {
     return Fail(
         "verification failed: the SHA-256 of the image the device received does "
         "not match the image header");
   }
   if (status == proto::kIncomplete) {
-    return Fail("verification failed: the device received " +
-                std::to_string(proto::Get32(reply, proto::kVerifyReplyBytes)) + " of " +
-                std::to_string(image_.header.payloadSize) + " bytes");
+    return Fail("verification failed: the device received " + std::to_string(reply.received) +
+                " of " + std::to_string(image_.header.payloadSize) + " bytes");
   }
   if (status != proto::kOk)
     return Fail("verification failed: device status " + std::to_string(status));
@@ -278,18 +275,17 @@ bool Upgrade::Verify() {
 bool Upgrade::Activate() {
   activateSent_ = true;
   const Timeouts& t = connection_.timeouts;
-  proto::Report reply;
+  proto::ActivateReply reply;
   const Answer answer =
-      Transact(link_, proto::Command(proto::kActivate), &reply,
+      Exchange(link_, proto::ActivateRequest{}, &reply,
                {t.replyMs, std::max(1, t.rebootMs / t.replyMs)}, &session_.CancelFlag());
   switch (answer) {
     case Answer::kOk:
-      if (reply[proto::kBody] != proto::kOk) {
-        activateSent_ = false;  // it said no: nothing was committed
-        return Fail("device refused to start the new image (status " +
-                    std::to_string(reply[proto::kBody]) + ")" + At());
-      }
       break;
+    case Answer::kRefused:
+      activateSent_ = false;  // it said no: nothing was committed
+      return Fail("device refused to start the new image (status " + std::to_string(reply.status) +
+                  ")" + At());
     case Answer::kGone:
       break;  // gone to restart; the wait below tells whether it comes back with the image
     case Answer::kCancelled:
@@ -337,14 +333,14 @@ bool Upgrade::WaitForRestart() {
 
 std::optional<bool> Upgrade::CheckRestarted(HidHandle& device, std::uint16_t bootCountBefore) {
   Link link(device.get(), kVanishGraceMs, &session_.CancelFlag());
-  proto::Report reply;
-  const Answer answer = Transact(link, proto::Command(proto::kInfo), &reply,
+  proto::InfoReply reply;
+  const Answer answer = Exchange(link, proto::InfoRequest{}, &reply,
                                  {connection_.timeouts.replyMs, 2}, &session_.CancelFlag());
   if (answer == Answer::kCancelled)
     return Cancelled();
   if (answer != Answer::kOk)
     return std::nullopt;
-  const DeviceInfo info = ParseInfo(reply);
+  const DeviceInfo info(reply);
   if (info.bootCount == bootCountBefore)
     return std::nullopt;  // not restarted yet
   Advance(kDeviceBack);
@@ -360,8 +356,8 @@ std::optional<bool> Upgrade::CheckRestarted(HidHandle& device, std::uint16_t boo
   }
   if (confirmed == Answer::kCancelled)
     return Cancelled();
-  if (!error_.empty())
-    return false;  // it answered, and said no
+  if (confirmed == Answer::kRefused)
+    return false;
   return std::nullopt;
 }
 
@@ -369,16 +365,13 @@ Answer Upgrade::Confirm(Link& link) {
   confirmSent_ = true;
   if (sink_.confirming)
     sink_.confirming();
-  proto::Report request = proto::Command(proto::kConfirm);
-  request[proto::kConfirmSlot] = slot_;
-  proto::Report reply;
-  const Answer answer =
-      Transact(link, request, &reply, {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
-  if (answer == Answer::kOk && reply[proto::kBody] != proto::kOk) {
+  proto::ConfirmReply reply;
+  const Answer answer = Exchange(link, proto::ConfirmRequest{slot_}, &reply,
+                                 {connection_.timeouts.replyMs, 4}, &session_.CancelFlag());
+  if (answer == Answer::kRefused) {
     confirmSent_ = false;  // it kept nothing
-    Fail("device refused to confirm the new image (status " + std::to_string(reply[proto::kBody]) +
-         ")" + At() + kGoesBack);
-    return Answer::kSilent;
+    Fail("device refused to confirm the new image (status " + std::to_string(reply.status) + ")" +
+         At() + kGoesBack);
   }
   return answer;
 }

@@ -58,19 +58,23 @@ class Upgrade {
   // have reached the device.
   const char* Aftermath() const;
   bool SendHeader(std::string* error);
-  // One request of the start, at the start's pace; the reply lands in reply_.
-  bool AskToStart(const proto::Report& request, std::string* error);
+  // One request of the start, at the start's pace; false, with the reason, unless the device
+  // answers OK or that it is at work.
+  template <typename Reply, typename Request>
+  bool AskToStart(const Request& request, Reply* reply, std::string* error);
   // After the restart, on the device found again: nothing while it has not restarted yet,
   // else whether it runs the new image and has confirmed it.
   std::optional<bool> CheckRestarted(HidHandle& device, std::uint16_t bootCountBefore);
   void Advance(unsigned value) { sink_.advance(value); }
   // The progress figure once `workMs` of the erase, transfer and verification are done.
   unsigned Percent(double workMs) const;
-  Answer Ask(const proto::Report& request, proto::Report* reply);
+  template <typename Reply, typename Request>
+  Answer Ask(const Request& request, Reply* reply);
   // Asks again and again while the device answers kWorking; `phaseMs` is the work's own
   // estimate and `offsetMs` the work before it, for the progress figure.
-  bool WaitWhileWorking(const proto::Report& request, proto::Report* reply, double offsetMs,
-                        double phaseMs, const char* what);
+  template <typename Reply, typename Request>
+  bool WaitWhileWorking(const Request& request, Reply* reply, double offsetMs, double phaseMs,
+                        const char* what);
   bool AnswerFailure(Answer answer);
   bool Erase();
   bool Transfer();
@@ -78,7 +82,8 @@ class Upgrade {
   bool Activate();
   bool WaitForRestart();
   bool CheckVersion(const DeviceInfo& info);
-  // Asks the restarted device to keep the new image; kOk once it has.
+  // Asks the restarted device to keep the new image; kOk once it has, kRefused (with the
+  // failure told) when it says no.
   Answer Confirm(Link& link);
   void SendAbort();
 
@@ -87,9 +92,9 @@ class Upgrade {
   CheckedImage image_;
   UpgradeSink sink_;
   Link link_;
-  proto::Report startRequest_{};
-  proto::Report reply_{};  // the start request's last reply
-  std::uint8_t slot_ = 1;  // the slot the device writes the image into
+  proto::StartRequest startRequest_;
+  proto::StartReply startReply_;  // the start request's last reply
+  std::uint8_t slot_ = 1;         // the slot the device writes the image into
   std::uint32_t window_ = 1;
   double eraseMs_ = 0, transferMs_ = 0, verifyMs_ = 0;
   std::string error_;

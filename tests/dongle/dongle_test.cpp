@@ -39,19 +39,18 @@ int Send(hid_device* h, proto::Report r) {
 }
 
 int SendInfo(hid_device* h, std::uint8_t tag) {
-  proto::Report r{};
-  r[0] = proto::kInfo;
-  r[proto::kTag] = tag;
-  return Send(h, r);
+  return Send(h, proto::Encode(proto::InfoRequest{}, tag));
 }
 
 // The reply to `command`, or an empty report.
-proto::Report Ask(hid_device* h, proto::Report command) {
+template <typename Command>
+proto::Report Ask(hid_device* h, const Command& command) {
+  const proto::Report request = proto::Encode(command, 0x33);
   proto::Report reply{};
-  if (Send(h, command) != 65)
+  if (Send(h, request) != 65)
     return {};
   while (hid_read_timeout(h, reply.data(), reply.size(), 1000) == 64) {
-    if (reply[0] == (command[0] | proto::kReplyFlag))
+    if (reply[0] == (request[0] | proto::kReplyFlag))
       return reply;
   }
   return {};
@@ -61,22 +60,19 @@ proto::Report Ask(hid_device* h, proto::Report command) {
 // to start; the reply's status.
 int StartWith(hid_device* h, const std::string& image, bool otherHeader = false) {
   for (std::size_t part = 0; part < proto::kHeaderParts; ++part) {
-    proto::Report r = proto::Command(proto::kHeader);
-    r[proto::kHeaderPart] = static_cast<std::uint8_t>(part);
-    std::memcpy(&r[proto::kHeaderBytes], image.data() + part * proto::kHeaderPartSize,
+    proto::HeaderRequest header{static_cast<std::uint8_t>(part), {}};
+    std::memcpy(header.bytes.data(), image.data() + part * proto::kHeaderPartSize,
                 proto::kHeaderPartSize);
-    if (Ask(h, r)[proto::kBody] != proto::kOk)
+    const auto reply = proto::DecodeHeaderReply(Ask(h, header));
+    if (!reply || reply->status != proto::kOk)
       return -1;
   }
   hiddfu::Sha256 sha;
   sha.Update(image.data(), hiddfu::kImageHeaderSize);
-  hiddfu::Digest digest = sha.Final();
-  digest[0] ^= otherHeader ? 1 : 0;
-  proto::Report start = proto::Command(proto::kStart);
-  std::memcpy(&start[proto::kStartHeaderDigest], digest.data(), digest.size());
-  start[proto::kStartWindow] = 64;
-  const proto::Report reply = Ask(h, start);
-  return reply[0] ? reply[proto::kBody] : -1;
+  proto::StartRequest start{sha.Final(), 64};
+  start.headerDigest[0] ^= otherHeader ? 1 : 0;
+  const auto reply = proto::DecodeStartReply(Ask(h, start));
+  return reply ? reply->status : -1;
 }
 
 using Dongle = DeviceTest;
@@ -128,8 +124,10 @@ TEST_F(Dongle, AnswersOnItsUpdateInterfaceWithSealedTaggedReplies) {
   EXPECT_TRUE(proto::Intact(reply));
   EXPECT_EQ(reply[0], proto::kInfo | proto::kReplyFlag);
   EXPECT_EQ(reply[proto::kTag], 0x5C);
-  EXPECT_EQ(reply[proto::kInfoProtocol], proto::kProtocolVersion);
-  EXPECT_EQ(proto::Get16(reply, proto::kInfoRunning), 1);
+  const auto info = proto::DecodeInfoReply(reply);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->protocol, proto::kProtocolVersion);
+  EXPECT_EQ(info->running, VirtualDongle::kFactoryVersion);
 
   // A report number other than 0 and an oversized report are refused.
   unsigned char numbered[65] = {1};
