@@ -42,6 +42,7 @@ void SetFlashTiming(const FlashTiming& flash, int dongle) {
 void SetFaults(const Faults& faults, int dongle) {
   Locked(dongle, [&](Device& d) {
     d.faults = faults;
+    d.journal.CutAt(faults.powerCutAtBootWrite.value_or(0), faults.tornBootWrite);
     d.deviceCv.notify_all();  // an OUT endpoint may take reports again
   });
 }
@@ -85,15 +86,29 @@ void SetHardware(std::uint16_t product, std::uint16_t revision, int dongle) {
 }
 
 void SetSecurityCounter(std::uint32_t counter, int dongle) {
-  Locked(dongle, [&](Device& d) { d.securityCounter = counter; });
+  Locked(dongle, [&](Device& d) {
+    if (counter == d.Counter())
+      return;
+    d.SetCounter(counter);
+    d.AdoptImages();
+  });
 }
 
 void SetTrustedKey(const hiddfu::PublicKey& key, int dongle) {
-  Locked(dongle, [&](Device& d) { d.trustedKey = key; });
+  Locked(dongle, [&](Device& d) {
+    if (key == d.trustedKey)
+      return;
+    d.trustedKey = key;
+    d.AdoptImages();
+  });
 }
 
 void InstallFactoryImage(FirmwareVersion version, int dongle) {
   Locked(dongle, [&](Device& d) { d.InstallFactoryImage(version); });
+}
+
+void DecaySlot(int slot, int dongle) {
+  Locked(dongle, [&](Device& d) { d.DecaySlot(slot & 1); });
 }
 
 void Plug(int dongle) {
@@ -116,11 +131,11 @@ int ActiveSlot(int dongle) {
 }
 
 Slot GetSlot(int index, int dongle) {
-  return Locked(dongle, [&](Device& d) { return d.slots[index & 1]; });
+  return Locked(dongle, [&](Device& d) { return d.SlotView(index & 1); });
 }
 
 FirmwareVersion RunningVersion(int dongle) {
-  return Locked(dongle, [](Device& d) { return d.slots[d.active].version; });
+  return Locked(dongle, [](Device& d) { return d.RunningVersion(); });
 }
 
 bool OnTrial(int dongle) {
@@ -132,7 +147,7 @@ bool Settled(int dongle) {
 }
 
 std::uint32_t SecurityCounter(int dongle) {
-  return Locked(dongle, [](Device& d) { return d.securityCounter; });
+  return Locked(dongle, [](Device& d) { return d.Counter(); });
 }
 
 std::uint16_t BootCount(int dongle) {

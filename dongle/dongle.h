@@ -38,6 +38,10 @@ enum class Timing {
 // which then goes back to its old image.
 inline constexpr std::chrono::milliseconds kTrialWatchdog{10000};
 
+// At full speed, how long a new image's self-test takes once it has started (instant timing:
+// no time); one that failed says so this long, then resets itself.
+inline constexpr std::chrono::milliseconds kSelfTestTime{300};
+
 // At full speed, how long after the dongle leaves the bus the host's kernel notices: a hub
 // reports a port's change when it is next polled, up to 255 ms later behind a full-speed hub.
 inline constexpr std::chrono::milliseconds kDisconnectNoticed{250};
@@ -119,6 +123,18 @@ struct Faults {
   bool dropConfirmReply = false;
   // The completion figure the dongle reports once a new image runs (100 or more).
   std::uint8_t completionFigure = 100;
+  // The power goes at the n-th write of the boot state from now on (1: the next one): the
+  // write does not happen, or with torn set is left half-written. Back after replugAfter,
+  // or at Plug().
+  std::optional<std::uint32_t> powerCutAtBootWrite;
+  bool tornBootWrite = false;
+  // The received image's slot loses a bit right after it verified: the boot loader's own
+  // check finds it.
+  bool decayAfterVerify = false;
+  // The new image's self-test fails (the image then resets itself), or never ends (the
+  // watchdog resets it).
+  bool selfTestFails = false;
+  bool selfTestNeverEnds = false;
 };
 
 struct Slot {
@@ -143,9 +159,10 @@ struct Stats {
   std::uint32_t naks = 0;
   std::uint32_t aborts = 0;
   std::uint32_t restarts = 0;
-  std::uint32_t writeTimeouts = 0;  // hid_write calls that failed because nothing was taken
-  std::uint32_t confirms = 0;       // images on trial confirmed
-  std::uint32_t reverts = 0;        // images on trial given up for the old one
+  std::uint32_t writeTimeouts = 0;    // hid_write calls that failed because nothing was taken
+  std::uint32_t confirms = 0;         // images on trial confirmed
+  std::uint32_t reverts = 0;          // images on trial given up for the old one
+  std::uint32_t bootStateWrites = 0;  // writes of the boot state, cut ones included
 };
 
 // When the steps of the last upgrade happened (steady clock); default-constructed if not.
@@ -187,18 +204,26 @@ void SetSerialNumber(const std::wstring& serial, int dongle = 0);
 void SetNodePath(const std::string& path, int dongle = 0);
 // What it is: the product id and hardware revision that an image must name.
 void SetHardware(std::uint16_t product, std::uint16_t revision, int dongle = 0);
-// The lowest security counter it takes, as if an image with this counter had been confirmed.
+// The lowest security counter it takes, as if an image with this counter had been confirmed;
+// the boot state is set up anew with it. This and SetTrustedKey describe what the dongle is:
+// the images it holds already count as its maker's (they start whatever their key and counter).
 void SetSecurityCounter(std::uint32_t counter, int dongle = 0);
 // The public key it checks image signatures with (the build's demo key).
 void SetTrustedKey(const hiddfu::PublicKey& key, int dongle = 0);
-// Puts `version` into slot 0 as the running, verified, confirmed image and empties slot 1.
+// Puts `version` into slot 0 as the running, verified, confirmed image and empties slot 1,
+// the boot state as the maker leaves it.
 void InstallFactoryImage(FirmwareVersion version, int dongle = 0);
+// A payload byte of the slot's flash changes (the flash decays): the boot loader's check of
+// that slot fails from its next power-on.
+void DecaySlot(int slot, int dongle = 0);
 
 // Plugging in powers the dongle up and boots it; unplugging cuts the power at once.
 void Plug(int dongle = 0);
 void Unplug(int dongle = 0);
 bool IsPlugged(int dongle = 0);
 
+// The slot whose image runs; -1 in the boot loader's update mode (neither slot passed its
+// check), where RunningVersion is 0.0.0.0.
 int ActiveSlot(int dongle = 0);
 Slot GetSlot(int index, int dongle = 0);
 FirmwareVersion RunningVersion(int dongle = 0);

@@ -261,7 +261,7 @@ void Gadget::SendIn(Device& d, const Report& r) {
 }
 
 void Gadget::Attached(Device& d, bool onBus) {
-  const auto& running = d.slots[d.active].version;
+  const hiddfu::FirmwareVersion running = d.RunningVersion();
   changes_.push_back(
       {onBus, d.generation,
        static_cast<std::uint16_t>(((running.major & 0xFF) << 8) | (running.minor & 0xFF)),

@@ -115,12 +115,11 @@ bool AddFault(Faults& faults, const std::string& spec) {
 std::string State() {
   dongle::Device& d = dongle::TheDevice();
   std::lock_guard lock(d.mu);
-  const auto& slot = d.slots[d.active];
-  return "running=" + slot.version.ToString() + " slot=" + std::to_string(d.active) +
+  return "running=" + d.RunningVersion().ToString() + " slot=" + std::to_string(d.active) +
          " trial=" + std::to_string(d.onTrial ? 1 : 0) +
-         " confirmed=" + std::to_string(d.confirmed) +
-         " counter=" + std::to_string(d.securityCounter) + " boots=" + std::to_string(d.bootCount) +
-         " plugged=" + std::to_string(d.onBus ? 1 : 0) + " received=" + std::to_string(d.received);
+         " confirmed=" + std::to_string(d.Confirmed()) + " counter=" + std::to_string(d.Counter()) +
+         " boots=" + std::to_string(d.bootCount) + " plugged=" + std::to_string(d.onBus ? 1 : 0) +
+         " received=" + std::to_string(d.received);
 }
 
 struct Options {

@@ -171,7 +171,7 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
     std::lock_guard lock(d.mu);
     if (!Listed(d))
       continue;
-    const auto& running = d.slots[d.active].version;
+    const hiddfu::FirmwareVersion running = d.RunningVersion();
     // The media-key interface comes first, as it may on real hardware: a host must pick the
     // update channel by its usage, not by its place in the list.
     for (int interface : {dongle::kConsumerInterface, dongle::kVendorInterface}) {

@@ -229,15 +229,6 @@ void Device::ResetState() {
   departedGeneration = 0;  // a fresh dongle: nothing of the old one lingers on the host
 }
 
-void Device::InstallFactoryImage(hiddfu::FirmwareVersion version) {
-  slots[0] = {true, version, kFactorySize, true, true, {}, 0};
-  slots[1] = {};
-  active = confirmed = 0;
-  trialSlot = -1;
-  onTrial = false;
-  securityCounter = 0;
-}
-
 std::uint64_t Device::HostGeneration(Clock::time_point now) const {
   if (stopped)
     return 0;
@@ -267,9 +258,7 @@ void Device::GoOffBus() {
   out.clear();
   in.clear();
   inHeldUntil = {};
-  if (phase != Phase::kIdle && phase != Phase::kVerified)
-    slots[staged] = {};  // a half-written slot is worthless
-  phase = Phase::kIdle;
+  phase = Phase::kIdle;  // a half-written slot holds no header: it is worthless
   verdict.reset();
   stalled = false;
   outStuck = false;
@@ -291,50 +280,9 @@ void Device::PowerCut() {
   }
 }
 
-// The boot loader: a committed image is tried once, on trial; a reset while it runs on
-// trial goes back to the confirmed one.
-void Device::PowerOn() {
-  if (stopped || !present)
-    return;
-  powered = true;
-  ++bootCount;
-  bool enumerates = true;
-  const auto now = Clock::now();
-  if (onTrial) {
-    Revert();
-  } else if (trialSlot >= 0) {
-    VirtualDongle::Slot& trial = slots[trialSlot];
-    if (trial.verified && trial.bootable && !faults.newImageFailsToStart) {
-      active = trialSlot;
-      onTrial = true;
-      watchdogAt = now + trialWatchdog;
-      completion = faults.completionFigure;
-      enumerates = !faults.trialNeverEnumerates;
-    } else {
-      trial.bootable = false;  // the boot loader gives up on it and keeps the old image
-      completion = 0;
-    }
-    trialSlot = -1;
-    timeline.restarted = now;
-  }
-  nextFrame = now;
-  if (enumerates)
-    ComeOnBus();
-  deviceCv.notify_all();
-}
-
 void Device::ComeOnBus() {
   onBus = true;
   bus->Attached(*this, true);
-}
-
-void Device::Revert() {
-  slots[active].bootable = false;
-  active = confirmed;
-  onTrial = false;
-  completion = 0;
-  ++stats.reverts;
-  timeline.restarted = Clock::now();
 }
 
 void Device::BeginRestart() {
@@ -368,6 +316,10 @@ void Device::Run() {
       WatchdogReset();
       continue;
     }
+    if (SelfTestDue(now)) {
+      StepSelfTest();
+      continue;
+    }
     if (Working() && now >= workNext) {
       StepWork();
       continue;
@@ -376,7 +328,7 @@ void Device::Run() {
     if (restarting)
       wake = std::min(wake, restartDone);
     if (watchdog)
-      wake = std::min(wake, watchdogAt);
+      wake = std::min({wake, watchdogAt, selfTestDue});
     if (Working())
       wake = std::min(wake, workNext);
     if (onBus && !in.empty() && now < inHeldUntil)
@@ -642,19 +594,19 @@ void Device::HandleCommand(const Report& r) {
 
 std::optional<Report> Device::OnInfo(const Report& r) {
   proto::InfoReply info;
-  info.activeSlot = static_cast<std::uint8_t>(active);
+  info.activeSlot = static_cast<std::uint8_t>(active >= 0 ? active : Confirmed());
   info.window = proto::kMaxWindow;
   info.completion = completion;
   info.bootCount = bootCount;
   info.capacity = capacity;
-  info.running = slots[active].version;
+  info.running = RunningVersion();
   for (int i = 0; i < 2; ++i) {
-    info.slotStates[i] = {
-        slots[i].version,
-        static_cast<std::uint8_t>((slots[i].holdsImage ? proto::kSlotHoldsImage : 0) |
-                                  (slots[i].verified ? proto::kSlotVerified : 0) |
-                                  (slots[i].bootable ? proto::kSlotBootable : 0) |
-                                  (onTrial && i == active ? proto::kSlotOnTrial : 0))};
+    const VirtualDongle::Slot slot = SlotView(i);
+    info.slotStates[i] = {slot.version, static_cast<std::uint8_t>(
+                                            (slot.holdsImage ? proto::kSlotHoldsImage : 0) |
+                                            (slot.verified ? proto::kSlotVerified : 0) |
+                                            (slot.bootable ? proto::kSlotBootable : 0) |
+                                            (onTrial && i == active ? proto::kSlotOnTrial : 0))};
   }
   const VirtualDongle::FlashTiming times = FlashTimes();
   auto ms16 = [](std::chrono::milliseconds ms) {
@@ -667,7 +619,9 @@ std::optional<Report> Device::OnInfo(const Report& r) {
   info.restartMs = ms16(RestartTime());
   info.product = product;
   info.hardwareRevision = hardwareRevision;
-  info.securityCounter = securityCounter;
+  info.securityCounter = Counter();
+  info.selfTest = selfTest;
+  info.mode = active >= 0 ? proto::Mode::kImage : proto::Mode::kUpdate;
   return proto::Encode(info, r[proto::kTag]);
 }
 
@@ -707,7 +661,7 @@ std::uint8_t Device::CheckHeader(const proto::StartRequest& request,
     return proto::kWrongProduct;
   if (decoded->hardwareRevision != hardwareRevision)
     return proto::kWrongHardware;
-  if (decoded->securityCounter < securityCounter)
+  if (decoded->securityCounter < Counter())
     return proto::kRollback;
   if (decoded->payloadSize > capacity)
     return proto::kTooLarge;
@@ -747,7 +701,7 @@ std::optional<Report> Device::OnStart(const Report& r) {
 
 void Device::DropUpgrade() {
   if (phase != Phase::kIdle)
-    slots[staged] = {};
+    image[staged].reset();
   phase = Phase::kIdle;
   verdict.reset();
 }
@@ -755,13 +709,14 @@ void Device::DropUpgrade() {
 void Device::BeginUpgrade(const proto::StartRequest& request, const hiddfu::ImageHeader& header) {
   DropUpgrade();
   ++stats.erases;
-  staged = 1 - active;
-  slots[staged] = {};  // the running image is never touched
+  // Never the running image's slot; in the update mode, the one the boot state does not name.
+  staged = 1 - (active >= 0 ? active : Confirmed());
+  image[staged].reset();
+  intact[staged] = false;
   startRequest = request;
-  incomingVersion = header.version;
+  incomingHeader = headerBuffer;
   incomingSize = header.payloadSize;
   incomingDigest = header.sha256;
-  incomingCounter = header.securityCounter;
   expected = 0;
   received = 0;
   nakSent = false;
@@ -804,12 +759,18 @@ void Device::FinishVerification() {
   const hiddfu::Digest digest = sha.Final();
   if (faults.failVerification || digest != incomingDigest) {
     verdict = proto::kDigestMismatch;
-    slots[staged] = {};
     phase = Phase::kIdle;
-  } else {
-    verdict = proto::kOk;
-    slots[staged] = {true, incomingVersion, incomingSize, true, false, digest, incomingCounter};
-    phase = Phase::kVerified;
+    return;
+  }
+  verdict = proto::kOk;
+  // The header goes into the slot beside the payload it describes.
+  image[staged] =
+      StoredImage{incomingHeader, *hiddfu::DecodeHeader(incomingHeader, nullptr), false};
+  intact[staged] = true;
+  phase = Phase::kVerified;
+  if (faults.decayAfterVerify) {
+    faults.decayAfterVerify = false;
+    DecaySlot(staged);  // the flash forgets a bit before the loader reads it again
   }
 }
 
@@ -825,59 +786,10 @@ proto::VerifyReply Device::VerifyReply() const {
   return {status, {}, received};
 }
 
-std::optional<Report> Device::OnActivate(const Report& r) {
-  if (phase == Phase::kVerified) {
-    // The commit: the new slot becomes bootable and is tried at the next start; the old
-    // one stays bootable for the boot loader to fall back on.
-    slots[staged].bootable = true;
-    trialSlot = staged;
-    phase = Phase::kIdle;
-    verdict.reset();
-    restartAfterReply = true;
-    if (faults.activateReplyDelay > 0ms) {
-      inHeldUntil = Clock::now() + faults.activateReplyDelay;
-      faults.activateReplyDelay = 0ms;
-    }
-  } else if (trialSlot < 0) {
-    return proto::Encode(proto::ActivateReply{.status = proto::kNotVerified}, r[proto::kTag]);
-  }
-  // Committed already: a repeated request (its reply was lost or late) gets the same answer.
-  return proto::Encode(proto::ActivateReply{proto::kOk, static_cast<std::uint8_t>(trialSlot)},
-                       r[proto::kTag]);
-}
-
 std::optional<Report> Device::OnAbort(const Report& r) {
   ++stats.aborts;
   DropUpgrade();
   return proto::Encode(proto::AbortReply{}, r[proto::kTag]);
-}
-
-// The host keeps the image on trial: the boot loader starts it from now on, and the
-// security counter rises to its own, which the old image may then fall below.
-std::optional<Report> Device::OnConfirm(const Report& r) {
-  if (faults.unplugOnConfirm) {
-    faults.unplugOnConfirm = false;
-    PowerCut();
-    return std::nullopt;
-  }
-  const proto::ConfirmReply done{proto::kOk, static_cast<std::uint8_t>(active)};
-  if (proto::DecodeConfirmRequest(r)->slot != active)
-    return proto::Encode(proto::ConfirmReply{proto::kNothingToConfirm, done.slot}, r[proto::kTag]);
-  if (onTrial) {  // else confirmed already: a repeated request gets the same answer
-    onTrial = false;
-    confirmed = active;
-    securityCounter = std::max(securityCounter, slots[active].securityCounter);
-    VirtualDongle::Slot& old = slots[1 - active];
-    if (old.holdsImage && old.securityCounter < securityCounter)
-      old.bootable = false;
-    ++stats.confirms;
-  }
-  if (faults.unplugAfterConfirm) {
-    faults.unplugAfterConfirm = false;
-    PowerCut();
-    return std::nullopt;
-  }
-  return proto::Encode(done, r[proto::kTag]);
 }
 
 }  // namespace dongle

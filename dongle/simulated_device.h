@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "dongle/boot_journal.h"
 #include "dongle/dongle.h"
 #include "dongle/flash.h"
 #include "hiddfu/image.h"
@@ -79,6 +80,13 @@ namespace dongle {
 
 enum class Phase { kIdle, kErasing, kReceiving, kVerifying, kVerified };
 
+// The header of the image a slot holds, written into the slot once its payload verified.
+struct StoredImage {
+  hiddfu::HeaderBytes bytes{};
+  hiddfu::ImageHeader header;
+  bool factory = false;  // put there by the maker (InstallFactoryImage)
+};
+
 // What a dongle added beside the first one takes over from it.
 struct Settings {
   VirtualDongle::Timing timing = VirtualDongle::Timing::kFullSpeed;
@@ -121,17 +129,20 @@ class Device {
   std::wstring serial;
   std::string nodePath;
 
-  // Firmware side.
+  // Firmware side. What a power cut leaves: the slots' flash, the header of the image each
+  // holds, the boot journal (boot_loader.cpp).
   Flash flash[2];
-  VirtualDongle::Slot slots[2];
-  int active = 0;
-  int confirmed = 0;     // the slot the boot loader starts unless one is to be tried
-  int trialSlot = -1;    // committed, tried at the next power-up
+  std::optional<StoredImage> image[2];
+  BootJournal journal;
+  // What the running firmware knows.
+  int active = 0;        // the slot whose image runs; -1 in the boot loader's update mode
   bool onTrial = false;  // the running image is the one tried, not confirmed yet
+  bool intact[2] = {false, false};  // the slot matched its header's digest when last read
+  hiddfu::proto::SelfTest selfTest = hiddfu::proto::SelfTest::kNone;
+  Clock::time_point selfTestDue;  // when the running self-test ends, or a failed image resets
   Clock::time_point watchdogAt;
   std::uint16_t product = VirtualDongle::kProduct;
   std::uint16_t hardwareRevision = VirtualDongle::kHardwareRevision;
-  std::uint32_t securityCounter = 0;  // the lowest it takes: the last confirmed image's
   hiddfu::PublicKey trustedKey{};
   hiddfu::HeaderBytes headerBuffer{};  // the image header as the HEADER commands brought it
   std::uint16_t bootCount = 0;
@@ -145,10 +156,9 @@ class Device {
   Phase phase = Phase::kIdle;
   int staged = 1;
   hiddfu::proto::StartRequest startRequest;  // the start request being served
-  hiddfu::FirmwareVersion incomingVersion;
+  hiddfu::HeaderBytes incomingHeader{};      // the header it named, as checked
   std::uint32_t incomingSize = 0;
   hiddfu::Digest incomingDigest{};
-  std::uint32_t incomingCounter = 0;
   std::uint32_t expected = 0;  // data reports taken in order
   std::uint32_t received = 0;  // payload bytes taken
   std::uint64_t workDone = 0;  // bytes erased, or read back to verify
@@ -184,6 +194,15 @@ class Device {
   void Apply(const Settings& settings);
   void ResetState();
   void InstallFactoryImage(hiddfu::FirmwareVersion version);
+  std::uint32_t Counter() const;  // the lowest security counter it takes
+  int Confirmed() const;
+  hiddfu::FirmwareVersion RunningVersion() const;  // 0.0.0.0 in the update mode
+  VirtualDongle::Slot SlotView(int slot) const;
+  void DecaySlot(int slot);  // a payload byte of the slot's flash changes
+  // The boot state set up anew with this counter, the confirmed slot kept.
+  void SetCounter(std::uint32_t counter);
+  // The images in the slots count as the maker's, as after SetTrustedKey and SetCounter.
+  void AdoptImages();
   void GoOffBus();
   void ComeOnBus();
   void PowerOff();  // the cable pulled
@@ -203,6 +222,8 @@ class Device {
   void StepWork();
   void FinishRestart();
   void WatchdogReset();
+  bool SelfTestDue(Clock::time_point now) const;
+  void StepSelfTest();
   // A chatty dongle: its current acknowledgement this many times over, at the link's pace,
   // for a host that must live with a full input queue.
   void RepeatAck(std::uint32_t copies);
@@ -225,7 +246,13 @@ class Device {
                            hiddfu::ImageHeader* header) const;
   void BeginUpgrade(const hiddfu::proto::StartRequest& request, const hiddfu::ImageHeader& header);
   void BeginRestart();
-  void Revert();
+  bool Boot();  // false: the power was cut at a write of the boot state
+  void StartImage(int slot, bool trial);
+  std::chrono::milliseconds SelfTestTime() const;
+  bool Bootable(int slot) const;
+  bool Startable(int slot);  // reads the slot back
+  // One write of the boot state; false when the power was cut at it (it is then off).
+  bool Persist(BootRecord kind, int slot, std::uint32_t value = 0);
   void DropUpgrade();
   hiddfu::proto::Work WorkDone() const;  // how far the flash work is
   hiddfu::proto::StartReply StartReply() const;

@@ -3,6 +3,8 @@
 namespace hiddfu {
 
 std::string DescribeSlots(const DeviceInfo& info) {
+  if (info.mode == proto::Mode::kUpdate)
+    return "update mode: neither slot holds an image that passes the boot loader's check";
   const int other = 1 - info.activeSlot;
   const bool trial = info.slotStates[info.activeSlot].flags & proto::kSlotOnTrial;
   std::string text = "running " + info.running.ToString() + " (slot " +

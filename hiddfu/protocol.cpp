@@ -126,6 +126,8 @@ Report Encode(const InfoReply& m, std::uint8_t tag) {
   Put16(r, kInfoProduct, m.product);
   Put16(r, kInfoHardware, m.hardwareRevision);
   Put32(r, kInfoCounter, m.securityCounter);
+  r[kInfoSelfTest] = static_cast<std::uint8_t>(m.selfTest);
+  r[kInfoMode] = static_cast<std::uint8_t>(m.mode);
   return Sealed(r);
 }
 
@@ -234,6 +236,8 @@ std::optional<InfoReply> DecodeInfoReply(const Report& r) {
   m.product = Get16(r, kInfoProduct);
   m.hardwareRevision = Get16(r, kInfoHardware);
   m.securityCounter = Get32(r, kInfoCounter);
+  m.selfTest = static_cast<SelfTest>(r[kInfoSelfTest]);
+  m.mode = static_cast<Mode>(r[kInfoMode]);
   return m;
 }
 

@@ -69,7 +69,9 @@ inline constexpr std::size_t kReportSize = 64;
 inline constexpr std::size_t kDataPayload = kReportSize - 2;  // framing costs two bytes
 // 3: the image header goes to the device as signed, the new image starts on trial until the
 // host confirms it, and INFO names the product, hardware revision and security counter.
-inline constexpr std::uint8_t kProtocolVersion = 3;
+// 4: INFO tells how the image on trial's self-test goes, and whether the device is in its
+// update mode (neither slot passed the boot loader's check); CONFIRM waits for the self-test.
+inline constexpr std::uint8_t kProtocolVersion = 4;
 inline constexpr std::uint16_t kUsagePage = 0xFF00;
 inline constexpr std::uint16_t kUsage = 1;
 // The link's raw rate at full speed: one 64-byte report per millisecond.
@@ -138,6 +140,8 @@ enum Status : std::uint8_t {
   kNotVerified = 32,
   // CONFIRM: that slot does not run an image on trial, nor a confirmed one
   kNothingToConfirm = 33,
+  // CONFIRM: the image on trial has not passed its self-test
+  kSelfTestNotPassed = 34,
   // START (erasing) and VERIFY (reading back): the device is at work; ask again.
   kWorking = 64,
 };
@@ -162,7 +166,8 @@ inline constexpr std::size_t kActivateReplySlot = kBody + 1;
 // capacity u32, running version, then per slot: version and flags; then the timing of the
 // device's flash and restart, from which the host derives how long to wait; then what the
 // device is (product id u16, hardware revision u16) and the security counter of the image it
-// runs u32. Bytes 58..63 are zero: room for fields of later versions.
+// runs u32; then how the self-test of the image on trial goes u8, and the mode u8. Bytes
+// 60..63 are zero: room for fields of later versions.
 inline constexpr std::size_t kInfoProtocol = kBody + 1;
 inline constexpr std::size_t kInfoActiveSlot = kBody + 2;
 inline constexpr std::size_t kInfoWindow = kBody + 3;
@@ -183,6 +188,14 @@ inline constexpr std::size_t kInfoRestartMs = kBody + 45;   // u16 ms off the bu
 inline constexpr std::size_t kInfoProduct = kBody + 47;
 inline constexpr std::size_t kInfoHardware = kBody + 49;
 inline constexpr std::size_t kInfoCounter = kBody + 51;
+inline constexpr std::size_t kInfoSelfTest = kBody + 55;
+inline constexpr std::size_t kInfoMode = kBody + 56;
+
+// The self-test a new image runs when it starts: the host confirms it only once it passed.
+enum class SelfTest : std::uint8_t { kNone = 0, kRunning = 1, kPassed = 2, kFailed = 3 };
+// What the device runs: an image, or its boot loader's update mode, when neither slot holds
+// an image that passes the boot loader's check (it answers INFO and takes a new image).
+enum class Mode : std::uint8_t { kImage = 0, kUpdate = 1 };
 
 // ACK and NAK: the number of data reports received in order so far (the next one
 // expected), then the payload bytes received, both u32.
@@ -289,6 +302,8 @@ struct InfoReply {
   std::uint16_t product = 0;
   std::uint16_t hardwareRevision = 0;
   std::uint32_t securityCounter = 0;
+  SelfTest selfTest = SelfTest::kNone;
+  Mode mode = Mode::kImage;
 };
 struct HeaderReply {
   std::uint8_t status = kOk;

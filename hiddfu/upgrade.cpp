@@ -308,6 +308,7 @@ bool Upgrade::WaitForRestart() {
   connection_.handle.reset();
   const std::uint16_t bootCountBefore = connection_.info.bootCount;
   const auto deadline = Clock::now() + milliseconds(t.rebootMs);
+  rebootDeadline_ = deadline;
   const int poll = std::clamp(t.rebootMs / 20, 1, kRebootPollMs);
   while (true) {
     if (session_.CancelFlag())
@@ -340,13 +341,15 @@ std::optional<bool> Upgrade::CheckRestarted(HidHandle& device, std::uint16_t boo
     return Cancelled();
   if (answer != Answer::kOk)
     return std::nullopt;
-  const DeviceInfo info(reply);
+  DeviceInfo info(reply);
   if (info.bootCount == bootCountBefore)
     return std::nullopt;  // not restarted yet
   Advance(kDeviceBack);
   connection_.info = info;
   if (!CheckVersion(info))
     return false;
+  if (const std::optional<bool> tested = AwaitSelfTest(link, &info); tested != true)
+    return tested;
   Advance(kRunsNewImage);
   const Answer confirmed = Confirm(link);
   if (confirmed == Answer::kOk) {
@@ -359,6 +362,33 @@ std::optional<bool> Upgrade::CheckRestarted(HidHandle& device, std::uint16_t boo
   if (confirmed == Answer::kRefused)
     return false;
   return std::nullopt;
+}
+
+// The new image runs on trial: its own self-test decides whether it may be kept. True once it
+// passed; nullopt when the device left meanwhile (an image that failed resets itself, one
+// whose test never ends is reset by the watchdog): what it runs when back tells the rest.
+std::optional<bool> Upgrade::AwaitSelfTest(Link& link, DeviceInfo* info) {
+  using proto::SelfTest;
+  selfTest_ = info->selfTest;
+  while (info->selfTest != SelfTest::kPassed && info->selfTest != SelfTest::kNone) {
+    if (Clock::now() >= rebootDeadline_) {
+      return Fail("the new image did not pass its self-test within " +
+                  Seconds(connection_.timeouts.rebootMs) + " s" + At() + kGoesBack);
+    }
+    if (!session_.Pause(milliseconds(kWorkPollMs)))
+      return Cancelled();
+    proto::InfoReply reply;
+    const Answer answer = Exchange(link, proto::InfoRequest{}, &reply,
+                                   {connection_.timeouts.replyMs, 2}, &session_.CancelFlag());
+    if (answer == Answer::kCancelled)
+      return Cancelled();
+    if (answer != Answer::kOk)
+      return std::nullopt;
+    *info = DeviceInfo(reply);
+    connection_.info = *info;
+    selfTest_ = info->selfTest;
+  }
+  return true;
 }
 
 Answer Upgrade::Confirm(Link& link) {
@@ -379,7 +409,17 @@ Answer Upgrade::Confirm(Link& link) {
 bool Upgrade::CheckVersion(const DeviceInfo& info) {
   const FirmwareVersion& wanted = image_.header.version;
   const char* why = confirmSent_ ? ": it went back to its old image before it kept the new one"
-                                 : ": the new image did not start";
+                    : selfTest_ == proto::SelfTest::kRunning
+                        ? ": the new image did not finish its self-test"
+                    : selfTest_ != proto::SelfTest::kNone && selfTest_ != proto::SelfTest::kPassed
+                        ? ": the new image failed its self-test"
+                        : ": the new image did not start";
+  if (info.mode == proto::Mode::kUpdate) {
+    return Fail(
+        "device came back in its update mode, with neither image passing its boot "
+        "loader's check" +
+        std::string(why));
+  }
   if (info.running != wanted) {
     return Fail("device came back running " + info.running.ToString() + " instead of " +
                 wanted.ToString() + why);

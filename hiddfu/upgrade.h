@@ -3,6 +3,7 @@
 // device and its confirmation of the new image.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -82,6 +83,7 @@ class Upgrade {
   bool Activate();
   bool WaitForRestart();
   bool CheckVersion(const DeviceInfo& info);
+  std::optional<bool> AwaitSelfTest(Link& link, DeviceInfo* info);
   // Asks the restarted device to keep the new image; kOk once it has, kRefused (with the
   // failure told) when it says no.
   Answer Confirm(Link& link);
@@ -100,6 +102,8 @@ class Upgrade {
   std::string error_;
   bool activateSent_ = false;  // from here on the device may start the new image on trial
   bool confirmSent_ = false;   // ... and may keep it
+  proto::SelfTest selfTest_ = proto::SelfTest::kNone;  // of the new image, as last seen
+  std::chrono::steady_clock::time_point rebootDeadline_;
 };
 
 }  // namespace hiddfu

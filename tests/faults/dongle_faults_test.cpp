@@ -99,6 +99,16 @@ std::vector<Case> DongleFaultTest::Cases() {
        didNotStart},
       {"NewImageNeverAnswers", Set(With(&Faults::trialNeverAnswers, true)), &kRowUpgrade,
        didNotStart},
+      // The boot loader's own check of the slot fails at the trial start (the flash lost a bit
+      // after the image verified); the image starts but fails its self-test (it resets
+      // itself), or never finishes it (the watchdog resets it): never confirmed, the old image.
+      {"SlotDecaysAfterTheCheck", Set(With(&Faults::decayAfterVerify, true)), &kRowUpgrade,
+       didNotStart},
+      {"SelfTestFails", Set(With(&Faults::selfTestFails, true)), &kRowUpgrade,
+       "device came back running 1.0.0.0 instead of 1.2.0.7: the new image failed its self-test"},
+      {"SelfTestNeverEnds", Set(With(&Faults::selfTestNeverEnds, true)), &kRowUpgrade,
+       "device came back running 1.0.0.0 instead of 1.2.0.7: the new image did not finish its "
+       "self-test"},
       // The cable pulled as the confirmation goes out: back within the wait, the report tells
       // what the dongle kept; out for good, it cannot know and says so. Pulled once the
       // confirmation was taken and back, the library asks again and learns it kept the image.
@@ -130,15 +140,17 @@ std::vector<Case> DongleFaultTest::Cases() {
        },
        &kRowUpgrade, "device stopped responding at [0-9]+ %", kFactoryVersion,
        [](const Attempt&) { SilenceEndedWithin(milliseconds(300)); }},
-      // The verification reply is lost: the library waits for it with the whole image sent, 93,
-      // the highest figure of the transfer, which still reads "升级中".
+      // The verification reply is lost: the library waits for it with the whole image sent, at
+      // 93, the highest figure of the transfer, which still reads "升级中" (94, the verified
+      // image, may show too, on a slow machine).
       {"VerificationReplyLost", Set(With(&Faults::dropVerifyReply, true)), &kRowSuccess, "",
        kNewVersion,
        [](const Attempt& a) {
          int highest = 0;
          for (const DialogState& s : a.states)
            highest = s.caption == "升级中" ? std::max(highest, s.barPos) : highest;
-         EXPECT_EQ(highest, 93);
+         EXPECT_GE(highest, 93);
+         EXPECT_LE(highest, 94);
        }},
       // A completion figure above 100 ends the upgrade as 100 does, the bar held at its top.
       {"CompletionAbove100", Set(With(&Faults::completionFigure, std::uint8_t{107})), &kRowSuccess,

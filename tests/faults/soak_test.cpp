@@ -72,6 +72,16 @@ Faults LinkFault(const Draw& draw) {
   }
 }
 
+// The power goes at the n-th write of the boot state, whole or torn, and is back soon.
+Apply BootWriteCut(std::uint32_t nth) {
+  return Dongle([nth](const Draw& d) {
+    Faults f = With(&Faults::powerCutAtBootWrite, nth);
+    f.tornBootWrite = d(2) == 0;
+    f.replugAfter = milliseconds(1 + d(200));
+    return f;
+  });
+}
+
 RefFault BrokenVersionAnswer(const Draw& draw) {
   switch (draw(4)) {
     case 0:
@@ -131,6 +141,15 @@ std::vector<Trouble> SoakTest::Troubles() {
        })},
       {"new image never enumerates", 1, &kRowUpgrade, Flag(&Faults::trialNeverEnumerates)},
       {"new image never answers", 1, &kRowUpgrade, Flag(&Faults::trialNeverAnswers)},
+      {"new image's slot decays after the check", 2, &kRowUpgrade, Flag(&Faults::decayAfterVerify)},
+      {"new image fails its self-test", 2, &kRowUpgrade, Flag(&Faults::selfTestFails)},
+      {"new image's self-test never ends", 1, &kRowUpgrade, Flag(&Faults::selfTestNeverEnds)},
+      // The power goes at a write of the boot state, and comes back: at the commit the image
+      // is lost, at the trial start the loader tries it again (and it is kept), at the
+      // confirmation it is given up.
+      {"power cut at the commit", 2, &kRowUpgrade, BootWriteCut(1)},
+      {"power cut at the trial start", 2, &kRowSuccess, BootWriteCut(2)},
+      {"power cut at the confirmation", 2, &kRowUpgrade, BootWriteCut(3)},
       {"cable pulled at the confirmation", 1, &kRowUpgrade, Flag(&Faults::unplugOnConfirm)},
       {"cable pulled at the confirmation and back", 1, &kRowUpgrade,
        replugged(&Faults::unplugOnConfirm)},
