@@ -10,6 +10,7 @@
 
 #include "service/addresses.h"
 #include "service/http_interface.h"
+#include "service/outcome.h"
 #include "service/transfer.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -186,25 +187,39 @@ void ReportFailure(const std::string& errorCode, std::int32_t progress, const QS
   ReportFailure(errorCode, progress, CStringToAnsi(message));
 }
 
-QString DownloadFirmware(const ServiceUi& ui) {
+FirmwareDownload DownloadCurrentFirmware(const ServiceUi& ui) {
+  using Status = FirmwareDownload::Status;
   QueryFirmwareVersion(ui);
   if (FirmwareInfo.fileUrl.empty()) {
-    ReportFailure("4", 0, QStringLiteral("未获取到升级文件的信息！"));
+    ReportOutcome(Outcome::kNoFirmwareInfo);
     if (ui.showError)
-      ui.showError(QStringLiteral("未获取到升级文件，请检查网络！"));
-    return QString();
+      ui.showError(NoticeText(Outcome::kNoFirmwareInfo));
+    return {Status::kNoFirmwareInfo, {}};
   }
   const QString folder = DocumentsFolder();
   const QString name = Utf8ToWide(FirmwareInfo.fileName);
   const QString url = Utf8ToWide(FirmwareInfo.fileUrl);
   if (!IsPlainFileName(FirmwareInfo.fileName))
-    return QStringLiteral("ERROR");
+    return {Status::kFailed, {}};
   // The file must be the one this answer announced: a plain-http address, or a host that is
   // not the service, could hand over any other signed image.
   const std::optional<QString> path =
       FetchFirmware(url, folder, name, {FirmwareInfo.fileSize, FirmwareInfo.version});
   if (!path)
-    return QStringLiteral("ERROR");
+    return {Status::kFailed, {}};
   LogLine("download ok");
-  return *path;
+  return {Status::kDone, *path};
+}
+
+QString DownloadFirmware(const ServiceUi& ui) {
+  const FirmwareDownload download = DownloadCurrentFirmware(ui);
+  switch (download.status) {
+    case FirmwareDownload::Status::kNoFirmwareInfo:
+      return QString();
+    case FirmwareDownload::Status::kFailed:
+      return QStringLiteral("ERROR");
+    case FirmwareDownload::Status::kDone:
+      break;
+  }
+  return download.path;
 }

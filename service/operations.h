@@ -78,8 +78,22 @@ void ReportFailure(const std::string& errorCode, std::int32_t progress, const QS
 void ReportFailure(const std::string& errorCode, std::int32_t progress,
                    const char* message) = delete;
 
-// Queries the service afresh and downloads the firmware into the Documents folder. Returns
-// the file's full path; "ERROR" when the transfer failed (nothing reported, nothing shown); or
-// the empty text when the service named no file (then reported with errorCode "4" and shown
-// through ui.showError).
+// What a firmware download ended in.
+struct FirmwareDownload {
+  enum class Status {
+    kNoFirmwareInfo,  // the service named no file: reported with its outcome and shown
+    kFailed,          // the transfer failed or the file was refused: nothing reported or shown
+    kDone,
+  };
+  Status status = Status::kFailed;
+  QString path;  // kDone: the file's full path
+};
+
+// Queries the service afresh and downloads the firmware into the Documents folder. When the
+// service names no file, reports Outcome::kNoFirmwareInfo and shows its notice through
+// ui.showError.
+FirmwareDownload DownloadCurrentFirmware(const ServiceUi& ui);
+
+// The same, its result as one text: the file's full path; "ERROR" when the transfer failed; or
+// the empty text when the service named no file.
 QString DownloadFirmware(const ServiceUi& ui);

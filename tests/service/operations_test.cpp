@@ -1,6 +1,7 @@
 // The version query, the upgrade-tip sync, the result report and the firmware download
 // against the reference service on loopback, with the UI seen through ServiceUi.
 #include "service/operations.h"
+#include "service/outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -376,6 +377,45 @@ TEST_F(OperationsTest, ReportWithoutAFirmwarePathHasNoFirmwareMembers) {
     EXPECT_GT(report["timeSpent"].get<std::int64_t>(), 1'600'000'000'000LL);
   }
   EXPECT_EQ(service_->Reports().size(), 2u);
+}
+
+// ---- The outcome table -----------------------------------------------------------------------
+
+// Each outcome's report as the service stores it, and its notice: the codes and texts the
+// tool is held to, written out here once more so that a changed row shows.
+TEST_F(OperationsTest, EachOutcomeReportsItsRowAndNamesItsNotice) {
+  const std::string library = "device stopped responding at 37 %";
+  const struct {
+    Outcome outcome;
+    const char* code;
+    const char* errorCode;
+    const char* errorProgress;
+    std::string errorMsg;
+    const char* notice;
+  } rows[] = {
+      {Outcome::kNoFirmwareInfo, "0", "4", "0", "未获取到升级文件的信息！",
+       "未获取到升级文件，请检查网络！"},
+      {Outcome::kDownloadFailed, "0", "3", "0", "升级文件下载失败！",
+       "升级文件下载失败，请检查网络！"},
+      {Outcome::kConnectFailed, "0", "0", "0", library, "设备未成功连接，请进行检查！"},
+      {Outcome::kStartRefused, "0", "1", "0", library, "设备升级失败，请进行检查！"},
+      {Outcome::kUpgradeFailed, "0", "2", "37", library, "设备升级失败，请检查或重试！"},
+      {Outcome::kUpgraded, "1", "", "100", "", "设备升级成功，欢迎畅享新版本！"},
+  };
+  ASSERT_EQ(std::size(rows), std::size(kOutcomeTable));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(RowOf(row.outcome).name));
+    EXPECT_EQ(RowOf(row.outcome).outcome, row.outcome);
+    QuietStdout quiet;
+    ReportOutcome(row.outcome, 37, library);
+    const json report = json::parse(service_->Reports().back().body);
+    EXPECT_EQ(report["code"], row.code);
+    EXPECT_EQ(report["errorCode"], row.errorCode);
+    EXPECT_EQ(report["errorProgress"], row.errorProgress);
+    EXPECT_EQ(report["errorMsg"], row.errorMsg);
+    EXPECT_EQ(NoticeText(row.outcome), QString::fromUtf8(row.notice));
+  }
+  EXPECT_EQ(service_->Reports().size(), std::size(rows));
 }
 
 // ---- Download ------------------------------------------------------------------------------
