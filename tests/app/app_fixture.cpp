@@ -34,14 +34,9 @@ QString NoticeText(QWidget* notice) {
 
 }  // namespace
 
-const Row kRowNoInfo{"no firmware information",  "0",         "4",
-                     "未获取到升级文件的信息！", "CErrorDlg", "未获取到升级文件，请检查网络！"};
-const Row kRowDownload{"download failed",    "0",         "3",
-                       "升级文件下载失败！", "CErrorDlg", "升级文件下载失败，请检查网络！"};
-const Row kRowConnect{"connect failed", "0", "0", "", "CErrorDlg", "设备未成功连接，请进行检查！"};
-const Row kRowStart{"start refused", "0", "1", "", "CErrorDlg", "设备升级失败，请进行检查！"};
-const Row kRowUpgrade{"upgrade failed", "0", "2", "", "CErrorDlg", "设备升级失败，请检查或重试！"};
-const Row kRowSuccess{"success", "1", "", "", "CSuccessDlg", "设备升级成功，欢迎畅享新版本！"};
+const char* NoticeClass(const Row& row) {
+  return row.notice == Row::Notice::kSuccess ? "CSuccessDlg" : "CErrorDlg";
+}
 
 std::string Attempt::Message() const {
   return reports.size() == 1 ? Member(reports[0], "errorMsg") : "";
@@ -143,18 +138,20 @@ Attempt AppTest::Press(std::chrono::milliseconds bound, bool quiet) {
 
 void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
                         const std::string& file, const std::string& written) {
-  SCOPED_TRACE(std::string("expected outcome: ") + row.name);
+  SCOPED_TRACE("expected outcome: " + std::string(row.name));
   EXPECT_TRUE(a.backToIdle) << "the dialog did not come back to idle";
   EXPECT_LE(a.elapsed, a.bound);
   ASSERT_EQ(a.notices.size(), 1u) << "one notice per press";
   const SeenNotice& notice = a.notices[0];
-  EXPECT_EQ(notice.cls, row.notice);
-  EXPECT_EQ(notice.text, row.text);
+  EXPECT_EQ(notice.cls, NoticeClass(row));
+  EXPECT_EQ(notice.text, NoticeText(row.outcome));
   // Behind the notice of a write that ended, the bar and its caption, no timer; before the
   // write, the idle dialog and its probe.
-  const bool wrote = row.code == "1" || row.errorCode == "2";
+  const bool wrote = row.outcome == Outcome::kUpgraded || row.outcome == Outcome::kUpgradeFailed;
   const DialogState& behind = notice.main;
-  EXPECT_EQ(behind.caption, row.code == "1" ? "升级成功" : wrote ? "升级失败" : "升级");
+  EXPECT_EQ(behind.caption, row.outcome == Outcome::kUpgraded ? "升级成功"
+                            : wrote                           ? "升级失败"
+                                                              : "升级");
   EXPECT_EQ(behind.enabled, !wrote);
   EXPECT_EQ(behind.barVisible, wrote);
   EXPECT_EQ(behind.probeTimer, !wrote);
@@ -168,15 +165,15 @@ void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
   const json& r = a.reports[0];
   EXPECT_EQ(Member(r, "code"), row.code);
   EXPECT_EQ(Member(r, "errorCode"), row.errorCode);
-  if (!row.errorMsg.empty() || row.code == "1") {
+  if (row.message != Row::Message::kLibraryError) {
     EXPECT_EQ(Member(r, "errorMsg"), row.errorMsg);
   } else {
     EXPECT_FALSE(a.Message().empty()) << "the library's text is the message";
   }
   std::string progress = "0";
-  if (row.code == "1") {
+  if (row.progress == Row::Progress::kHundred) {
     progress = "100";
-  } else if (row.errorCode == "2") {
+  } else if (row.progress == Row::Progress::kBarPosition) {
     progress = std::to_string(behind.barPos);  // the bar's last position below 100
     EXPECT_LT(behind.barPos, 100);
   }
@@ -184,7 +181,7 @@ void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
   for (const char* os : {"osMajor", "osMinor", "osNumber", "osType"})
     EXPECT_TRUE(r.contains(os)) << os;
   // The firmware members go with every report that follows a download, and the file stays.
-  const bool downloaded = row.errorCode != "3" && row.errorCode != "4";
+  const bool downloaded = row.namesFirmware;
   EXPECT_EQ(r.contains("binPath"), downloaded) << r.dump();
   if (!downloaded)
     return;
@@ -194,7 +191,7 @@ void AppTest::ExpectRow(const Attempt& a, const Row& row, bool reportStored,
   EXPECT_EQ(Member(r, "binBizId"), Firmware().bizId);
   EXPECT_EQ(r.at("binVersion"), Firmware().version);
   EXPECT_TRUE(std::filesystem::exists(path));
-  if (row.code == "1") {
+  if (row.outcome == Outcome::kUpgraded) {
     EXPECT_EQ(r.at("binSize").get<std::uintmax_t>(), std::filesystem::file_size(path));
   }
   // From the start of the device work, within the press.
@@ -226,8 +223,8 @@ DialogState AppTest::State() const {
   s.enabled = button->isEnabled();
   s.barVisible = bar->isVisibleTo(dlg_.get());
   s.barPos = bar->GetPos();
-  s.progressTimer = dlg_->IsTimerRunning(CZavDlg::kTimerProgress);
-  s.probeTimer = dlg_->IsTimerRunning(CZavDlg::kTimerProbe);
+  s.progressTimer = dlg_->ProgressTimer().isActive();
+  s.probeTimer = dlg_->ProbeTimer().isActive();
   s.connection = DialogItem<QLabel>(dlg_.get(), 1025)->text();
   return s;
 }

@@ -23,6 +23,7 @@
 
 #include "app/zav_dlg.h"
 #include "dongle/dongle.h"
+#include "service/outcome.h"
 #include "tests/common/with.h"
 #include "tests/service/service_fixture.h"
 
@@ -51,22 +52,17 @@ struct SeenNotice {
 
 inline constexpr VirtualDongle::FirmwareVersion kNewVersion{1, 2, 0, 7};
 
-// One row of the outcome table: what the report carries and the notice that follows it.
-struct Row {
-  const char* name;
-  std::string code;
-  std::string errorCode;
-  std::string errorMsg;  // exact for the tool's own texts; empty for the library's text
-  const char* notice;    // its class
-  QString text;
-};
+// The rows of the outcome table, as the tool defines them (service/outcome.h).
+using Row = OutcomeRow;
+inline constexpr const Row& kRowNoInfo = RowOf(Outcome::kNoFirmwareInfo);
+inline constexpr const Row& kRowDownload = RowOf(Outcome::kDownloadFailed);
+inline constexpr const Row& kRowConnect = RowOf(Outcome::kConnectFailed);
+inline constexpr const Row& kRowStart = RowOf(Outcome::kStartRefused);
+inline constexpr const Row& kRowUpgrade = RowOf(Outcome::kUpgradeFailed);
+inline constexpr const Row& kRowSuccess = RowOf(Outcome::kUpgraded);
 
-extern const Row kRowNoInfo;
-extern const Row kRowDownload;
-extern const Row kRowConnect;
-extern const Row kRowStart;
-extern const Row kRowUpgrade;
-extern const Row kRowSuccess;
+// The class of the notice a row shows.
+const char* NoticeClass(const Row& row);
 
 // What one press of the upgrade button ended in.
 struct Attempt {

@@ -55,8 +55,8 @@ TEST_F(DialogTest, StartUpShowsTheServiceTextsBeforeTheWindow) {
   EXPECT_EQ(FirmwareInfo.localPath, "");
   // Start-up touches no device and leaves the probe to the timer.
   EXPECT_EQ(VirtualDongle::GetStats().starts, 0u);
-  EXPECT_TRUE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
-  EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProgress));
+  EXPECT_TRUE(dlg.ProbeTimer().isActive());
+  EXPECT_FALSE(dlg.ProgressTimer().isActive());
 }
 
 // The tip opens while the main window is not on screen yet: it is centred over where that
@@ -230,7 +230,7 @@ TEST_F(DialogTest, EnterEscapeAndTheCloseBoxCloseTheTool) {
     const int result = dlg.DoModal();
     EXPECT_TRUE(wasOpen);
     EXPECT_EQ(result, way.result);
-    EXPECT_FALSE(dlg.IsTimerRunning(CZavDlg::kTimerProbe));
+    EXPECT_FALSE(dlg.ProbeTimer().isActive());
     EXPECT_TRUE(notices_.empty());
     dlg_.reset();
   }
@@ -277,8 +277,7 @@ TEST_F(DialogTest, ClosingDuringAnUpgradeExitsLeavingTheOldImage) {
                      "closed during the write: %s, rejected %d, timers %d, reports %zu, "
                      "notices %zu\n",
                      hidDfuGetProgress() < 100 ? "yes" : "no", result == QDialog::Rejected,
-                     dlg->IsTimerRunning(CZavDlg::kTimerProgress) ||
-                         dlg->IsTimerRunning(CZavDlg::kTimerProbe),
+                     dlg->ProgressTimer().isActive() || dlg->ProbeTimer().isActive(),
                      service_->Reports().size(), notices_.size());
         std::exit(0);
       },

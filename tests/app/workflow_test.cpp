@@ -75,30 +75,6 @@ TEST_F(WorkflowTest, RestartShowsTheRestartingCaptionUntilTheDeviceIsBack) {
   EXPECT_EQ(a.notices.at(0).main.barPos, 100);
 }
 
-// The steps of one poll at the thresholds, fed one figure at a time while the bar is shown.
-TEST_F(WorkflowTest, PollStepsAtTheThresholds) {
-  CZavDlg& dlg = Open();
-  dlg.EnterUpgradingState();
-  StdoutCapture capture;
-  // A figure below 95 after one above does not set the caption back.
-  for (const auto& [figure, caption] :
-       {std::pair{94, "升级中"}, {95, "重启中"}, {90, "重启中"}, {99, "重启中"}}) {
-    dlg.OnProgress(static_cast<unsigned char>(figure));
-    EXPECT_EQ(State(), (DialogState{caption, false, true, figure, true, false, "设备已连接"}));
-  }
-  EXPECT_EQ(SplitLines(capture.Stop()),
-            (std::vector<std::string>{"pos=94", "pos=95", "pos=90", "pos=99"}));
-
-  // With the bar hidden a poll does nothing at all.
-  DialogItem<QWidget>(&dlg, 1006)->hide();
-  StdoutCapture hidden;
-  dlg.OnProgress(100);
-  EXPECT_EQ(hidden.Stop(), "");
-  EXPECT_TRUE(State().progressTimer);
-  EXPECT_TRUE(Reports().empty());
-  EXPECT_TRUE(notices_.empty());
-}
-
 // ---- Presence probe --------------------------------------------------------------------------
 
 TEST_F(WorkflowTest, ConnectionLabelFollowsPlugAndUnplug) {

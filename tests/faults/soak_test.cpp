@@ -246,7 +246,7 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
     if (a.Succeeded())
       running = kNewVersion;
     ExpectDongleRuns(running);
-    ++rows[t.row->name];
+    ++rows[std::string(t.row->name)];
     ++drawn[t.name];
   }
 
