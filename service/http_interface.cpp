@@ -94,6 +94,14 @@ SlistHandle HeaderList(std::string_view block) {
   return SlistHandle(list);
 }
 
+// The status code of a status line ("HTTP/1.1 404 Not Found" gives 404); 0 without one.
+long StatusOf(std::string_view statusLine) {
+  const std::size_t space = statusLine.find(' ');
+  if (space == std::string_view::npos)
+    return 0;
+  return AsciiToInt(statusLine.substr(space + 1, 3));
+}
+
 // What one request gathers through the curl callbacks.
 struct Exchange {
   TransferWatch* watch = nullptr;
@@ -103,8 +111,10 @@ struct Exchange {
   bool headersDone = false;
   bool headerOverflow = false;
   bool notFound = false;
-  std::string chunk;  // the current body chunk, up to kBufferSize bytes
+  bool overCap = false;  // the answer went on beyond its cap
+  std::string chunk;     // the current body chunk, up to kBufferSize bytes
   std::string response;
+  TransferError ended;  // what curl_easy_perform ended in, unless it ended well
 
   void FlushChunk() {
     response.append(chunk.data(), strnlen(chunk.data(), chunk.size()));
@@ -153,6 +163,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   std::string_view rest(data, size * count);
   // Beyond the cap the transfer ends, and the text so far is the answer.
   const bool over = rest.size() > exchange.room;
+  exchange.overCap = exchange.overCap || over;
   rest = rest.substr(0, exchange.room);
   exchange.room -= rest.size();
   while (!rest.empty()) {
@@ -248,11 +259,18 @@ std::string HttpInterface::PostJson(const std::string& url, const std::string& b
 
 std::string HttpInterface::Post(const std::string& url, const std::string& headers,
                                 const std::string& body) {
-  if (url.empty())
-    return Fail(EmptyUrl);
+  return Send(url, headers, body).body;
+}
+
+HttpAnswer HttpInterface::Send(const std::string& url, const std::string& headers,
+                               const std::string& body) {
+  if (url.empty()) {
+    m_lastError = EmptyUrl;
+    return {};
+  }
   CloseHandles();
   if (!OpenSession())
-    return Fail(OpenFailed);
+    return Fail(OpenFailed, TransferError::Curl(CURLE_FAILED_INIT, "no curl share handle"));
 
   std::uint16_t port = 443;
   std::string host;
@@ -265,24 +283,31 @@ std::string HttpInterface::Post(const std::string& url, const std::string& heade
   std::fflush(stdout);
 
   if (!OpenConnection(host, port))
-    return Fail(ConnectFailed);
+    return Fail(ConnectFailed, TransferError::Curl(CURLE_URL_MALFORMAT, "no address for host \"" +
+                                                                            host + "\" and port " +
+                                                                            std::to_string(port)));
   if (!OpenRequest(page))
-    return Fail(OpenFailed);
+    return Fail(OpenFailed,
+                TransferError::Curl(CURLE_URL_MALFORMAT, "no request for page \"" + page + "\""));
   Exchange exchange = m_hRequest->Send(m_hInternet->share.get(), headers, body);
   if (exchange.headerOverflow)
-    return Fail(QueryInfoFailed);
+    return Fail(QueryInfoFailed, TransferError::Of(TransferError::Kind::kHeaders));
   if (!exchange.headersDone)
-    return Fail(SendFailed);
+    return Fail(SendFailed, std::move(exchange.ended));
   if (exchange.notFound)
-    return Fail(NotFound);
+    return Fail(NotFound,
+                TransferError::Status(StatusOf(exchange.statusLine), exchange.statusLine));
   // Whatever ended the body (its end, a broken connection, a bound), the text so far counts.
   exchange.FlushChunk();
-  return std::move(exchange.response);
+  if (exchange.ended.failed())
+    LogLine("request cut short: ", exchange.ended.Text(), ", the text so far is the answer");
+  return {std::move(exchange.response), std::move(exchange.ended)};
 }
 
-std::string HttpInterface::Fail(HttpInterfaceError error) {
+HttpAnswer HttpInterface::Fail(HttpInterfaceError error, TransferError why) {
   m_lastError = error;
-  return std::string();
+  LogLine("request failed (", static_cast<int>(error), "): ", why.Text());
+  return {std::string(), std::move(why)};
 }
 
 bool HttpInterface::OpenSession() {
@@ -348,11 +373,19 @@ Exchange HttpInterface::Request::Send(CURLSH* session, const std::string& header
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &exchange);
   ApplyTransferSettings(e, watch);
-  curl_easy_perform(e);
+  char errorText[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+  const CURLcode result = curl_easy_perform(e);
   // The callbacks point at this call's state: the handle lives on, they must not.
   curl_easy_setopt(e, CURLOPT_HEADERDATA, nullptr);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, nullptr);
   curl_easy_setopt(e, CURLOPT_XFERINFODATA, nullptr);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
   exchange.watch = nullptr;
+  if (exchange.overCap)
+    exchange.ended = TransferError::Bound("more than " + std::to_string(watch.limits().answerCap) +
+                                          " bytes (the answer bound)");
+  else if (result != CURLE_OK)
+    exchange.ended = TransferErrorOf(e, result, watch, errorText);
   return exchange;
 }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "service/transfer_error.h"
+
 enum HttpInterfaceError : std::int32_t {
   OpenFailed = 1,       // the session or the request handle could not be made
   ConnectFailed = 2,    // the connection object refused the host or the port
@@ -21,10 +23,21 @@ enum HttpInterfaceError : std::int32_t {
 // Keys in ascending byte order.
 using HttpParams = std::map<std::string, std::string>;
 
+// What one request came back with.
+struct HttpAnswer {
+  std::string body;     // the text received: empty when the request failed
+  TransferError error;  // why it failed, or why the body was cut short; kNone otherwise
+};
+
 class HttpInterface {
  public:
   static HttpInterface& Instance();
 
+  // A request and what went wrong with it. A failed request (but one with an empty address,
+  // which fails at once, untouched) writes one line "request failed (<code>): <why>"; a body
+  // cut short, "request cut short: <why>, the text so far is the answer".
+  HttpAnswer Send(const std::string& url, const std::string& headers, const std::string& body);
+  // The same, the body alone.
   std::string Post(const std::string& url, const std::string& headers, const std::string& body);
   std::string PostParams(const std::string& url, HttpParams params);
   std::string PostJson(const std::string& url, const std::string& body);
@@ -64,8 +77,8 @@ class HttpInterface {
   bool OpenSession();
   bool OpenConnection(const std::string& host, std::uint16_t port);
   bool OpenRequest(const std::string& page);
-  // Records `error` as the last one and gives the text of a failed request: empty.
-  std::string Fail(HttpInterfaceError error);
+  // Records `error` as the last one, logs why and gives the answer of a failed request: empty.
+  HttpAnswer Fail(HttpInterfaceError error, TransferError why);
   void CloseHandles();
 
   std::unique_ptr<Session> m_hInternet;

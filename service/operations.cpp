@@ -74,6 +74,14 @@ QString DocumentsFolder() {
   return folder;
 }
 
+// A failed download, in one log line: the refusal of a file that is not the announced one
+// has written its own.
+FirmwareDownload Failed(TransferError error) {
+  if (error.kind != TransferError::Kind::kRefused)
+    LogLine("download failed: ", error.Text());
+  return {FirmwareDownload::Status::kFailed, {}, std::move(error)};
+}
+
 }  // namespace
 
 void QueryFirmwareVersion(const ServiceUi& ui) {
@@ -194,21 +202,21 @@ FirmwareDownload DownloadCurrentFirmware(const ServiceUi& ui) {
     ReportOutcome(Outcome::kNoFirmwareInfo);
     if (ui.showError)
       ui.showError(NoticeText(Outcome::kNoFirmwareInfo));
-    return {Status::kNoFirmwareInfo, {}};
+    return {Status::kNoFirmwareInfo, {}, {}};
   }
   const QString folder = DocumentsFolder();
   const QString name = Utf8ToWide(FirmwareInfo.fileName);
   const QString url = Utf8ToWide(FirmwareInfo.fileUrl);
   if (!IsPlainFileName(FirmwareInfo.fileName))
-    return {Status::kFailed, {}};
+    return Failed(TransferError::Of(TransferError::Kind::kName, FirmwareInfo.fileName));
   // The file must be the one this answer announced: a plain-http address, or a host that is
   // not the service, could hand over any other signed image.
-  const std::optional<QString> path =
+  FetchedFile fetched =
       FetchFirmware(url, folder, name, {FirmwareInfo.fileSize, FirmwareInfo.version});
-  if (!path)
-    return {Status::kFailed, {}};
+  if (!fetched.path)
+    return Failed(std::move(fetched.error));
   LogLine("download ok");
-  return {Status::kDone, *path};
+  return {Status::kDone, *fetched.path, {}};
 }
 
 QString DownloadFirmware(const ServiceUi& ui) {

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "service/transfer_error.h"
+
 struct utsname;
 
 struct FirmwareDescription {
@@ -86,7 +88,8 @@ struct FirmwareDownload {
     kDone,
   };
   Status status = Status::kFailed;
-  QString path;  // kDone: the file's full path
+  QString path;         // kDone: the file's full path
+  TransferError error;  // kFailed: why (logged as it happened)
 };
 
 // Queries the service afresh and downloads the firmware into the Documents folder. When the

@@ -33,8 +33,11 @@ bool TransferWatch::Expired(curl_off_t downloaded, curl_off_t uploaded) {
   if (kind_ == Kind::Download && now - start_ > limits_.rateGrace) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_);
     if (static_cast<std::uint64_t>(downloaded) * 1000 <
-        limits_.minRate * static_cast<std::uint64_t>(elapsed.count()))
+        limits_.minRate * static_cast<std::uint64_t>(elapsed.count())) {
+      reached_ = "below " + std::to_string(limits_.minRate) + " bytes a second after " +
+                 std::to_string(elapsed.count()) + " ms (the rate bound)";
       return true;
+    }
   }
   const curl_off_t moved = downloaded + uploaded + headerBytes_;
   if (!responding_ && downloaded > 0) {
@@ -46,7 +49,26 @@ bool TransferWatch::Expired(curl_off_t downloaded, curl_off_t uploaded) {
     lastMove_ = now;
     return false;
   }
-  return responding_ && now - lastMove_ > limits_.idle;
+  if (!responding_ || now - lastMove_ <= limits_.idle)
+    return false;
+  reached_ = "no byte for " + std::to_string(limits_.idle.count()) + " ms (the idle bound)";
+  return true;
+}
+
+TransferError TransferErrorOf(CURL* easy, CURLcode result, const TransferWatch& watch,
+                              const char* errorText) {
+  const std::string text =
+      errorText != nullptr && errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+  if (result == CURLE_ABORTED_BY_CALLBACK && !watch.Reached().empty())
+    return TransferError::Bound(watch.Reached());
+  if (result == CURLE_OPERATION_TIMEDOUT)
+    return TransferError::Bound(text + " (the connect or request bound)");
+  if (result == CURLE_HTTP_RETURNED_ERROR) {
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    return TransferError::Status(status);
+  }
+  return TransferError::Curl(result, text);
 }
 
 namespace {
@@ -121,14 +143,17 @@ struct Sink {
   std::uint64_t written = 0;
   std::uint64_t handedToDisk = 0;
   bool beyondCap = false;
+  int writeErrno = 0;  // why the file took no more
 
   bool Write(const char* data, std::size_t length) {
     for (std::size_t done = 0; done < length;) {
       const ssize_t n = write(fd, data + done, length - done);
       if (n < 0 && errno == EINTR)
         continue;
-      if (n <= 0)
+      if (n <= 0) {
+        writeErrno = n < 0 ? errno : ENOSPC;
         return false;
+      }
       done += static_cast<std::size_t>(n);
     }
     written += length;
@@ -166,17 +191,11 @@ struct Received {
   bool complete = false;
   bool beyondCap = false;  // the body, or the size it announced, went beyond the cap
   std::uint64_t bytes = 0;
+  TransferError error;  // what ended it, unless complete
 };
 
-// Fetches `url` into the file `fd`, within the download's bounds and at most `cap` bytes.
-Received Transfer(const QString& url, int fd, std::uint64_t cap) {
-  EnsureCurlInitialised();
-  const EasyHandle easy(curl_easy_init());
-  if (!easy)
-    return {};
-  TransferWatch watch(TransferWatch::Kind::Download, CurrentTransferLimits());
-  Sink sink{fd, cap};
-  CURL* e = easy.get();
+// The curl handle of the download, fetching into `sink` within the bounds of `watch`.
+void SetDownloadOptions(CURL* e, const QString& url, Sink& sink, TransferWatch& watch) {
   curl_easy_setopt(e, CURLOPT_URL, url.toUtf8().constData());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "https");
@@ -185,32 +204,78 @@ Received Transfer(const QString& url, int fd, std::uint64_t cap) {
   curl_easy_setopt(e, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 100L * 1024);
   // An announced size beyond the cap fails at once.
-  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(cap));
+  curl_easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &WriteToFile);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CountHeaderBytes);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &watch);
   ApplyTransferSettings(e, watch);
-  const CURLcode result = curl_easy_perform(e);
-  return {result == CURLE_OK, sink.beyondCap || result == CURLE_FILESIZE_EXCEEDED, sink.written};
+}
+
+// Fetches `url` into the file `fd`, within the download's bounds and at most `cap` bytes.
+Received Transfer(const QString& url, int fd, std::uint64_t cap) {
+  EnsureCurlInitialised();
+  const EasyHandle easy(curl_easy_init());
+  if (!easy)
+    return {false, false, 0, TransferError::Curl(CURLE_FAILED_INIT, "no curl handle")};
+  TransferWatch watch(TransferWatch::Kind::Download, CurrentTransferLimits());
+  Sink sink{fd, cap};
+  char errorText[CURL_ERROR_SIZE] = {};
+  SetDownloadOptions(easy.get(), url, sink, watch);
+  curl_easy_setopt(easy.get(), CURLOPT_ERRORBUFFER, errorText);
+  const CURLcode result = curl_easy_perform(easy.get());
+  Received received{
+      result == CURLE_OK, sink.beyondCap || result == CURLE_FILESIZE_EXCEEDED, sink.written, {}};
+  if (sink.writeErrno != 0)
+    received.error = TransferError::File("writing the file", sink.writeErrno);
+  else if (!received.complete)
+    received.error = TransferErrorOf(easy.get(), result, watch, errorText);
+  return received;
+}
+
+// Why a fetch of `received` is refused, or kNone: beyond the cap, or not the announced file.
+TransferError Refusal(const Received& received, int fd, std::uint64_t cap,
+                      const AnnouncedFile& announced) {
+  const std::uint64_t bound = CurrentTransferLimits().downloadCap;
+  if (received.beyondCap && cap < bound) {
+    LogLongerThanAnnounced(announced);
+    return TransferError::Of(TransferError::Kind::kRefused);
+  }
+  if (received.beyondCap)
+    return TransferError::Bound("more than " + std::to_string(bound) +
+                                " bytes (the download bound)");
+  if (!received.complete)
+    return received.error;
+  if (!IsAnnouncedFile(fd, received.bytes, announced))
+    return TransferError::Of(TransferError::Kind::kRefused);
+  return {};
 }
 
 }  // namespace
 
-std::optional<QString> FetchFirmware(const QString& url, const QString& folder, const QString& name,
-                                     const AnnouncedFile& announced) {
+FetchedFile FetchFirmware(const QString& url, const QString& folder, const QString& name,
+                          const AnnouncedFile& announced) {
   std::optional<DownloadFile> file = DownloadFile::Create(folder);
-  if (!file)
-    return std::nullopt;
+  if (!file) {
+    const int error = errno;
+    return {std::nullopt, TransferError::File("making the file in " + folder.toStdString(), error)};
+  }
   // Bytes beyond the announced size are not fetched: the file is refused anyway.
-  const std::uint64_t bound = CurrentTransferLimits().downloadCap;
   const std::uint64_t cap =
-      std::min<std::uint64_t>(bound, static_cast<std::uint64_t>(std::max(0, announced.fileSize)));
+      std::min<std::uint64_t>(CurrentTransferLimits().downloadCap,
+                              static_cast<std::uint64_t>(std::max(0, announced.fileSize)));
   const Received received = Transfer(url, file->fd(), cap);
-  if (received.beyondCap && cap < bound)
-    LogLongerThanAnnounced(announced);
-  if (!received.complete || !IsAnnouncedFile(file->fd(), received.bytes, announced) ||
-      !file->Sync())
-    return std::nullopt;
-  return file->Place(name);
+  if (TransferError refused = Refusal(received, file->fd(), cap, announced); refused.failed())
+    return {std::nullopt, std::move(refused)};
+  if (!file->Sync()) {
+    const int error = errno;
+    return {std::nullopt, TransferError::File("writing the file to the disk", error)};
+  }
+  errno = 0;
+  std::optional<QString> path = file->Place(name);
+  if (!path) {
+    const int error = errno;
+    return {std::nullopt, TransferError::File("naming the file " + name.toStdString(), error)};
+  }
+  return {std::move(path), {}};
 }

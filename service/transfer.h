@@ -8,9 +8,11 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <string>
 
 #include "service/curl_handles.h"
 #include "service/firmware_file.h"
+#include "service/transfer_error.h"
 #include "service/transfer_limits.h"
 
 // curl_global_init, once per process, safe against concurrent first calls.
@@ -32,6 +34,8 @@ class TransferWatch {
   void HeaderBytes(std::size_t count);
   // Whether the transfer must end, given curl's figures so far.
   bool Expired(curl_off_t downloaded, curl_off_t uploaded);
+  // The bound that ended it, once Expired said so; empty before.
+  const std::string& Reached() const { return reached_; }
 
   Kind kind() const { return kind_; }
   const TransferLimits& limits() const { return limits_; }
@@ -45,6 +49,7 @@ class TransferWatch {
   Clock::time_point lastMove_;
   curl_off_t moved_ = 0;  // bytes both ways, header lines included
   curl_off_t headerBytes_ = 0;
+  std::string reached_;
 };
 
 // The trust (always verifying the peer and its name): for a service request the build's CA
@@ -54,10 +59,21 @@ class TransferWatch {
 // kept from the header callback.
 void ApplyTransferSettings(CURL* easy, TransferWatch& watch);
 
+// What ended a transfer that curl_easy_perform returned `result` for: the bound `watch` saw
+// reached, curl's time-outs as bounds, an HTTP status, or curl's own code and text
+// (`errorText`, curl's error buffer, when it holds one).
+TransferError TransferErrorOf(CURL* easy, CURLcode result, const TransferWatch& watch,
+                              const char* errorText);
+
+// What a firmware fetch ended in: the path written, or why there is none.
+struct FetchedFile {
+  std::optional<QString> path;
+  TransferError error;
+};
+
 // Fetches `url` into the folder as `name`, keeping it only if it is the image `announced`
 // (logged when not). It takes its place only once it is complete and on disk, and never that
 // of a file that is no firmware image of ours: then it goes under the next free name, as
 // DownloadFile::Place says. A failure leaves no file behind and every file as it was.
-// Returns the path written.
-std::optional<QString> FetchFirmware(const QString& url, const QString& folder, const QString& name,
-                                     const AnnouncedFile& announced);
+FetchedFile FetchFirmware(const QString& url, const QString& folder, const QString& name,
+                          const AnnouncedFile& announced);

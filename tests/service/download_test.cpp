@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -15,9 +16,11 @@
 #include "service/download_file.h"
 #include "service/firmware_file.h"
 #include "service/http_interface.h"
+#include "service/operations.h"
 #include "service/trust_store.h"
 #include "tests/common/stdout_capture.h"
 #include "tests/common/with.h"
+#include "tests/service/loopback.h"
 #include "tests/service/service_fixture.h"
 
 using nlohmann::json;
@@ -163,6 +166,76 @@ TEST_F(DownloadTest, TheFileMustBeTheOneTheAnswerAnnounced) {
     EXPECT_EQ(CountLines(log, "download ok"), c.line.empty() ? 1u : 0u) << log;
     if (!c.line.empty()) {
       EXPECT_TRUE(HasLine(log, c.line)) << log;
+    }
+  }
+}
+
+// Each failed download writes one line that says why and hands the reason back: the status,
+// curl's code and text, the bound reached, the file's error, the name; a file that is not the
+// one announced, its refusal alone.
+TEST_F(DownloadTest, EachFailedDownloadSaysWhyInOneLine) {
+  using Kind = TransferError::Kind;
+  const std::string image = Image("firmware image");
+  const auto announce = [&](const std::string& url, const std::string& name, int version) {
+    service_->SetFault(RefEndpoint::VersionGet,
+                       With(&RefFault::customBody, json{{"data",
+                                                         {{"fileUrl", url},
+                                                          {"fileSize", image.size()},
+                                                          {"fileName", name},
+                                                          {"version", version},
+                                                          {"bizId", "b"},
+                                                          {"versionTxt", "V1.0.3"}}}}
+                                                       .dump()));
+  };
+  const std::string file = Url("/files/marlo-1.0.3.bin");
+  const std::string closed = "https://127.0.0.1:" + std::to_string(ClosedPort()) + "/f.bin";
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    Kind kind;
+    std::string line;  // how the one line begins
+  } cases[] = {
+      {"404", [&] { service_->SetFault(RefEndpoint::Files, With(&RefFault::status, 404)); },
+       Kind::kHttpStatus, "download failed: HTTP status 404"},
+      {"nobody listening", [&] { announce(closed, "marlo-1.0.3.bin", 1000300); }, Kind::kCurl,
+       "download failed: curl error 7: "},
+      {"silent halfway",
+       [&] { service_->SetFault(RefEndpoint::Files, With(&RefFault::stallAfter, std::size_t{8})); },
+       Kind::kBound,
+       "download failed: no byte for " + std::to_string(ShortLimits().idle.count()) +
+           " ms (the idle bound)"},
+      {"Documents is a file",
+       [&] {
+         fs::remove_all(Documents());
+         std::ofstream(Documents()) << "not a folder";
+       },
+       Kind::kFile,
+       "download failed: making the file in " + Documents().string() + ": Not a directory"},
+      {"a name with a folder", [&] { announce(file, "../marlo.bin", 1000300); }, Kind::kName,
+       "download failed: the file name \"../marlo.bin\" is no plain file name"},
+      {"another version", [&] { announce(file, "marlo-1.0.3.bin", 1000301); }, Kind::kRefused,
+       "download refused: version=1000301, the image is 1.0.3.0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    service_->ClearFaults();
+    fs::remove_all(Documents());
+    fs::create_directories(Documents());
+    Publish("marlo-1.0.3.bin", image);
+    c.arrange();
+    StdoutCapture capture;
+    const FirmwareDownload download = DownloadCurrentFirmware({});
+    std::vector<std::string> lines;
+    for (const std::string& line : SplitLines(capture.Stop())) {
+      if (line.rfind("download ", 0) == 0)
+        lines.push_back(line);
+    }
+    EXPECT_EQ(download.status, FirmwareDownload::Status::kFailed);
+    EXPECT_EQ(download.error.kind, c.kind);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(0, c.line.size()), c.line) << lines[0];
+    if (c.kind != Kind::kRefused) {
+      EXPECT_EQ(lines[0], "download failed: " + download.error.Text());
     }
   }
 }

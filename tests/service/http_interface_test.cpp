@@ -27,6 +27,16 @@ std::set<std::string> HeaderNames(const RecordedRequest& request) {
   return names;
 }
 
+// The lines a failed or cut-short request wrote.
+std::vector<std::string> FailureLines(const std::string& log) {
+  std::vector<std::string> lines;
+  for (const std::string& line : SplitLines(log)) {
+    if (line.rfind("request ", 0) == 0)
+      lines.push_back(line);
+  }
+  return lines;
+}
+
 }  // namespace
 
 // Only "https://" is known, found anywhere; the port is read like atoi and cut to 16 bits; the
@@ -157,18 +167,22 @@ TEST_F(HttpInterfaceTest, FailuresEndInTheirErrorCodes) {
     std::string url;
     std::string answer;
     HttpInterfaceError error;
+    std::string why;  // how the failure's one log line begins after its code; empty: none
   } cases[] = {
       {"untrusted certificate", [this] { service_->UseRogueCertificate(true); }, g_versionGetUrl,
-       "", SendFailed},
-      {"no such page", [] {}, Url("/no/such/page"), "", NotFound},
-      {"404 with a body", [&] { versionFault(404, 0); }, g_versionGetUrl, "", NotFound},
-      {"500", [&] { versionFault(500, 0); }, g_versionGetUrl, "status 500", EmptyUrl},
+       "", SendFailed, "curl error 60: "},
+      {"no such page", [] {}, Url("/no/such/page"), "", NotFound,
+       "HTTP status 404 (HTTP/1.1 404 Not Found)"},
+      {"404 with a body", [&] { versionFault(404, 0); }, g_versionGetUrl, "", NotFound,
+       "HTTP status 404 (HTTP/1.1 404 Not Found)"},
+      {"500", [&] { versionFault(500, 0); }, g_versionGetUrl, "status 500", EmptyUrl, ""},
       {"headers just within", [&] { versionFault(200, 3500); }, g_versionGetUrl, "status 200",
-       EmptyUrl},
+       EmptyUrl, ""},
       {"headers beyond the buffer", [&] { versionFault(200, 4096); }, g_versionGetUrl, "",
-       QueryInfoFailed},
-      {"nobody listening", [] {}, closed, "", SendFailed},
-      {"host \"http\", port 0", [] {}, "http://localhost/a", "", ConnectFailed},
+       QueryInfoFailed, "the response headers exceed 4096 bytes"},
+      {"nobody listening", [] {}, closed, "", SendFailed, "curl error 7: "},
+      {"host \"http\", port 0", [] {}, "http://localhost/a", "", ConnectFailed,
+       "curl error 3: no address for host \"http\" and port 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -176,8 +190,22 @@ TEST_F(HttpInterfaceTest, FailuresEndInTheirErrorCodes) {
     service_->UseRogueCertificate(false);
     c.arrange();
     http.Post("", "", "");
+    StdoutCapture capture;
     EXPECT_EQ(http.PostParams(c.url, {}), c.answer);
+    const std::vector<std::string> lines = FailureLines(capture.Stop());
     EXPECT_EQ(http.LastError(), c.error);
+    if (c.why.empty()) {
+      EXPECT_TRUE(lines.empty()) << lines.front();
+      continue;
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string start = "request failed (" + std::to_string(c.error) + "): " + c.why;
+    EXPECT_EQ(lines[0].substr(0, start.size()), start) << lines[0];
+    // The request hands the reason back too.
+    QuietStdout quiet;
+    EXPECT_EQ("request failed (" + std::to_string(c.error) +
+                  "): " + http.Send(HttpInterface::BuildRequestUrl(c.url, {}), "", "").error.Text(),
+              lines[0]);
   }
   // A connection refused its host or port leaves only the session open.
   const auto handles = http.Handles();
@@ -229,7 +257,9 @@ TEST_F(HttpInterfaceTest, StalledDrippingOrEndlessServiceEndsWithinTheBounds) {
   fault.stall = true;
   service_->SetFault(RefEndpoint::VersionGet, fault);
   auto begin = Clock::now();
+  StdoutCapture stalled;
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), "");
+  EXPECT_EQ(FailureLines(stalled.Stop()).at(0).rfind("request failed (3): ", 0), 0u);
   EXPECT_EQ(http.LastError(), SendFailed);
   EXPECT_GE(Clock::now() - begin, limits.request - std::chrono::milliseconds(100));
   EXPECT_LE(Clock::now() - begin, limits.request + std::chrono::seconds(3));
@@ -242,7 +272,12 @@ TEST_F(HttpInterfaceTest, StalledDrippingOrEndlessServiceEndsWithinTheBounds) {
   fault.stallAfter = 5000;
   service_->SetFault(RefEndpoint::VersionGet, fault);
   begin = Clock::now();
+  StdoutCapture silent;
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}), std::string(5000, 'z'));
+  EXPECT_EQ(FailureLines(silent.Stop()),
+            std::vector<std::string>{"request cut short: no byte for " +
+                                     std::to_string(limits.idle.count()) +
+                                     " ms (the idle bound), the text so far is the answer"});
   EXPECT_EQ(http.LastError(), EmptyUrl);
   EXPECT_GE(Clock::now() - begin, limits.idle - std::chrono::milliseconds(100));
   EXPECT_LE(Clock::now() - begin, limits.idle + std::chrono::seconds(3));
@@ -266,7 +301,11 @@ TEST_F(HttpInterfaceTest, StalledDrippingOrEndlessServiceEndsWithinTheBounds) {
   fault.endless = true;
   service_->SetFault(RefEndpoint::VersionGet, fault);
   begin = Clock::now();
+  StdoutCapture endless;
   EXPECT_EQ(http.PostParams(g_versionGetUrl, {}).size(), std::size_t(16) << 20);
+  EXPECT_EQ(FailureLines(endless.Stop()),
+            std::vector<std::string>{"request cut short: more than 16777216 bytes (the answer "
+                                     "bound), the text so far is the answer"});
   EXPECT_LE(Clock::now() - begin, limits.request);
   EXPECT_EQ(http.LastError(), EmptyUrl);
 }
