@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "refservice/refservice.h"
@@ -24,22 +25,26 @@ void Usage(std::ostream& out) {
          "  prints the reports stored in FILE, one a line: id, arrival (ms since 1970), body\n";
 }
 
-}  // namespace
+// The option's path in `options`, for the options that name a file or folder; else null.
+std::filesystem::path* PathOption(const std::string& arg, RefServiceOptions& options) {
+  if (arg == "--catalogue")
+    return &options.catalogueDir;
+  if (arg == "--store")
+    return &options.storeFile;
+  if (arg == "--cert")
+    return &options.certFile;
+  if (arg == "--key")
+    return &options.keyFile;
+  if (arg == "--rogue-cert")
+    return &options.rogueCertFile;
+  if (arg == "--rogue-key")
+    return &options.rogueKeyFile;
+  return nullptr;
+}
 
-int main(int argc, char** argv) {
-  RefServiceOptions options = RefServiceOptions::FromPkiDir(ZAV_PKI_DIR);
-  options.port = 8443;
-  options.catalogueDir = "catalogue";
-  options.storeFile = "reports.sqlite";
-  if (argc == 3 && std::string(argv[1]) == "--dump") {
-    if (!std::filesystem::is_regular_file(argv[2])) {
-      std::cerr << "zav-refservice: no store at '" << argv[2] << "'\n";
-      return 1;
-    }
-    for (const StoredReport& report : RefService::ReadStore(argv[2]))
-      std::cout << report.id << '\t' << report.receivedMs << '\t' << report.body << '\n';
-    return 0;
-  }
+// Reads the options after the program name into `options`. Returns the exit status when the
+// program is to end at once (the help, or a bad command line, with the usage printed).
+std::optional<int> ParseOptions(int argc, char** argv, RefServiceOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
@@ -59,24 +64,29 @@ int main(int argc, char** argv) {
         return 2;
       }
       options.port = static_cast<int>(port);
-    } else if (arg == "--catalogue") {
-      options.catalogueDir = value;
-    } else if (arg == "--store") {
-      options.storeFile = value;
-    } else if (arg == "--cert") {
-      options.certFile = value;
-    } else if (arg == "--key") {
-      options.keyFile = value;
-    } else if (arg == "--rogue-cert") {
-      options.rogueCertFile = value;
-    } else if (arg == "--rogue-key") {
-      options.rogueKeyFile = value;
+    } else if (std::filesystem::path* path = PathOption(arg, options)) {
+      *path = value;
     } else {
       Usage(std::cerr);
       return 2;
     }
   }
+  return std::nullopt;
+}
 
+// zav-refservice --dump FILE
+int Dump(const char* storeFile) {
+  if (!std::filesystem::is_regular_file(storeFile)) {
+    std::cerr << "zav-refservice: no store at '" << storeFile << "'\n";
+    return 1;
+  }
+  for (const StoredReport& report : RefService::ReadStore(storeFile))
+    std::cout << report.id << '\t' << report.receivedMs << '\t' << report.body << '\n';
+  return 0;
+}
+
+// Serves until SIGINT or SIGTERM; SIGUSR1 and SIGUSR2 switch the certificate.
+int Serve(const RefServiceOptions& options) {
   // Signals are taken by sigwait below, not by the server's threads.
   sigset_t signals;
   sigemptyset(&signals);
@@ -93,20 +103,28 @@ int main(int argc, char** argv) {
   std::cout << "zav-refservice: serving https://localhost:" << service.Port()
             << "/game/api/talent_tool/ from " << options.catalogueDir << ", reports in "
             << options.storeFile << std::endl;
-  for (;;) {
-    int received = 0;
-    if (sigwait(&signals, &received) != 0)
-      break;
-    if (received == SIGUSR1 || received == SIGUSR2) {
-      service.UseRogueCertificate(received == SIGUSR1);
-      std::cout << "zav-refservice: " << (received == SIGUSR1 ? "rogue" : "trusted")
-                << " certificate" << std::endl;
-      continue;
-    }
-    break;
+  int received = 0;
+  while (sigwait(&signals, &received) == 0 && (received == SIGUSR1 || received == SIGUSR2)) {
+    service.UseRogueCertificate(received == SIGUSR1);
+    std::cout << "zav-refservice: " << (received == SIGUSR1 ? "rogue" : "trusted") << " certificate"
+              << std::endl;
   }
   service.Stop();
   std::cout << "zav-refservice: stopped, " << service.Reports().size() << " reports stored"
             << std::endl;
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RefServiceOptions options = RefServiceOptions::FromPkiDir(ZAV_PKI_DIR);
+  options.port = 8443;
+  options.catalogueDir = "catalogue";
+  options.storeFile = "reports.sqlite";
+  if (argc == 3 && std::string(argv[1]) == "--dump")
+    return Dump(argv[2]);
+  if (const std::optional<int> status = ParseOptions(argc, argv, options))
+    return *status;
+  return Serve(options);
 }
