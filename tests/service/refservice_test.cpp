@@ -114,6 +114,10 @@ TEST_F(RefServiceTest, RefusesAPortInUseAndStopsPromptlyWhileStalled) {
   std::string error;
   EXPECT_FALSE(second.Start(&error));
   EXPECT_NE(error.find(std::to_string(service_->Port())), std::string::npos);
+  // Started again, a running service says so and goes on serving.
+  EXPECT_FALSE(service_->Start(&error));
+  EXPECT_EQ(error, "already started");
+  EXPECT_EQ(Get(Url("/files/marlo-1.0.3.bin")).body, "firmware image");
 
   RefFault fault;
   fault.stall = true;
