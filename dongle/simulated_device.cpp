@@ -18,7 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint32_t kFactorySize = 48 * 1024;
 constexpr auto kFrame = 1ms;
 constexpr auto kFullSpeedRestart = 500ms;
 constexpr wchar_t kDefaultSerial[] = L"MRL000001";

@@ -62,23 +62,26 @@ struct Session {
 std::uint32_t g_lowestCounter = 0;  // the security counter may only rise
 
 void CheckInvariants(const Device& d) {
-  const VirtualDongle::Slot& running = d.slots[d.active];
-  Require(d.active == 0 || d.active == 1, "no such active slot");
-  Require(running.holdsImage && running.verified && running.bootable,
-          "the running slot is not a verified bootable image");
-  Require(running.securityCounter >= d.securityCounter, "runs an image below its counter");
-  Require(d.securityCounter >= g_lowestCounter, "the security counter went down");
-  g_lowestCounter = d.securityCounter;
-  if (d.onTrial) {
-    const VirtualDongle::Slot& kept = d.slots[d.confirmed];
-    Require(d.confirmed != d.active && kept.holdsImage && kept.verified && kept.bootable,
-            "trying a new image without a confirmed one to go back to");
-  }
-  for (const VirtualDongle::Slot& slot : d.slots)
+  const std::uint32_t counter = d.Counter();
+  Require(counter >= g_lowestCounter, "the security counter went down");
+  g_lowestCounter = counter;
+  for (int i = 0; i < 2; ++i) {
+    const VirtualDongle::Slot slot = d.SlotView(i);
     Require(!slot.bootable || (slot.holdsImage && slot.verified), "an unverified slot is bootable");
-  // A start after the commit may erase the slot to try; the boot loader then keeps the
-  // running image, which the first check covers after every power-up.
-  Require(d.trialSlot < 0 || d.trialSlot != d.active, "the slot to try next is the running one");
+  }
+  // In its update mode the boot loader found nothing to start; it runs no image then.
+  Require(d.active >= -1 && d.active <= 1, "no such active slot");
+  if (d.active >= 0 && d.powered && !d.restarting) {
+    const VirtualDongle::Slot running = d.SlotView(d.active);
+    Require(running.holdsImage && running.verified, "the running slot is not a verified image");
+    Require(running.securityCounter >= counter, "runs an image below its counter");
+    if (d.onTrial) {
+      const int kept = d.Confirmed();
+      const VirtualDongle::Slot confirmed = d.SlotView(kept);
+      Require(kept != d.active && confirmed.holdsImage && confirmed.bootable,
+              "trying a new image without a confirmed one to go back to");
+    }
+  }
   if (d.phase != dongle::Phase::kIdle) {
     Require(d.staged != d.active, "erasing, writing or checking the running slot");
     Require(d.received <= d.incomingSize, "more payload taken than announced");
@@ -135,7 +138,15 @@ void SetFaults(Device& d, fuzz::Input& in) {
   f.dropConfirmReply = trial & 16;
   if (trial & 32)
     f.forgeData = in.U16();
+  f.selfTestFails = trial & 64;
+  f.selfTestNeverEnds = trial & 128;
+  const std::uint8_t boot = in.Byte();
+  f.decayAfterVerify = boot & 1;
+  f.tornBootWrite = boot & 2;
+  if (boot & 4)
+    f.powerCutAtBootWrite = 1 + (boot >> 3) % 8;
   d.faults = f;
+  d.journal.CutAt(f.powerCutAtBootWrite.value_or(0), f.tornBootWrite);
 }
 
 // Sends the header of an image of the session's payload, in four parts, then START with its
@@ -287,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckInvariants(d);
   }
   if (std::getenv("ZAV_FUZZ_TRACE") != nullptr) {  // how the input ended, for the seeds
-    const VirtualDongle::Slot& running = d.slots[d.active];
+    const VirtualDongle::Slot running = d.SlotView(d.active < 0 ? 0 : d.active);
     std::fprintf(stderr,
                  "running %s (slot %d%s), boots %u, starts %u, erases %u, accepted %u, naks %u, "
                  "restarts %u, confirms %u, reverts %u\n",
