@@ -86,6 +86,7 @@ void CheckInvariants(const Device& d) {
     Require(d.staged != d.active, "erasing, writing or checking the running slot");
     Require(d.received <= d.incomingSize, "more payload taken than announced");
     Require(d.workDone <= d.workTotal, "more flash work done than there was");
+    Require(d.written <= d.slotBytes, "wrote beyond the payload the header names");
   }
   for (const Report& r : d.in)
     Require(proto::Intact(r), "an unsealed reply was queued");
@@ -167,6 +168,14 @@ Report Start(fuzz::Input& in, const Session& s, bool otherBytes, bool deviant,
     h.hardwareRevision = in.Byte();
   if (kind & 4)
     h.securityCounter = in.Byte() % 4;
+  if (kind & 32) {  // compressed: the payload the harness sends is its stream, which seldom decodes
+    h.format = hiddfu::kCompressedFormatVersion;
+    h.method = hiddfu::Method::kLzma2;
+    h.filter = static_cast<hiddfu::BranchFilter>(in.Byte() % 5);
+    h.dictionary = hiddfu::kMaxDictionary;
+    h.storedSize = s.size;
+    h.payloadSize = 1 + in.U16();
+  }
   hiddfu::HeaderBytes bytes = hiddfu::SignHeader(h, hiddfu::DemoSigningKey());
   if (kind & 8)
     bytes[64 + in.Byte() % 64] ^= 1;  // not the signer's signature
@@ -183,6 +192,7 @@ Report Start(fuzz::Input& in, const Session& s, bool otherBytes, bool deviant,
   proto::StartRequest start{sha.Final(), 0};
   const std::uint8_t tag = in.Byte();
   start.window = in.Byte();
+  start.form = (kind & 32) ? proto::Form::kStream : proto::Form::kPayload;
   const Report r = proto::Encode(start, tag);
   send(r);
   return r;
