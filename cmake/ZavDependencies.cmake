@@ -2,6 +2,7 @@
 # Imported targets used by the subsystems:
 #   Qt6::Core Qt6::Gui Qt6::Widgets Qt6::Test   CURL::libcurl   nlohmann_json::nlohmann_json
 #   GTest::gtest   SQLite::SQLite3   OpenSSL::SSL OpenSSL::Crypto   Threads::Threads
+#   LibLZMA::LibLZMA      liblzma, the compressed payloads of image format 3
 #   Zav::httplib          cpp-httplib (split header, with OpenSSL)
 #   Zav::hidapi_headers   hidapi.h only: code that calls hid_* without linking a backend
 #   Zav::hidapi_hidraw    the static hidraw backend (needs libudev)
@@ -12,6 +13,7 @@ find_package(CURL 7.88 REQUIRED)
 find_package(nlohmann_json 3.11.2 EXACT REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(SQLite3 REQUIRED)
+find_package(LibLZMA 5.4 REQUIRED)
 find_package(GTest REQUIRED)
 find_package(PkgConfig REQUIRED)
 

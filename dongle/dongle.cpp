@@ -39,6 +39,10 @@ void SetFlashTiming(const FlashTiming& flash, int dongle) {
   Locked(dongle, [&](Device& d) { d.flashTiming = flash; });
 }
 
+void SetDecoder(const Decoder& decoder, int dongle) {
+  Locked(dongle, [&](Device& d) { d.decoder = decoder; });
+}
+
 void SetFaults(const Faults& faults, int dongle) {
   Locked(dongle, [&](Device& d) {
     d.faults = faults;

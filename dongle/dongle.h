@@ -57,6 +57,20 @@ inline constexpr FlashTiming kRealisticFlash{};
 inline constexpr FlashTiming kInstantFlash{64 * 1024, std::chrono::milliseconds(0),
                                            std::chrono::milliseconds(0)};
 
+// The compressed streams the dongle decodes as they arrive, and how fast (in payload bytes a
+// second at full speed; the instant timing takes no time). An MCU at 64 MHz decodes LZMA2
+// faster than the link brings it. kNoDecoder: a dongle that takes only the payload.
+struct Decoder {
+  bool lzma2 = true;
+  std::uint8_t filters = 0x1F;  // bit per hiddfu::BranchFilter; bit 0 for none
+  std::uint32_t dictionary = 64 * 1024;
+  std::uint32_t bytesPerSecond = 1024 * 1024;
+};
+inline constexpr Decoder kNoDecoder{false, 0, 0, 0};
+// How much of the data the dongle takes ahead of its flash: the OUT endpoint stops taking
+// reports while this is full (the flash erasing the next block, or the decoder behind).
+inline constexpr std::uint32_t kReceiveBuffer = 16 * 1024;
+
 // Why the dongle turns down a start request.
 enum class Refusal : std::uint8_t {
   kBusy = 1,
@@ -198,6 +212,7 @@ void SetWriteTimeout(std::chrono::milliseconds limit, int dongle = 0);
 // How long an image may stay on trial (kTrialWatchdog).
 void SetTrialWatchdog(std::chrono::milliseconds limit, int dongle = 0);
 void SetSlotCapacity(std::uint32_t bytes, int dongle = 0);
+void SetDecoder(const Decoder& decoder, int dongle = 0);
 void SetSerialNumber(const std::wstring& serial, int dongle = 0);
 // Lists the update interface under this path instead of its own, as hidraw lists a node
 // such as /dev/hidraw3; empty: its own.

@@ -18,7 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint32_t kFactorySize = 48 * 1024;
 constexpr auto kFrame = 1ms;
 constexpr auto kFullSpeedRestart = 500ms;
 constexpr wchar_t kDefaultSerial[] = L"MRL000001";
@@ -194,7 +193,8 @@ std::uint32_t Device::BlockBytes() const {
 }
 
 Settings Device::CurrentSettings() const {
-  return {timing, flashTiming, restartDelay, disconnectDelay, writeTimeout, trialWatchdog};
+  return {timing,       flashTiming,   restartDelay, disconnectDelay,
+          writeTimeout, trialWatchdog, decoder};
 }
 
 void Device::Apply(const Settings& settings) {
@@ -204,6 +204,7 @@ void Device::Apply(const Settings& settings) {
   disconnectDelay = settings.disconnectDelay;
   writeTimeout = settings.writeTimeout;
   trialWatchdog = settings.trialWatchdog;
+  decoder = settings.decoder;
   deviceCv.notify_all();
 }
 
@@ -333,7 +334,9 @@ void Device::Run() {
       wake = std::min(wake, workNext);
     if (onBus && !in.empty() && now < inHeldUntil)
       wake = std::min(wake, inHeldUntil);
-    const bool usb = onBus && ((!out.empty() && TakesReports()) || CanDeliver(now));
+    if (onBus && !out.empty() && BufferFull(now))
+      wake = std::min(wake, BufferFreesAt(now));
+    const bool usb = onBus && ((!out.empty() && TakesReports(now)) || CanDeliver(now));
     if (!usb) {
       if (wake == Clock::time_point::max()) {
         deviceCv.wait(lock);
@@ -343,7 +346,7 @@ void Device::Run() {
       continue;
     }
     if (timing == VirtualDongle::Timing::kInstant) {
-      if (!out.empty() && TakesReports())
+      if (!out.empty() && TakesReports(Clock::now()))
         Take();
       while (onBus && CanDeliver(Clock::now()))
         Deliver();
@@ -358,7 +361,7 @@ void Device::Run() {
       deviceCv.wait_until(lock, std::min(nextFrame, wake));
       continue;
     }
-    if (!out.empty() && TakesReports())
+    if (!out.empty() && TakesReports(now))
       Take();
     if (onBus && CanDeliver(now))
       Deliver();
@@ -417,8 +420,10 @@ void Device::BeginWork(Phase next, std::uint64_t total, std::chrono::millisecond
   phase = next;
   workDone = 0;
   workTotal = total;
-  workNext = Clock::now() + perBlock;
-  if (perBlock == 0ms) {
+  const auto now = Clock::now();
+  // After what the flash still has to do for the data taken so far.
+  workNext = std::max(now, flashFreeAt) + perBlock;
+  if (perBlock == 0ms && flashFreeAt <= now) {
     while (Working())
       StepWork();
   }
@@ -430,6 +435,7 @@ void Device::StepWork() {
   if (phase == Phase::kErasing) {
     flash[staged].Erase(workDone, n);
     workDone += n;
+    erasedTo = workDone;
     workNext += times.eraseBlock;
     if (workDone >= workTotal) {
       phase = Phase::kReceiving;
@@ -490,7 +496,7 @@ void Device::HandleData(const Report& r) {
     const std::uint64_t offset = static_cast<std::uint64_t>(expected) * proto::kDataPayload;
     const std::size_t n = static_cast<std::size_t>(
         std::min<std::uint64_t>(proto::kDataPayload, incomingSize - offset));
-    StoreData(*data, offset, n);
+    StoreData(*data, n);
     received += static_cast<std::uint32_t>(n);
     ++expected;
     ++stats.accepted;
@@ -511,20 +517,6 @@ void Device::HandleData(const Report& r) {
     ++stats.duplicates;
     Ack();
   }
-}
-
-void Device::StoreData(const proto::Data& data, std::uint64_t offset, std::size_t n) {
-  std::array<std::uint8_t, proto::kDataPayload> bytes = data.payload;
-  if (faults.flipStoredByte && *faults.flipStoredByte >= offset &&
-      *faults.flipStoredByte < offset + n) {
-    bytes[*faults.flipStoredByte - offset] ^= 0x01;
-    faults.flipStoredByte.reset();
-  }
-  flash[staged].Write(offset, bytes.data(), n);
-  const auto now = Clock::now();
-  if (expected == 0)
-    timeline.firstData = now;
-  timeline.lastData = now;
 }
 
 Report Device::AckReport() const {
@@ -622,6 +614,10 @@ std::optional<Report> Device::OnInfo(const Report& r) {
   info.securityCounter = Counter();
   info.selfTest = selfTest;
   info.mode = active >= 0 ? proto::Mode::kImage : proto::Mode::kUpdate;
+  info.methods = decoder.lzma2 ? 1u << static_cast<unsigned>(hiddfu::Method::kLzma2) : 0;
+  info.filters = decoder.filters;
+  info.dictionary = decoder.dictionary;
+  info.decodeRate = decoder.bytesPerSecond;
   return proto::Encode(info, r[proto::kTag]);
 }
 
@@ -682,6 +678,8 @@ std::optional<Report> Device::OnStart(const Report& r) {
     status = proto::kOnTrial;  // the only confirmed image is in the slot it would erase
   } else {
     status = CheckHeader(request, &header);
+    if (status == proto::kOk && !TakesForm(request.form, header))
+      status = proto::kCannotDecode;
   }
   if (status != proto::kOk) {
     DropUpgrade();
@@ -703,6 +701,8 @@ void Device::DropUpgrade() {
   if (phase != Phase::kIdle)
     image[staged].reset();
   phase = Phase::kIdle;
+  streamDecoder.reset();
+  buffered.clear();
   verdict.reset();
 }
 
@@ -715,8 +715,18 @@ void Device::BeginUpgrade(const proto::StartRequest& request, const hiddfu::Imag
   intact[staged] = false;
   startRequest = request;
   incomingHeader = headerBuffer;
-  incomingSize = header.payloadSize;
+  const bool stream = request.form == proto::Form::kStream;
+  incomingSize = stream ? header.storedSize : header.payloadSize;
+  slotBytes = header.payloadSize;
   incomingDigest = header.sha256;
+  streamDecoder.reset();
+  if (stream)
+    streamDecoder.emplace(header.filter, header.dictionary, header.payloadSize);
+  badStream = false;
+  written = 0;
+  erasedTo = 0;
+  flashFreeAt = {};
+  buffered.clear();
   expected = 0;
   received = 0;
   nakSent = false;
@@ -725,10 +735,8 @@ void Device::BeginUpgrade(const proto::StartRequest& request, const hiddfu::Imag
   ackIndex = 0;
   timeline = {};
   timeline.started = Clock::now();
-  // The blocks the image needs, before anything can be written into them.
-  const std::uint64_t blocks =
-      (static_cast<std::uint64_t>(incomingSize) + BlockBytes() - 1) / BlockBytes();
-  BeginWork(Phase::kErasing, blocks * BlockBytes(), FlashTimes().eraseBlock);
+  // The first block before anything can be written; the others as the data comes to them.
+  BeginWork(Phase::kErasing, BlockBytes(), FlashTimes().eraseBlock);
 }
 
 proto::Work Device::WorkDone() const {
@@ -748,9 +756,14 @@ proto::StartReply Device::StartReply() const {
 
 std::optional<Report> Device::OnVerify(const Report& r) {
   if (phase == Phase::kReceiving && received == incomingSize) {
+    if (streamDecoder && (badStream || !streamDecoder->Finished())) {
+      verdict = proto::kBadStream;  // the slot does not hold the payload the header names
+      phase = Phase::kIdle;
+      return proto::Encode(VerifyReply(), r[proto::kTag]);
+    }
     // Reads back what the slot stores, block by block, and hashes that.
     sha.Reset();
-    BeginWork(Phase::kVerifying, incomingSize, FlashTimes().readBlock);
+    BeginWork(Phase::kVerifying, slotBytes, FlashTimes().readBlock);
   }
   return proto::Encode(VerifyReply(), r[proto::kTag]);
 }

@@ -95,6 +95,7 @@ struct Settings {
   std::optional<std::chrono::milliseconds> disconnectDelay;
   std::chrono::milliseconds writeTimeout{5000};
   std::chrono::milliseconds trialWatchdog = VirtualDongle::kTrialWatchdog;
+  VirtualDongle::Decoder decoder;
 };
 
 class Device {
@@ -125,6 +126,7 @@ class Device {
   std::optional<std::chrono::milliseconds> disconnectDelay;  // else the timing's own
   std::chrono::milliseconds writeTimeout{5000};
   std::chrono::milliseconds trialWatchdog = VirtualDongle::kTrialWatchdog;
+  VirtualDongle::Decoder decoder;
   Clock::time_point nextFrame;
   std::wstring serial;
   std::string nodePath;
@@ -157,10 +159,20 @@ class Device {
   int staged = 1;
   hiddfu::proto::StartRequest startRequest;  // the start request being served
   hiddfu::HeaderBytes incomingHeader{};      // the header it named, as checked
-  std::uint32_t incomingSize = 0;
+  std::uint32_t incomingSize = 0;  // the bytes the data reports carry: payload or stream
+  std::uint32_t slotBytes = 0;     // the payload as it lies in the slot
   hiddfu::Digest incomingDigest{};
   std::uint32_t expected = 0;  // data reports taken in order
-  std::uint32_t received = 0;  // payload bytes taken
+  std::uint32_t received = 0;  // bytes taken
+  // Writing the slot (slot_writer.cpp): the stream's decoder, how far the slot is written
+  // and erased, when the flash has done what it was given, when each report still in the
+  // receive buffer leaves it.
+  std::optional<hiddfu::StreamDecoder> streamDecoder;
+  bool badStream = false;
+  std::uint64_t written = 0;
+  std::uint64_t erasedTo = 0;
+  Clock::time_point flashFreeAt;
+  std::deque<Clock::time_point> buffered;
   std::uint64_t workDone = 0;  // bytes erased, or read back to verify
   std::uint64_t workTotal = 0;
   Clock::time_point workNext;           // when the flash finishes its next block
@@ -186,7 +198,11 @@ class Device {
   std::uint64_t HostGeneration(Clock::time_point now) const;
   // When the host's kernel removes the node of generation `g` (max: not yet known).
   Clock::time_point NodeRemovedAt(std::uint64_t g) const;
-  bool TakesReports() const { return !outStuck && !faults.outStuck; }
+  bool TakesReports(Clock::time_point now) const {
+    return !outStuck && !faults.outStuck && !BufferFull(now);
+  }
+  bool BufferFull(Clock::time_point now) const;
+  Clock::time_point BufferFreesAt(Clock::time_point now) const;
   VirtualDongle::FlashTiming FlashTimes() const;
   std::chrono::milliseconds RestartTime() const;
   std::chrono::milliseconds DisconnectTime() const;
@@ -230,7 +246,12 @@ class Device {
 
  private:
   void HandleData(const Report& r);
-  void StoreData(const hiddfu::proto::Data& data, std::uint64_t offset, std::size_t n);
+  // The next `n` bytes taken, into the slot: as they are, or through the stream's decoder.
+  void StoreData(const hiddfu::proto::Data& data, std::size_t n);
+  // Writes decoded or taken bytes at the slot's write position, erasing the block after the
+  // one they land in first; `t` is when the flash gets to them, and moves on.
+  bool Program(const std::uint8_t* bytes, std::size_t n, Clock::time_point* t);
+  bool TakesForm(hiddfu::proto::Form form, const hiddfu::ImageHeader& header) const;
   void HandleCommand(const Report& r);
   // One handler per command, given an intact report of it: the reply, if one goes out.
   std::optional<Report> OnInfo(const Report& r);

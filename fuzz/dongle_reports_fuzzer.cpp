@@ -62,27 +62,31 @@ struct Session {
 std::uint32_t g_lowestCounter = 0;  // the security counter may only rise
 
 void CheckInvariants(const Device& d) {
-  const VirtualDongle::Slot& running = d.slots[d.active];
-  Require(d.active == 0 || d.active == 1, "no such active slot");
-  Require(running.holdsImage && running.verified && running.bootable,
-          "the running slot is not a verified bootable image");
-  Require(running.securityCounter >= d.securityCounter, "runs an image below its counter");
-  Require(d.securityCounter >= g_lowestCounter, "the security counter went down");
-  g_lowestCounter = d.securityCounter;
-  if (d.onTrial) {
-    const VirtualDongle::Slot& kept = d.slots[d.confirmed];
-    Require(d.confirmed != d.active && kept.holdsImage && kept.verified && kept.bootable,
-            "trying a new image without a confirmed one to go back to");
-  }
-  for (const VirtualDongle::Slot& slot : d.slots)
+  const std::uint32_t counter = d.Counter();
+  Require(counter >= g_lowestCounter, "the security counter went down");
+  g_lowestCounter = counter;
+  for (int i = 0; i < 2; ++i) {
+    const VirtualDongle::Slot slot = d.SlotView(i);
     Require(!slot.bootable || (slot.holdsImage && slot.verified), "an unverified slot is bootable");
-  // A start after the commit may erase the slot to try; the boot loader then keeps the
-  // running image, which the first check covers after every power-up.
-  Require(d.trialSlot < 0 || d.trialSlot != d.active, "the slot to try next is the running one");
+  }
+  // In its update mode the boot loader found nothing to start; it runs no image then.
+  Require(d.active >= -1 && d.active <= 1, "no such active slot");
+  if (d.active >= 0 && d.powered && !d.restarting) {
+    const VirtualDongle::Slot running = d.SlotView(d.active);
+    Require(running.holdsImage && running.verified, "the running slot is not a verified image");
+    Require(running.securityCounter >= counter, "runs an image below its counter");
+    if (d.onTrial) {
+      const int kept = d.Confirmed();
+      const VirtualDongle::Slot confirmed = d.SlotView(kept);
+      Require(kept != d.active && confirmed.holdsImage && confirmed.bootable,
+              "trying a new image without a confirmed one to go back to");
+    }
+  }
   if (d.phase != dongle::Phase::kIdle) {
     Require(d.staged != d.active, "erasing, writing or checking the running slot");
     Require(d.received <= d.incomingSize, "more payload taken than announced");
     Require(d.workDone <= d.workTotal, "more flash work done than there was");
+    Require(d.written <= d.slotBytes, "wrote beyond the payload the header names");
   }
   for (const Report& r : d.in)
     Require(proto::Intact(r), "an unsealed reply was queued");
@@ -135,7 +139,15 @@ void SetFaults(Device& d, fuzz::Input& in) {
   f.dropConfirmReply = trial & 16;
   if (trial & 32)
     f.forgeData = in.U16();
+  f.selfTestFails = trial & 64;
+  f.selfTestNeverEnds = trial & 128;
+  const std::uint8_t boot = in.Byte();
+  f.decayAfterVerify = boot & 1;
+  f.tornBootWrite = boot & 2;
+  if (boot & 4)
+    f.powerCutAtBootWrite = 1 + (boot >> 3) % 8;
   d.faults = f;
+  d.journal.CutAt(f.powerCutAtBootWrite.value_or(0), f.tornBootWrite);
 }
 
 // Sends the header of an image of the session's payload, in four parts, then START with its
@@ -156,6 +168,14 @@ Report Start(fuzz::Input& in, const Session& s, bool otherBytes, bool deviant,
     h.hardwareRevision = in.Byte();
   if (kind & 4)
     h.securityCounter = in.Byte() % 4;
+  if (kind & 32) {  // compressed: the payload the harness sends is its stream, which seldom decodes
+    h.format = hiddfu::kCompressedFormatVersion;
+    h.method = hiddfu::Method::kLzma2;
+    h.filter = static_cast<hiddfu::BranchFilter>(in.Byte() % 5);
+    h.dictionary = hiddfu::kMaxDictionary;
+    h.storedSize = s.size;
+    h.payloadSize = 1 + in.U16();
+  }
   hiddfu::HeaderBytes bytes = hiddfu::SignHeader(h, hiddfu::DemoSigningKey());
   if (kind & 8)
     bytes[64 + in.Byte() % 64] ^= 1;  // not the signer's signature
@@ -172,6 +192,7 @@ Report Start(fuzz::Input& in, const Session& s, bool otherBytes, bool deviant,
   proto::StartRequest start{sha.Final(), 0};
   const std::uint8_t tag = in.Byte();
   start.window = in.Byte();
+  start.form = (kind & 32) ? proto::Form::kStream : proto::Form::kPayload;
   const Report r = proto::Encode(start, tag);
   send(r);
   return r;
@@ -287,7 +308,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckInvariants(d);
   }
   if (std::getenv("ZAV_FUZZ_TRACE") != nullptr) {  // how the input ended, for the seeds
-    const VirtualDongle::Slot& running = d.slots[d.active];
+    const VirtualDongle::Slot running = d.SlotView(d.active < 0 ? 0 : d.active);
     std::fprintf(stderr,
                  "running %s (slot %d%s), boots %u, starts %u, erases %u, accepted %u, naks %u, "
                  "restarts %u, confirms %u, reverts %u\n",

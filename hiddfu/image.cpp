@@ -1,6 +1,7 @@
 #include "hiddfu/image.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,10 @@ constexpr std::size_t kProductAt = 20;
 constexpr std::size_t kHardwareAt = 22;
 constexpr std::size_t kCounterAt = 24;
 constexpr std::size_t kFlagsAt = 28;
+// Format 3 in place of the header size and the flags.
+constexpr std::size_t kCompressionAt = 6;  // method in bits 0-3, branch filter in bits 4-7
+constexpr std::size_t kDictionaryAt = 7;   // log2 of its size; 0 when stored
+constexpr std::size_t kStoredSizeAt = 28;
 constexpr std::size_t kDigestAt = 32;
 constexpr std::size_t kSignatureAt = kSignedHeaderSize;
 
@@ -43,7 +48,7 @@ std::optional<std::string> LeadInProblem(std::span<const std::uint8_t> b) {
     const std::uint16_t format = Get16(&b[kFormatAt]);
     if (format == 1)
       return "unsupported format version 1 (an unsigned image)";
-    if (format != kImageFormatVersion)
+    if (format != kImageFormatVersion && format != kCompressedFormatVersion)
       return "unsupported format version " + std::to_string(format);
   }
   return std::nullopt;
@@ -118,6 +123,33 @@ class FilledPayload {
   std::uint32_t state_;
 };
 
+// The format 3 fields: a method and filter this library knows, a dictionary a small device
+// can hold, and a stored length that fits what it claims to hold.
+std::optional<std::string> DecodeCompression(std::span<const std::uint8_t, kImageHeaderSize> b,
+                                             ImageHeader* h) {
+  const unsigned method = b[kCompressionAt] & 0x0F;
+  const unsigned filter = b[kCompressionAt] >> 4;
+  const unsigned dictionaryLog = b[kDictionaryAt];
+  h->storedSize = Get32(&b[kStoredSizeAt]);
+  if (method > static_cast<unsigned>(Method::kLzma2))
+    return "unknown compression method " + std::to_string(method);
+  if (filter > static_cast<unsigned>(BranchFilter::kX86))
+    return "unknown branch filter " + std::to_string(filter);
+  h->method = static_cast<Method>(method);
+  h->filter = static_cast<BranchFilter>(filter);
+  if (h->method == Method::kStored) {
+    if (filter != 0 || dictionaryLog != 0 || h->storedSize != Get32(&b[kPayloadSizeAt]))
+      return std::string("a stored payload with compression fields");
+    return std::nullopt;
+  }
+  if (dictionaryLog < 12 || dictionaryLog > 16)
+    return "dictionary of 2^" + std::to_string(dictionaryLog) + " bytes (at most 64 KiB)";
+  h->dictionary = 1u << dictionaryLog;
+  if (h->storedSize == 0)
+    return std::string("empty compressed payload");
+  return std::nullopt;
+}
+
 }  // namespace
 
 struct Sha256::Context {
@@ -159,14 +191,22 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
 HeaderBytes EncodeHeader(const ImageHeader& header) {
   HeaderBytes b{};
   std::memcpy(b.data(), kMagic, sizeof kMagic);
-  Put16(&b[kFormatAt], kImageFormatVersion);
-  Put16(&b[kHeaderSizeAt], kImageHeaderSize);
+  Put16(&b[kFormatAt], header.format);
+  if (header.format >= kCompressedFormatVersion) {
+    b[kCompressionAt] = static_cast<std::uint8_t>(static_cast<unsigned>(header.method) |
+                                                  static_cast<unsigned>(header.filter) << 4);
+    b[kDictionaryAt] =
+        header.dictionary ? static_cast<std::uint8_t>(std::bit_width(header.dictionary) - 1) : 0;
+    Put32(&b[kStoredSizeAt], header.storedSize);
+  } else {
+    Put16(&b[kHeaderSizeAt], kImageHeaderSize);
+    Put32(&b[kFlagsAt], 0);
+  }
   PutVersion(&b[kVersionAt], header.version);
   Put32(&b[kPayloadSizeAt], header.payloadSize);
   Put16(&b[kProductAt], header.product);
   Put16(&b[kHardwareAt], header.hardwareRevision);
   Put32(&b[kCounterAt], header.securityCounter);
-  Put32(&b[kFlagsAt], 0);
   std::memcpy(&b[kDigestAt], header.sha256.data(), header.sha256.size());
   std::memcpy(&b[kSignatureAt], header.signature.data(), header.signature.size());
   return b;
@@ -188,17 +228,22 @@ std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t, kImageHead
   };
   if (auto problem = LeadInProblem(b))
     return fail(*problem);
-  if (Get16(&b[kHeaderSizeAt]) != kImageHeaderSize) {
-    return fail("unexpected header size " + std::to_string(Get16(&b[kHeaderSizeAt])));
-  }
   ImageHeader h;
+  h.format = Get16(&b[kFormatAt]);
+  if (h.format >= kCompressedFormatVersion) {
+    if (auto problem = DecodeCompression(b, &h))
+      return fail(*problem);
+  } else {
+    if (Get16(&b[kHeaderSizeAt]) != kImageHeaderSize)
+      return fail("unexpected header size " + std::to_string(Get16(&b[kHeaderSizeAt])));
+    if (Get32(&b[kFlagsAt]) != 0)
+      return fail("unknown flags");
+  }
   h.version = GetVersion(&b[kVersionAt]);
   h.payloadSize = Get32(&b[kPayloadSizeAt]);
   h.product = Get16(&b[kProductAt]);
   h.hardwareRevision = Get16(&b[kHardwareAt]);
   h.securityCounter = Get32(&b[kCounterAt]);
-  if (Get32(&b[kFlagsAt]) != 0)
-    return fail("unknown flags");
   if (h.payloadSize == 0)
     return fail("empty payload");
   std::memcpy(h.sha256.data(), &b[kDigestAt], h.sha256.size());
@@ -212,6 +257,111 @@ bool SignedBy(std::span<const std::uint8_t, kImageHeaderSize> b, const PublicKey
   return VerifySignature(key, b.first<kSignedHeaderSize>(), signature);
 }
 
+namespace {
+
+// The file opened for the checks: regular, readable, not one that can block the caller.
+std::optional<std::string> OpenImage(const std::string& path, const std::string& shown,
+                                     FileDescriptor* fd, std::uint64_t* size) {
+  // Non-blocking, so that a FIFO or a device node cannot hold the caller in open().
+  *fd = FileDescriptor(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!*fd) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR)
+      return "firmware file not found: " + shown;
+    if (err == EACCES)
+      return "firmware file not readable (permission denied): " + shown;
+    return "cannot open firmware file " + shown + ": " + Describe(err);
+  }
+  struct stat st {};
+  if (fstat(fd->get(), &st) != 0)
+    return "cannot open firmware file " + shown + ": " + Describe(errno);
+  if (!S_ISREG(st.st_mode))
+    return "firmware file is not a regular file: " + shown;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return std::nullopt;
+}
+
+// The header: who signed it before anything it says is believed, then what it says.
+std::optional<std::string> ReadHeader(int fd, const std::string& shown,
+                                      const ImageRequirements& requirements, HeaderBytes* raw,
+                                      ImageHeader* header) {
+  const long long got = ReadFull(fd, raw->data(), raw->size(), 0);
+  if (got < 0)
+    return "cannot read firmware file " + shown + ": " + Describe(errno);
+  if (auto problem = LeadInProblem(std::span(raw->data(), static_cast<std::size_t>(got))))
+    return "image header invalid: " + *problem + ": " + shown;
+  if (got < static_cast<long long>(raw->size()))
+    return "image header invalid: the file holds only " + std::to_string(got) + " bytes: " + shown;
+  if (requirements.trustedKey && !SignedBy(*raw, *requirements.trustedKey))
+    return "image signature invalid: the image is not signed with the key this tool trusts: " +
+           shown;
+  std::string why;
+  const auto decoded = DecodeHeader(*raw, &why);
+  if (!decoded)
+    return "image header invalid: " + why + ": " + shown;
+  if (auto problem = RequirementProblem(*decoded, requirements))
+    return *problem + ": " + shown;
+  *header = *decoded;
+  return std::nullopt;
+}
+
+// Sizes before the digest: hashing what a header claims could take seconds.
+std::optional<std::string> SizeProblem(const ImageHeader& h, std::uint64_t fileSize,
+                                       const ImageRequirements& requirements,
+                                       const std::string& shown) {
+  if (h.payloadSize > requirements.maxPayload) {
+    return "image too large for the device: " + std::to_string(h.payloadSize) +
+           " bytes, a firmware slot holds " + std::to_string(requirements.maxPayload);
+  }
+  const std::uint64_t present = fileSize - kImageHeaderSize;
+  const std::uint32_t stored = h.StoredSize();
+  const char* what = h.Compressed() ? " compressed payload bytes present: " : " payload bytes present: ";
+  if (present < stored)
+    return "image truncated: " + std::to_string(present) + " of " + std::to_string(stored) + what +
+           shown;
+  if (present > stored) {
+    return "image invalid: " + std::to_string(present - stored) + " bytes follow the payload: " +
+           shown;
+  }
+  return std::nullopt;
+}
+
+// The payload as the slot will hold it, decoded where it is stored compressed, hashed.
+std::optional<std::string> HashPayload(int fd, const ImageHeader& h, const std::string& shown,
+                                       Digest* digest) {
+  Sha256 sha;
+  std::optional<StreamDecoder> decoder;
+  if (h.Compressed())
+    decoder.emplace(h.filter, h.dictionary, h.payloadSize);
+  const ByteSink hash = [&](const std::uint8_t* data, std::size_t n) {
+    sha.Update(data, n);
+    return true;
+  };
+  std::vector<std::uint8_t> buffer(kChunk);
+  const std::uint32_t stored = h.StoredSize();
+  for (std::uint64_t offset = 0; offset < stored;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, stored - offset));
+    const long long n = ReadFull(fd, buffer.data(), want, kImageHeaderSize + offset);
+    if (n < 0)
+      return "cannot read firmware file " + shown + ": " + Describe(errno);
+    if (static_cast<std::size_t>(n) < want)
+      return "firmware file changed while it was being checked: " + shown;
+    if (!decoder)
+      hash(buffer.data(), want);
+    else if (decoder->Feed(buffer.data(), want, hash) == StreamDecoder::Result::kFailed)
+      break;
+    offset += want;
+  }
+  if (decoder && !decoder->Finished())
+    return "image corrupt: its compressed payload does not decode: " + decoder->Error() + ": " +
+           shown;
+  *digest = sha.Final();
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string* error,
                                            const ImageRequirements& requirements,
                                            const std::string& shownPath) {
@@ -221,80 +371,21 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
       *error = std::move(message);
     return std::nullopt;
   };
-  // Non-blocking, so that a FIFO or a device node cannot hold the caller in open().
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) {
-    const int err = errno;
-    if (err == ENOENT || err == ENOTDIR)
-      return fail("firmware file not found: " + shown);
-    if (err == EACCES)
-      return fail("firmware file not readable (permission denied): " + shown);
-    return fail("cannot open firmware file " + shown + ": " + Describe(err));
-  }
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0)
-    return fail("cannot open firmware file " + shown + ": " + Describe(errno));
-  if (!S_ISREG(st.st_mode))
-    return fail("firmware file is not a regular file: " + shown);
-
-  HeaderBytes raw{};
-  const long long got = ReadFull(fd.get(), raw.data(), raw.size(), 0);
-  if (got < 0)
-    return fail("cannot read firmware file " + shown + ": " + Describe(errno));
-  if (auto problem = LeadInProblem(std::span(raw.data(), static_cast<std::size_t>(got))))
-    return fail("image header invalid: " + *problem + ": " + shown);
-  if (got < static_cast<long long>(raw.size())) {
-    return fail("image header invalid: the file holds only " + std::to_string(got) +
-                " bytes: " + shown);
-  }
-  // Who made it before what it says: no field of a header nobody trusted is believed.
-  if (requirements.trustedKey && !SignedBy(raw, *requirements.trustedKey)) {
-    return fail(
-        "image signature invalid: the image is not signed with the key this tool "
-        "trusts: " +
-        shown);
-  }
-  std::string why;
-  const auto header = DecodeHeader(raw, &why);
-  if (!header)
-    return fail("image header invalid: " + why + ": " + shown);
-  if (auto problem = RequirementProblem(*header, requirements))
-    return fail(*problem + ": " + shown);
-
-  // Sizes before the digest: hashing what a header claims could take seconds.
-  if (header->payloadSize > requirements.maxPayload) {
-    return fail("image too large for the device: " + std::to_string(header->payloadSize) +
-                " bytes, a firmware slot holds " + std::to_string(requirements.maxPayload));
-  }
-  const std::uint64_t present = static_cast<std::uint64_t>(st.st_size) - kImageHeaderSize;
-  if (present < header->payloadSize) {
-    return fail("image truncated: " + std::to_string(present) + " of " +
-                std::to_string(header->payloadSize) + " payload bytes present: " + shown);
-  }
-  if (present > header->payloadSize) {
-    return fail("image invalid: " + std::to_string(present - header->payloadSize) +
-                " bytes follow the payload: " + shown);
-  }
-
-  Sha256 sha;
-  std::vector<std::uint8_t> buffer(kChunk);
-  std::uint64_t offset = 0;
-  while (offset < header->payloadSize) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, header->payloadSize - offset));
-    const long long n = ReadFull(fd.get(), buffer.data(), want, kImageHeaderSize + offset);
-    if (n < 0)
-      return fail("cannot read firmware file " + shown + ": " + Describe(errno));
-    if (static_cast<std::size_t>(n) < want) {
-      return fail("firmware file changed while it was being checked: " + shown);
-    }
-    sha.Update(buffer.data(), want);
-    offset += want;
-  }
-  if (sha.Final() != header->sha256) {
+  CheckedImage image;
+  std::uint64_t fileSize = 0;
+  if (auto problem = OpenImage(path, shown, &image.file, &fileSize))
+    return fail(*problem);
+  if (auto problem = ReadHeader(image.file.get(), shown, requirements, &image.headerBytes,
+                                &image.header))
+    return fail(*problem);
+  if (auto problem = SizeProblem(image.header, fileSize, requirements, shown))
+    return fail(*problem);
+  Digest digest{};
+  if (auto problem = HashPayload(image.file.get(), image.header, shown, &digest))
+    return fail(*problem);
+  if (digest != image.header.sha256)
     return fail("image corrupt: the payload does not match the SHA-256 in its header: " + shown);
-  }
-  return CheckedImage{std::move(fd), *header, raw};
+  return image;
 }
 
 bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t payloadSize,
@@ -326,24 +417,35 @@ bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint
   ImageHeader header = fields;
   header.payloadSize = static_cast<std::uint32_t>(payloadSize);
   HeaderBytes placeholder{};
-  if (!WriteAll(fd.get(), placeholder.data(), placeholder.size())) {
+  std::uint64_t stored = 0;
+  const ByteSink store = [&](const std::uint8_t* data, std::size_t n) {
+    stored += n;
+    return WriteAll(fd.get(), data, n);
+  };
+  if (!store(placeholder.data(), placeholder.size()))
     return fail("cannot write " + outPath + ": " + Describe(errno));
-  }
+  stored = 0;
+  std::optional<StreamEncoder> encoder;
+  if (header.Compressed())
+    encoder.emplace(header.filter, header.dictionary);
   Sha256 sha;
   std::vector<std::uint8_t> buffer(kChunk);
-  std::uint64_t done = 0;
-  while (done < payloadSize) {
+  for (std::uint64_t done = 0; done < payloadSize;) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, payloadSize - done));
     const std::size_t got = readPayload(buffer.data(), want);
     if (got != want)
       return fail("the payload ended early");
     sha.Update(buffer.data(), got);
-    if (!WriteAll(fd.get(), buffer.data(), got)) {
-      return fail("cannot write " + outPath + ": " + Describe(errno));
-    }
+    if (encoder ? !encoder->Feed(buffer.data(), got, store) : !store(buffer.data(), got))
+      return fail("cannot write " + outPath + ": " + (encoder ? encoder->Error() : Describe(errno)));
     done += got;
   }
+  if (encoder && !encoder->Finish(store))
+    return fail("cannot write " + outPath + ": " + encoder->Error());
+  if (stored > UINT32_MAX)
+    return fail("the compressed payload is larger than 4 GiB");
+  header.storedSize = static_cast<std::uint32_t>(stored);
   header.sha256 = sha.Final();
   HeaderBytes bytes = EncodeHeader(header);
   const std::optional<Signature> signature =

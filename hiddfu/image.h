@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "hiddfu/compression.h"
 #include "hiddfu/protocol.h"
 #include "hiddfu/signature.h"
 
@@ -23,6 +24,8 @@ using Digest = std::array<std::uint8_t, 32>;
 inline constexpr std::size_t kImageHeaderSize = 128;
 inline constexpr std::size_t kSignedHeaderSize = 64;  // the signature covers bytes 0..63
 inline constexpr std::uint16_t kImageFormatVersion = 2;
+// Format 3: the payload may be stored compressed (docs/image-format.md).
+inline constexpr std::uint16_t kCompressedFormatVersion = 3;
 // The product id of the Marlo dongle, and the hardware revision images are made for unless
 // told otherwise.
 inline constexpr std::uint16_t kMarloDongle = 0x0001;
@@ -38,8 +41,18 @@ struct ImageHeader {
   std::uint16_t hardwareRevision = kDefaultHardwareRevision;
   // A device refuses an image whose counter is below that of the image it runs.
   std::uint32_t securityCounter = 0;
-  Digest sha256{};
+  Digest sha256{};  // of the payload as it lies in the slot, decoded
   Signature signature{};  // Ed25519, over header bytes 0..63
+  // Format 3 only: how the file stores the payload, and how many bytes that takes.
+  std::uint16_t format = kImageFormatVersion;
+  Method method = Method::kStored;
+  BranchFilter filter = BranchFilter::kNone;
+  std::uint32_t dictionary = 0;
+  std::uint32_t storedSize = 0;
+
+  bool Compressed() const { return method != Method::kStored; }
+  // The bytes that follow the header in the file.
+  std::uint32_t StoredSize() const { return format >= kCompressedFormatVersion ? storedSize : payloadSize; }
 };
 
 // The header bytes, the signature as the header holds it.
@@ -118,7 +131,8 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
                                            const ImageRequirements& requirements = {},
                                            const std::string& shownPath = {});
 
-// Writes an image with the fields of `fields` (all but its size and digest) and a payload
+// Writes an image with the fields of `fields` (all but its sizes and digest; with a method
+// other than kStored, format 3 and the payload compressed so) and a payload
 // of `payloadSize` bytes taken from `readPayload` (called with a buffer and the number of
 // bytes wanted, returns how many it gave: fewer means the payload ended early, which is an
 // error), signed by `sign`. Streams through a fixed buffer into a file beside `outPath` that

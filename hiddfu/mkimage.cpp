@@ -7,7 +7,9 @@
 //
 // SIGNER: --key KEY [--passphrase-file FILE | --passphrase-fd N], or --sign-with COMMAND
 // --pubkey PUBLIC (another program signs; the signature is checked with PUBLIC).
-// FIELDS: --product ID, --hardware REVISION, --counter N (the security counter).
+// FIELDS: --product ID, --hardware REVISION, --counter N (the security counter); --compress
+// [--arch ARCH] stores the payload as an LZMA2 stream (format 3), with the branch filter of
+// ARCH (arm-thumb, arm, arm64, x86; default none) in front.
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -41,7 +43,9 @@ int Usage() {
       "        --sign-with COMMAND --pubkey PUBLIC.pem  (COMMAND gets the bytes to sign on its "
       "input and answers the 64-byte signature)\n"
       "FIELDS: --product ID (default 0x0001), --hardware REVISION (default 1), "
-      "--counter N (security counter, default 0)\n",
+      "--counter N (security counter, default 0),\n"
+      "        --compress [--arch arm-thumb|arm|arm64|x86|none] (an LZMA2 stream, 64 KiB "
+      "dictionary)\n",
       stderr);
   return 2;
 }
@@ -109,10 +113,16 @@ int Inspect(const std::string& path, const std::string& publicKeyPath) {
   std::printf(
       "format %u\nversion %s\nproduct 0x%04X\nhardware revision %u\nsecurity counter %u\n"
       "payload %u bytes\nsha256 %s\nsignature %s\n",
-      static_cast<unsigned>(hiddfu::kImageFormatVersion), h.version.ToString().c_str(),
+      static_cast<unsigned>(h.format), h.version.ToString().c_str(),
       static_cast<unsigned>(h.product), static_cast<unsigned>(h.hardwareRevision),
       static_cast<unsigned>(h.securityCounter), h.payloadSize, Hex(h.sha256).c_str(),
       publicKeyPath.empty() ? "not checked (no --pubkey)" : "valid");
+  if (h.Compressed()) {
+    std::printf("compression lzma2, branch filter %s, dictionary %u KiB\nstored %u bytes\n"
+                "compression ratio %.3f\n",
+                hiddfu::ArchName(h.filter), h.dictionary / 1024, h.storedSize,
+                static_cast<double>(h.storedSize) / h.payloadSize);
+  }
   return 0;
 }
 
@@ -179,6 +189,8 @@ struct Options {
   hiddfu::ImageHeader fields;
   std::string keyPath, publicKeyPath, inspect, signWith, passphraseFile;
   std::optional<int> passphraseFd;
+  bool compress = false;
+  std::optional<hiddfu::BranchFilter> arch;
   std::string positional[2];
   int count = 0;
 };
@@ -230,6 +242,11 @@ bool TakeOption(std::string_view arg, const char* value, Options& o, bool* known
     if (!field(UINT32_MAX))
       return false;
     o.fields.securityCounter = static_cast<std::uint32_t>(number);
+  } else if (arg == "--arch") {
+    o.arch = hiddfu::ParseArch(value);
+    if (!o.arch)
+      std::fprintf(stderr, "zav-mkimage: no branch filter for '%s'\n", value);
+    return o.arch.has_value();
   } else if (arg == "--passphrase-fd") {
     if (!field(INT_MAX))
       return false;
@@ -247,6 +264,10 @@ int Parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     bool known = false;
+    if (arg == "--compress") {
+      o.compress = true;
+      continue;
+    }
     if (arg.starts_with("--") && i + 1 < argc) {
       if (!TakeOption(arg, argv[i + 1], o, &known))
         return 2;
@@ -262,14 +283,14 @@ int Parse(int argc, char** argv, Options& o) {
   const bool passphrase = !o.passphraseFile.empty() || o.passphraseFd;
   if (!o.inspect.empty()) {
     return (o.version || o.fill || o.count || !o.keyPath.empty() || !o.signWith.empty() ||
-            passphrase)
+            passphrase || o.compress || o.arch)
                ? Usage()
                : 0;
   }
   const bool oneSigner = o.keyPath.empty() != o.signWith.empty();
   const bool signerComplete = o.signWith.empty() ? true : !o.publicKeyPath.empty() && !passphrase;
   const bool onePassphrase = o.passphraseFile.empty() || !o.passphraseFd;
-  if (!o.version || !oneSigner || !signerComplete || !onePassphrase || o.count != (o.fill ? 1 : 2))
+  if (!o.version || !oneSigner || (o.arch && !o.compress) || !signerComplete || !onePassphrase || o.count != (o.fill ? 1 : 2))
     return Usage();
   return 0;
 }
@@ -327,6 +348,12 @@ int Make(const Options& o) {
   }
   hiddfu::ImageHeader fields = o.fields;
   fields.version = *o.version;
+  if (o.compress) {
+    fields.format = hiddfu::kCompressedFormatVersion;
+    fields.method = hiddfu::Method::kLzma2;
+    fields.filter = o.arch.value_or(hiddfu::BranchFilter::kNone);
+    fields.dictionary = hiddfu::kMaxDictionary;
+  }
   if (o.fill) {
     return hiddfu::WriteFilledImage(o.positional[0], fields, *o.fill, 1, sign, &error)
                ? 0

@@ -1,6 +1,7 @@
 #include "hiddfu/protocol.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 
 namespace hiddfu {
@@ -84,6 +85,7 @@ Report Encode(const StartRequest& m, std::uint8_t tag) {
   Report r = Start(kStart, tag);
   std::copy(m.headerDigest.begin(), m.headerDigest.end(), r.begin() + kStartHeaderDigest);
   r[kStartWindow] = m.window;
+  r[kStartForm] = static_cast<std::uint8_t>(m.form);
   return Sealed(r);
 }
 
@@ -128,6 +130,11 @@ Report Encode(const InfoReply& m, std::uint8_t tag) {
   Put32(r, kInfoCounter, m.securityCounter);
   r[kInfoSelfTest] = static_cast<std::uint8_t>(m.selfTest);
   r[kInfoMode] = static_cast<std::uint8_t>(m.mode);
+  r[kInfoMethods] = m.methods;
+  r[kInfoFilters] = m.filters;
+  r[kInfoDictionary] =
+      m.dictionary ? static_cast<std::uint8_t>(std::min<unsigned>(31, std::bit_width(m.dictionary) - 1)) : 0;
+  r[kInfoDecodeRate] = static_cast<std::uint8_t>(std::min<std::uint32_t>(m.decodeRate / kDecodeRateUnit, 255));
   return Sealed(r);
 }
 
@@ -204,6 +211,7 @@ std::optional<StartRequest> DecodeStartRequest(const Report& r) {
   StartRequest m;
   std::copy_n(r.begin() + kStartHeaderDigest, m.headerDigest.size(), m.headerDigest.begin());
   m.window = r[kStartWindow];
+  m.form = static_cast<Form>(r[kStartForm]);
   return m;
 }
 
@@ -238,6 +246,10 @@ std::optional<InfoReply> DecodeInfoReply(const Report& r) {
   m.securityCounter = Get32(r, kInfoCounter);
   m.selfTest = static_cast<SelfTest>(r[kInfoSelfTest]);
   m.mode = static_cast<Mode>(r[kInfoMode]);
+  m.methods = r[kInfoMethods];
+  m.filters = r[kInfoFilters];
+  m.dictionary = r[kInfoDictionary] ? std::uint32_t{1} << std::min<unsigned>(r[kInfoDictionary], 31) : 0;
+  m.decodeRate = r[kInfoDecodeRate] * kDecodeRateUnit;
   return m;
 }
 

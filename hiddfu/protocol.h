@@ -71,7 +71,9 @@ inline constexpr std::size_t kDataPayload = kReportSize - 2;  // framing costs t
 // host confirms it, and INFO names the product, hardware revision and security counter.
 // 4: INFO tells how the image on trial's self-test goes, and whether the device is in its
 // update mode (neither slot passed the boot loader's check); CONFIRM waits for the self-test.
-inline constexpr std::uint8_t kProtocolVersion = 4;
+// 5: INFO names the compressed streams the device decodes; START says whether the stored
+// stream or the payload follows; the device erases each block as the data comes to it.
+inline constexpr std::uint8_t kProtocolVersion = 5;
 inline constexpr std::uint16_t kUsagePage = 0xFF00;
 inline constexpr std::uint16_t kUsage = 1;
 // The link's raw rate at full speed: one 64-byte report per millisecond.
@@ -109,10 +111,14 @@ inline constexpr std::size_t kHeaderBytes = kBody + 1;
 inline constexpr std::size_t kHeaderPartSize = 32;
 inline constexpr std::size_t kHeaderParts = 4;
 
-// START body: the SHA-256 of the 128-byte image header the host sent, requested window u8.
-// Bytes 36..63 are zero.
+// START body: the SHA-256 of the 128-byte image header the host sent, requested window u8,
+// what the data reports will carry u8 (Form). Bytes 37..63 are zero.
 inline constexpr std::size_t kStartHeaderDigest = kBody;
 inline constexpr std::size_t kStartWindow = kBody + 32;
+inline constexpr std::size_t kStartForm = kBody + 33;
+// The payload as it will lie in the slot, or the image's compressed stream as the file
+// stores it, which the device decodes as it arrives.
+enum class Form : std::uint8_t { kPayload = 0, kStream = 1 };
 
 // CONFIRM body: the slot whose image the host confirms, u8. Reply: status, that slot.
 inline constexpr std::size_t kConfirmSlot = kBody;
@@ -132,10 +138,12 @@ enum Status : std::uint8_t {
   kWrongHardware = 8,
   kRollback = 9,  // its security counter is below the device's
   kOnTrial = 10,  // the device runs a new image that is not confirmed yet
+  kCannotDecode = 11,  // the stored stream of an image whose compression it does not decode
   // VERIFY
   kNotReceiving = 16,
   kIncomplete = 17,
   kDigestMismatch = 18,
+  kBadStream = 19,  // the stream did not decode to the payload the header names
   // ACTIVATE
   kNotVerified = 32,
   // CONFIRM: that slot does not run an image on trial, nor a confirmed one
@@ -166,8 +174,10 @@ inline constexpr std::size_t kActivateReplySlot = kBody + 1;
 // capacity u32, running version, then per slot: version and flags; then the timing of the
 // device's flash and restart, from which the host derives how long to wait; then what the
 // device is (product id u16, hardware revision u16) and the security counter of the image it
-// runs u32; then how the self-test of the image on trial goes u8, and the mode u8. Bytes
-// 60..63 are zero: room for fields of later versions.
+// runs u32; then how the self-test of the image on trial goes u8, and the mode u8; then the
+// compressed streams it decodes: methods u8 (bit per Method), branch filters u8 (bit per
+// BranchFilter, bit 0 for none), the largest dictionary as log2 u8, the rate it decodes at
+// in 16 KiB/s u8.
 inline constexpr std::size_t kInfoProtocol = kBody + 1;
 inline constexpr std::size_t kInfoActiveSlot = kBody + 2;
 inline constexpr std::size_t kInfoWindow = kBody + 3;
@@ -190,6 +200,11 @@ inline constexpr std::size_t kInfoHardware = kBody + 49;
 inline constexpr std::size_t kInfoCounter = kBody + 51;
 inline constexpr std::size_t kInfoSelfTest = kBody + 55;
 inline constexpr std::size_t kInfoMode = kBody + 56;
+inline constexpr std::size_t kInfoMethods = kBody + 57;
+inline constexpr std::size_t kInfoFilters = kBody + 58;
+inline constexpr std::size_t kInfoDictionary = kBody + 59;
+inline constexpr std::size_t kInfoDecodeRate = kBody + 60;
+inline constexpr std::uint32_t kDecodeRateUnit = 16 * 1024;  // bytes per second
 
 // The self-test a new image runs when it starts: the host confirms it only once it passed.
 enum class SelfTest : std::uint8_t { kNone = 0, kRunning = 1, kPassed = 2, kFailed = 3 };
@@ -263,6 +278,7 @@ struct HeaderRequest {
 struct StartRequest {
   HeaderDigest headerDigest{};
   std::uint8_t window = 0;
+  Form form = Form::kPayload;
   bool operator==(const StartRequest&) const = default;
 };
 struct VerifyRequest {};
@@ -304,6 +320,11 @@ struct InfoReply {
   std::uint32_t securityCounter = 0;
   SelfTest selfTest = SelfTest::kNone;
   Mode mode = Mode::kImage;
+  // The compressed streams it decodes (none: 0), and how fast, in bytes of payload a second.
+  std::uint8_t methods = 0;
+  std::uint8_t filters = 0;
+  std::uint32_t dictionary = 0;
+  std::uint32_t decodeRate = 0;
 };
 struct HeaderReply {
   std::uint8_t status = kOk;

@@ -1,10 +1,7 @@
 #include "hiddfu/sender.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-
-#include <unistd.h>
 
 namespace hiddfu {
 namespace {
@@ -18,14 +15,13 @@ constexpr int kMostHandledAtOnce = 256;
 
 }  // namespace
 
-GoBackNSender::GoBackNSender(Link& link, int fd, std::uint64_t fileOffset, std::uint32_t size,
-                             std::uint32_t window, int replyMs)
+GoBackNSender::GoBackNSender(Link& link, PayloadSource& source, std::uint32_t window,
+                             int replyMs)
     : link_(link),
-      fd_(fd),
-      fileOffset_(fileOffset),
-      size_(size),
+      source_(source),
+      size_(source.Size()),
       total_(static_cast<std::uint32_t>(
-          (static_cast<std::uint64_t>(size) + proto::kDataPayload - 1) / proto::kDataPayload)),
+          (static_cast<std::uint64_t>(size_) + proto::kDataPayload - 1) / proto::kDataPayload)),
       window_(std::clamp<std::uint32_t>(window, 1, proto::kMaxWindow)),
       replyMs_(replyMs),
       buffer_(kReadChunk + proto::kMaxWindow * proto::kDataPayload) {}
@@ -47,19 +43,8 @@ bool GoBackNSender::Refill() {
   const std::uint64_t end = bufferStart_ + bufferLength_;
   const std::size_t want = static_cast<std::size_t>(
       std::min<std::uint64_t>(buffer_.size() - bufferLength_, size_ - end));
-  std::uint8_t* into = buffer_.data() + bufferLength_;
-  for (std::size_t got = 0; got < want;) {
-    const ssize_t r =
-        pread(fd_, into + got, want - got, static_cast<off_t>(fileOffset_ + end + got));
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r <= 0) {
-      failedByte_ = fileOffset_ + end + got;
-      return false;
-    }
-    got += static_cast<std::size_t>(r);
-  }
-  sha_.Update(into, want);
+  if (!source_.Read(buffer_.data() + bufferLength_, want))
+    return false;
   bufferLength_ += want;
   return true;
 }

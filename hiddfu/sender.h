@@ -1,8 +1,8 @@
 // The transfer of a payload as data reports, pipelined go-back-N: up to the window of
 // reports in flight, cumulative acknowledgements; a NAK, or a reply period without any
 // acknowledgement, sends everything again from the first unacknowledged report. Data report
-// i carries payload bytes 62*i onward and the sequence number i mod 128. Each payload byte is
-// read from the file once, and hashed then: a retransmission sends the bytes kept from that
+// i carries bytes 62*i onward and the sequence number i mod 128. Each byte comes from the
+// source once, which hashes the payload then: a retransmission sends the bytes kept from that
 // read, so the digest is that of what the device was sent, whatever the file does meanwhile.
 #pragma once
 
@@ -14,6 +14,7 @@
 
 #include "hiddfu/image.h"
 #include "hiddfu/link.h"
+#include "hiddfu/payload_source.h"
 
 namespace hiddfu {
 
@@ -23,16 +24,11 @@ class GoBackNSender {
   // Called with the payload bytes acknowledged so far, each time that figure grows.
   using Acked = std::function<void(std::uint64_t bytes)>;
 
-  // The payload is `size` bytes of the file `fd` from `fileOffset`, read through one fixed
-  // buffer that keeps the unacknowledged bytes.
-  GoBackNSender(Link& link, int fd, std::uint64_t fileOffset, std::uint32_t size,
-                std::uint32_t window, int replyMs);
+  // Sends what `source` gives, read through one fixed buffer that keeps the unacknowledged
+  // bytes; after kReadFailed the source says why.
+  GoBackNSender(Link& link, PayloadSource& source, std::uint32_t window, int replyMs);
 
   Result Run(const std::atomic<bool>& cancel, const Acked& acked);
-  // After kReadFailed: the file offset of the read that failed.
-  std::uint64_t FailedFileByte() const { return failedByte_; }
-  // After kDone: the SHA-256 of the payload as it was sent.
-  Digest SentDigest() { return sha_.Final(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -43,8 +39,7 @@ class GoBackNSender {
   void Rearm() { deadline_ = Clock::now() + std::chrono::milliseconds(replyMs_); }
 
   Link& link_;
-  int fd_;
-  std::uint64_t fileOffset_;
+  PayloadSource& source_;
   std::uint32_t size_;
   std::uint32_t total_;  // data reports
   std::uint32_t window_;
@@ -57,8 +52,6 @@ class GoBackNSender {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t bufferStart_ = 0;  // never beyond the first unacknowledged byte
   std::size_t bufferLength_ = 0;
-  Sha256 sha_;  // of the bytes read so far
-  std::uint64_t failedByte_ = 0;
 };
 
 }  // namespace hiddfu

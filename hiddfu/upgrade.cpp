@@ -46,6 +46,8 @@ std::string RefusalText(std::uint8_t status) {
       return "verification failed: the image is made for another hardware revision";
     case proto::kRollback:
       return "verification failed: the image's security counter is below the device's";
+    case proto::kCannotDecode:
+      return "it cannot decode this image's compressed payload";
     case proto::kOnTrial:
       return "it is trying out a new image that was not confirmed, and goes back to its old "
              "one within seconds; try again then";
@@ -71,11 +73,21 @@ Upgrade::Upgrade(Connection& connection, Session& session, CheckedImage image, U
   sha.Update(image_.headerBytes.data(), image_.headerBytes.size());
   startRequest_.headerDigest = sha.Final();
   startRequest_.window = proto::kMaxWindow;
-  // The progress figure shares 0..94 between the erase, the transfer at one report per
-  // millisecond and the verification, by the time each takes.
-  eraseMs_ = static_cast<double>(connection.info.EraseMs(h.payloadSize));
-  transferMs_ = std::ceil(static_cast<double>(h.payloadSize) / proto::kDataPayload);
-  verifyMs_ = static_cast<double>(connection.info.VerifyMs(h.payloadSize));
+  // A compressed image goes as it is stored to a device that decodes it, else decoded here.
+  stream_ = h.Compressed() && connection.info.Decodes(h);
+  startRequest_.form = stream_ ? proto::Form::kStream : proto::Form::kPayload;
+  sentBytes_ = stream_ ? h.storedSize : h.payloadSize;
+  // The progress figure shares 0..94 between the erase of the first block, the transfer and
+  // the verification, by the time each takes. The transfer takes the link's time at one
+  // report per millisecond, or the device's own if it is slower: it erases the other blocks
+  // and decodes as the data comes.
+  const DeviceInfo& info = connection.info;
+  eraseMs_ = std::min<double>(info.eraseMs, static_cast<double>(info.EraseMs(h.payloadSize)));
+  const double linkMs = std::ceil(static_cast<double>(sentBytes_) / proto::kDataPayload);
+  const double flashMs = static_cast<double>(info.EraseMs(h.payloadSize)) - eraseMs_ +
+                         (stream_ ? info.DecodeMs(h.payloadSize) : 0.0);
+  transferMs_ = std::max(linkMs, flashMs);
+  verifyMs_ = static_cast<double>(info.VerifyMs(h.payloadSize));
 }
 
 bool Upgrade::Fail(std::string text) {
@@ -216,16 +228,16 @@ bool Upgrade::Erase() {
 }
 
 bool Upgrade::Transfer() {
-  const std::uint32_t size = image_.header.payloadSize;
-  GoBackNSender sender(link_, image_.file.get(), kImageHeaderSize, size, window_,
-                       connection_.timeouts.replyMs);
+  PayloadSource source(image_.file.get(), image_.header, stream_);
+  const double size = source.Size();
+  GoBackNSender sender(link_, source, window_, connection_.timeouts.replyMs);
   const auto result = sender.Run(session_.CancelFlag(), [&](std::uint64_t acked) {
     Advance(Percent(eraseMs_ + transferMs_ * static_cast<double>(acked) / size));
   });
   switch (result) {
     case GoBackNSender::Result::kDone:
       // Checked before the device is asked to verify: a failure there would blame the link.
-      if (sender.SentDigest() != image_.header.sha256) {
+      if (source.PayloadDigest() != image_.header.sha256) {
         return Fail(
             "firmware file changed during the write: the bytes sent do not match the SHA-256 in "
             "its header" +
@@ -237,8 +249,7 @@ bool Upgrade::Transfer() {
     case GoBackNSender::Result::kStalled:
       return Fail("device stopped responding" + At());
     case GoBackNSender::Result::kReadFailed:
-      return Fail("firmware file read failed (byte " + std::to_string(sender.FailedFileByte()) +
-                  ")" + At());
+      return Fail(source.Failure() + At());
     case GoBackNSender::Result::kCancelled:
       return Cancelled();
   }
@@ -261,7 +272,12 @@ bool Upgrade::Verify() {
   }
   if (status == proto::kIncomplete) {
     return Fail("verification failed: the device received " + std::to_string(reply.received) +
-                " of " + std::to_string(image_.header.payloadSize) + " bytes");
+                " of " + std::to_string(sentBytes_) + " bytes");
+  }
+  if (status == proto::kBadStream) {
+    return Fail(
+        "verification failed: the compressed image the device received does not decode to "
+        "the payload its header names");
   }
   if (status != proto::kOk)
     return Fail("verification failed: device status " + std::to_string(status));

@@ -98,6 +98,8 @@ class Upgrade {
   proto::StartReply startReply_;  // the start request's last reply
   std::uint8_t slot_ = 1;         // the slot the device writes the image into
   std::uint32_t window_ = 1;
+  bool stream_ = false;  // the stored stream goes, for the device to decode
+  std::uint32_t sentBytes_ = 0;
   double eraseMs_ = 0, transferMs_ = 0, verifyMs_ = 0;
   std::string error_;
   bool activateSent_ = false;  // from here on the device may start the new image on trial

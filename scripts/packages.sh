@@ -5,7 +5,7 @@ ZAV_PACKAGES=(
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev libsqlite3-dev
   libhidapi-dev libudev-dev libgtest-dev
   fonts-noto-cjk xvfb xauth xdotool
-  qemu-system-x86 busybox-static cpio kmod xz-utils udev
+  qemu-system-x86 busybox-static cpio kmod xz-utils udev liblzma-dev
   dpkg-dev file lintian desktop-file-utils appstream
 )
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "hiddfu/protocol.h"
+#include "tests/dongle/raw_host.h"
 #include "tests/hiddfu/fixture.h"
 
 namespace {
@@ -193,43 +194,6 @@ TEST_F(Boot, TheLoaderStartsOnlyWhatPassesItsCheck) {
 }
 
 // ---- The dongle's own defence, by a host that sends what the library never does -----------
-
-struct Closer {
-  void operator()(hid_device* d) const { hid_close(d); }
-};
-
-class RawHost {
- public:
-  RawHost() {
-    hid_device_info* list = hid_enumerate(kVid, kPid);
-    for (hid_device_info* d = list; d; d = d->next) {
-      if (d->usage_page == 0xFF00 && d->usage == 1)
-        handle_.reset(hid_open_path(d->path));
-    }
-    hid_free_enumeration(list);
-  }
-  explicit operator bool() const { return handle_ != nullptr; }
-
-  // The status of the reply to `command`, -1 for none.
-  template <typename Command>
-  int Status(const Command& command) {
-    const proto::Report request = proto::Encode(command, ++tag_);
-    unsigned char buffer[65] = {0};
-    std::memcpy(buffer + 1, request.data(), request.size());
-    if (hid_write(handle_.get(), buffer, sizeof buffer) != 65)
-      return -1;
-    proto::Report reply{};
-    while (hid_read_timeout(handle_.get(), reply.data(), reply.size(), 1000) == 64) {
-      if (reply[0] == (request[0] | proto::kReplyFlag) && reply[proto::kTag] == tag_)
-        return reply[proto::kBody];
-    }
-    return -1;
-  }
-
- private:
-  std::unique_ptr<hid_device, Closer> handle_;
-  std::uint8_t tag_ = 0;
-};
 
 TEST_F(Boot, TheDongleRefusesWhatWouldLeaveItUnbootable) {
   {
