@@ -38,7 +38,8 @@ class UpgradeWorkflow {
   // A progress poll that read the figure p (above 100 counts as finished, as 100 does).
   // Nothing happens unless a write is being followed.
   void OnProgress(unsigned char p);
-  // A tick of the presence probe. Nothing happens during a write.
+  // A tick of the presence probe. Nothing happens while a write is followed or its notice is
+  // open.
   void ProbeDevice();
 
   UpgradeState State() const { return state_; }

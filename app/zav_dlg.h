@@ -48,7 +48,6 @@ class CZavDlg : public TemplateDialog, private UpgradeView {
   // The two periodic jobs, never active together.
   const QTimer& ProgressTimer() const { return m_timerProgress; }
   const QTimer& ProbeTimer() const { return m_timerProbe; }
-  UpgradeState WorkflowState() const { return m_workflow.State(); }
   QMenu* SystemMenu() const { return m_sysMenu; }
   const QString& UpgradeTip() const { return m_strTip; }
   const QString& UpgradeLink() const { return m_strUrl; }
