@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <thread>
 
 #include "app/upgrade_view.h"
@@ -12,6 +13,13 @@
 #include "hiddfu/image.h"
 #include "tests/app/app_fixture.h"
 #include "tests/common/stdout_capture.h"
+
+// For gtest's messages.
+void PrintTo(const UpgradeScreen& s, std::ostream* os) {
+  *os << '"' << s.caption.toStdString() << "\" " << (s.buttonEnabled ? "enabled" : "disabled")
+      << ", bar " << (s.barShown ? "shown at " : "hidden at ") << s.barPos << ", job "
+      << static_cast<int>(s.job);
+}
 
 namespace {
 
