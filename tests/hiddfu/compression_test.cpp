@@ -3,6 +3,7 @@
 // cannot, on the host.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -107,21 +108,28 @@ TEST_F(Compressed, TheDongleGetsTheStreamItDecodesOrThePayload) {
   }
 }
 
-// The cable pulled while the dongle decodes and erases as it goes: the old image runs, and
-// the next upgrade starts afresh and succeeds.
-TEST_F(Compressed, AnUnplugMidStreamLeavesTheOldImage) {
+// The cable pulled while the dongle decodes and erases as it goes, at points all through the
+// stream and so in every block's erase: the old image runs each time, and the next upgrade
+// starts afresh and succeeds.
+TEST_F(Compressed, AnUnplugAnywhereInTheStreamLeavesTheOldImage) {
   VirtualDongle::SetFlashTiming({4096, std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
   const std::string path = Write(SignedImage(
       CompressedHeader(payload_, stream_, kNewVersion, BranchFilter::kArmThumb), stream_));
-  VirtualDongle::SetFaults(
-      With(&Faults::unplugAtByte, static_cast<std::uint32_t>(stream_.size() / 2)));
-  ASSERT_EQ(ConnectDongle(), 0) << LastError();
-  ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
-  PollToEnd();
-  EXPECT_NE(hidDfuGetResult(), 0);
-  VirtualDongle::Plug();
-  EXPECT_EQ(VirtualDongle::RunningVersion(), VirtualDongle::kFactoryVersion);
-  hidDfuDisconnect();
+  int points = 0;
+  for (std::uint32_t at = 1; at < stream_.size(); at += 997, ++points) {
+    SCOPED_TRACE("unplugged at stream byte " + std::to_string(at));
+    VirtualDongle::SetFaults(With(&Faults::unplugAtByte, at));
+    ASSERT_EQ(ConnectDongle(), 0) << LastError();
+    ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
+    PollToEnd();
+    EXPECT_NE(hidDfuGetResult(), 0);
+    hidDfuDisconnect();
+    VirtualDongle::Plug();
+    ASSERT_EQ(VirtualDongle::RunningVersion(), VirtualDongle::kFactoryVersion);
+  }
+  std::printf("unplugged at %d points of a %zu-byte stream over %zu blocks\n", points,
+              stream_.size(), (payload_.size() + 4095) / 4096);
+  VirtualDongle::SetFaults({});
   ASSERT_EQ(ConnectDongle(), 0) << LastError();
   ASSERT_EQ(hidDfuUpgradeBin(path.c_str()), 0) << LastError();
   PollToEnd();
