@@ -193,8 +193,7 @@ std::uint32_t Device::BlockBytes() const {
 }
 
 Settings Device::CurrentSettings() const {
-  return {timing,       flashTiming,   restartDelay, disconnectDelay,
-          writeTimeout, trialWatchdog, decoder};
+  return {timing, flashTiming, restartDelay, disconnectDelay, writeTimeout, trialWatchdog, decoder};
 }
 
 void Device::Apply(const Settings& settings) {

@@ -159,8 +159,8 @@ class Device {
   int staged = 1;
   hiddfu::proto::StartRequest startRequest;  // the start request being served
   hiddfu::HeaderBytes incomingHeader{};      // the header it named, as checked
-  std::uint32_t incomingSize = 0;  // the bytes the data reports carry: payload or stream
-  std::uint32_t slotBytes = 0;     // the payload as it lies in the slot
+  std::uint32_t incomingSize = 0;            // the bytes the data reports carry: payload or stream
+  std::uint32_t slotBytes = 0;               // the payload as it lies in the slot
   hiddfu::Digest incomingDigest{};
   std::uint32_t expected = 0;  // data reports taken in order
   std::uint32_t received = 0;  // bytes taken

@@ -55,7 +55,8 @@ bool Device::Program(const std::uint8_t* bytes, std::size_t n, Clock::time_point
     const std::size_t part = std::min(copy.size(), n - done);
     std::copy_n(bytes + done, part, copy.begin());
     const std::uint64_t at = written + done;
-    if (faults.flipStoredByte && *faults.flipStoredByte >= at && *faults.flipStoredByte < at + part) {
+    if (faults.flipStoredByte && *faults.flipStoredByte >= at &&
+        *faults.flipStoredByte < at + part) {
       copy[*faults.flipStoredByte - at] ^= 0x01;
       faults.flipStoredByte.reset();
     }

@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t step = 0;
   while (!stream.empty() && !failed) {
     // Pieces and room from the first bytes' bits: small ones find the edge cases.
-    const std::size_t take = std::min<std::size_t>(stream.size(), 1 + ((pieces >> (step % 4)) & 7) * 97);
+    const std::size_t take =
+        std::min<std::size_t>(stream.size(), 1 + ((pieces >> (step % 4)) & 7) * 97);
     const std::size_t room = 1 + ((pieces * 7 + step) % out.size());
     std::span<const std::uint8_t> piece = stream.first(take);
     std::size_t made = 0;

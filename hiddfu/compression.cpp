@@ -1,7 +1,7 @@
 #include "hiddfu/compression.h"
 
-#include <array>
 #include <lzma.h>
+#include <array>
 
 namespace hiddfu {
 namespace {
@@ -82,8 +82,7 @@ struct StreamDecoder::State {
   ~State() { lzma_end(&strm); }
 };
 
-StreamDecoder::StreamDecoder(BranchFilter filter, std::uint32_t dictionary,
-                             std::uint64_t expected)
+StreamDecoder::StreamDecoder(BranchFilter filter, std::uint32_t dictionary, std::uint64_t expected)
     : state_(std::make_unique<State>()), expected_(expected) {
   if (Find(filter) == nullptr || dictionary < kMinDictionary || dictionary > kMaxDictionary) {
     state_->init = LZMA_OPTIONS_ERROR;

@@ -18,7 +18,8 @@ struct DeviceInfo : proto::InfoReply {
   std::uint64_t VerifyMs(std::uint64_t size) const { return Blocks(size) * readMs; }
   // Whether it decodes the stored stream of this image as it arrives.
   bool Decodes(const ImageHeader& header) const {
-    return header.method == Method::kLzma2 && (methods & (1u << static_cast<unsigned>(Method::kLzma2))) &&
+    return header.method == Method::kLzma2 &&
+           (methods & (1u << static_cast<unsigned>(Method::kLzma2))) &&
            (filters & (1u << static_cast<unsigned>(header.filter))) &&
            header.dictionary <= dictionary;
   }

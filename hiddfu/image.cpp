@@ -315,13 +315,14 @@ std::optional<std::string> SizeProblem(const ImageHeader& h, std::uint64_t fileS
   }
   const std::uint64_t present = fileSize - kImageHeaderSize;
   const std::uint32_t stored = h.StoredSize();
-  const char* what = h.Compressed() ? " compressed payload bytes present: " : " payload bytes present: ";
+  const char* what =
+      h.Compressed() ? " compressed payload bytes present: " : " payload bytes present: ";
   if (present < stored)
     return "image truncated: " + std::to_string(present) + " of " + std::to_string(stored) + what +
            shown;
   if (present > stored) {
-    return "image invalid: " + std::to_string(present - stored) + " bytes follow the payload: " +
-           shown;
+    return "image invalid: " + std::to_string(present - stored) +
+           " bytes follow the payload: " + shown;
   }
   return std::nullopt;
 }
@@ -375,8 +376,8 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
   std::uint64_t fileSize = 0;
   if (auto problem = OpenImage(path, shown, &image.file, &fileSize))
     return fail(*problem);
-  if (auto problem = ReadHeader(image.file.get(), shown, requirements, &image.headerBytes,
-                                &image.header))
+  if (auto problem =
+          ReadHeader(image.file.get(), shown, requirements, &image.headerBytes, &image.header))
     return fail(*problem);
   if (auto problem = SizeProblem(image.header, fileSize, requirements, shown))
     return fail(*problem);
@@ -438,7 +439,8 @@ bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint
       return fail("the payload ended early");
     sha.Update(buffer.data(), got);
     if (encoder ? !encoder->Feed(buffer.data(), got, store) : !store(buffer.data(), got))
-      return fail("cannot write " + outPath + ": " + (encoder ? encoder->Error() : Describe(errno)));
+      return fail("cannot write " + outPath + ": " +
+                  (encoder ? encoder->Error() : Describe(errno)));
     done += got;
   }
   if (encoder && !encoder->Finish(store))

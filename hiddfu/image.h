@@ -41,7 +41,7 @@ struct ImageHeader {
   std::uint16_t hardwareRevision = kDefaultHardwareRevision;
   // A device refuses an image whose counter is below that of the image it runs.
   std::uint32_t securityCounter = 0;
-  Digest sha256{};  // of the payload as it lies in the slot, decoded
+  Digest sha256{};        // of the payload as it lies in the slot, decoded
   Signature signature{};  // Ed25519, over header bytes 0..63
   // Format 3 only: how the file stores the payload, and how many bytes that takes.
   std::uint16_t format = kImageFormatVersion;
@@ -52,7 +52,9 @@ struct ImageHeader {
 
   bool Compressed() const { return method != Method::kStored; }
   // The bytes that follow the header in the file.
-  std::uint32_t StoredSize() const { return format >= kCompressedFormatVersion ? storedSize : payloadSize; }
+  std::uint32_t StoredSize() const {
+    return format >= kCompressedFormatVersion ? storedSize : payloadSize;
+  }
 };
 
 // The header bytes, the signature as the header holds it.

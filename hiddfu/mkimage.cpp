@@ -118,10 +118,11 @@ int Inspect(const std::string& path, const std::string& publicKeyPath) {
       static_cast<unsigned>(h.securityCounter), h.payloadSize, Hex(h.sha256).c_str(),
       publicKeyPath.empty() ? "not checked (no --pubkey)" : "valid");
   if (h.Compressed()) {
-    std::printf("compression lzma2, branch filter %s, dictionary %u KiB\nstored %u bytes\n"
-                "compression ratio %.3f\n",
-                hiddfu::ArchName(h.filter), h.dictionary / 1024, h.storedSize,
-                static_cast<double>(h.storedSize) / h.payloadSize);
+    std::printf(
+        "compression lzma2, branch filter %s, dictionary %u KiB\nstored %u bytes\n"
+        "compression ratio %.3f\n",
+        hiddfu::ArchName(h.filter), h.dictionary / 1024, h.storedSize,
+        static_cast<double>(h.storedSize) / h.payloadSize);
   }
   return 0;
 }
@@ -290,7 +291,8 @@ int Parse(int argc, char** argv, Options& o) {
   const bool oneSigner = o.keyPath.empty() != o.signWith.empty();
   const bool signerComplete = o.signWith.empty() ? true : !o.publicKeyPath.empty() && !passphrase;
   const bool onePassphrase = o.passphraseFile.empty() || !o.passphraseFd;
-  if (!o.version || !oneSigner || (o.arch && !o.compress) || !signerComplete || !onePassphrase || o.count != (o.fill ? 1 : 2))
+  if (!o.version || !oneSigner || (o.arch && !o.compress) || !signerComplete || !onePassphrase ||
+      o.count != (o.fill ? 1 : 2))
     return Usage();
   return 0;
 }

@@ -37,7 +37,7 @@ class PayloadSource {
   int fd_;
   std::uint32_t stored_;  // bytes after the header in the file
   std::uint32_t size_;
-  bool decodeHere_;       // give the decoded payload
+  bool decodeHere_;                       // give the decoded payload
   std::optional<StreamDecoder> decoder_;  // of a compressed image, either way
   std::vector<std::uint8_t> input_;
   std::size_t inputAt_ = 0;

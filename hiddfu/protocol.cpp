@@ -133,8 +133,11 @@ Report Encode(const InfoReply& m, std::uint8_t tag) {
   r[kInfoMethods] = m.methods;
   r[kInfoFilters] = m.filters;
   r[kInfoDictionary] =
-      m.dictionary ? static_cast<std::uint8_t>(std::min<unsigned>(31, std::bit_width(m.dictionary) - 1)) : 0;
-  r[kInfoDecodeRate] = static_cast<std::uint8_t>(std::min<std::uint32_t>(m.decodeRate / kDecodeRateUnit, 255));
+      m.dictionary
+          ? static_cast<std::uint8_t>(std::min<unsigned>(31, std::bit_width(m.dictionary) - 1))
+          : 0;
+  r[kInfoDecodeRate] =
+      static_cast<std::uint8_t>(std::min<std::uint32_t>(m.decodeRate / kDecodeRateUnit, 255));
   return Sealed(r);
 }
 
@@ -248,7 +251,8 @@ std::optional<InfoReply> DecodeInfoReply(const Report& r) {
   m.mode = static_cast<Mode>(r[kInfoMode]);
   m.methods = r[kInfoMethods];
   m.filters = r[kInfoFilters];
-  m.dictionary = r[kInfoDictionary] ? std::uint32_t{1} << std::min<unsigned>(r[kInfoDictionary], 31) : 0;
+  m.dictionary =
+      r[kInfoDictionary] ? std::uint32_t{1} << std::min<unsigned>(r[kInfoDictionary], 31) : 0;
   m.decodeRate = r[kInfoDecodeRate] * kDecodeRateUnit;
   return m;
 }

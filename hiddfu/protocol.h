@@ -136,8 +136,8 @@ enum Status : std::uint8_t {
   kBadSignature = 6,  // not signed with the key the device holds
   kWrongProduct = 7,
   kWrongHardware = 8,
-  kRollback = 9,  // its security counter is below the device's
-  kOnTrial = 10,  // the device runs a new image that is not confirmed yet
+  kRollback = 9,       // its security counter is below the device's
+  kOnTrial = 10,       // the device runs a new image that is not confirmed yet
   kCannotDecode = 11,  // the stored stream of an image whose compression it does not decode
   // VERIFY
   kNotReceiving = 16,

@@ -15,8 +15,7 @@ constexpr int kMostHandledAtOnce = 256;
 
 }  // namespace
 
-GoBackNSender::GoBackNSender(Link& link, PayloadSource& source, std::uint32_t window,
-                             int replyMs)
+GoBackNSender::GoBackNSender(Link& link, PayloadSource& source, std::uint32_t window, int replyMs)
     : link_(link),
       source_(source),
       size_(source.Size()),

@@ -49,7 +49,9 @@ double Seconds(Clock::duration d) {
 }
 
 int Child(const std::string& image, const std::string& label, std::uint64_t size) {
-  VirtualDongle::Reset();  // full-speed timing, factory image
+  VirtualDongle::Reset();                              // full-speed timing, factory image
+  if (std::getenv("ZAV_BENCH_NO_DECODER") != nullptr)  // a dongle that takes only the payload
+    VirtualDongle::SetDecoder(VirtualDongle::kNoDecoder);
   int reserved = 0;
   if (hidDfuConnect(ZAV_USB_VID, ZAV_USB_PID, 1, 0xFF00, &reserved) != 0) {
     std::fprintf(stderr, "connect failed: %s\n", hidDfuGetLastError());

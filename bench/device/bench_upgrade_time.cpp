@@ -5,11 +5,7 @@
 // erasing the blocks the image needs, carrying it at the link's raw 64,000 bytes per second,
 // reading it back, restarting. Median of three rounds, each a fresh dialog and dongle:
 //   upgrade_time_vs_floor_1MiB
-#include <QAbstractButton>
 #include <QApplication>
-#include <QEvent>
-#include <QEventLoop>
-#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/zav_dlg.h"
+#include "bench/device/dialog_round.h"
 #include "bench/service/bench_common.h"
-#include "controls/dialog_units.h"
-#include "controls/error_dlg.h"
-#include "controls/success_dlg.h"
 #include "dongle/dongle.h"
 #include "hiddfu/image.h"
 #include "hiddfu/protocol.h"
@@ -30,65 +23,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::uint32_t kSize = 1024 * 1024;
 constexpr int kRounds = 3;
-
-// Notes when the notice of the upgrade shows, and closes it as a user would.
-class NoticeWatch : public QObject {
- public:
-  Clock::time_point shown;
-  bool seen = false;
-  bool success = false;
-
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Show && !seen) {
-      auto* ok = qobject_cast<CSuccessDlg*>(watched);
-      auto* error = qobject_cast<CErrorDlg*>(watched);
-      if (ok != nullptr || error != nullptr) {
-        shown = Clock::now();
-        seen = true;
-        success = ok != nullptr;
-        auto* notice = qobject_cast<QDialog*>(watched);
-        QTimer::singleShot(0, notice, [notice] { notice->accept(); });
-      }
-    }
-    return false;
-  }
-};
-
-// One press of the button on a fresh dialog; the seconds to its notice, or -1 on failure.
-double Round() {
-  VirtualDongle::Reset();  // full speed, realistic flash, factory image
-  CZavDlg dlg;
-  NoticeWatch watch;
-  qApp->installEventFilter(&watch);
-  dlg.show();
-  auto* button = DialogItem<QAbstractButton>(&dlg, 1004);
-  Clock::time_point pressed;
-  QTimer::singleShot(200, [&] {
-    pressed = Clock::now();
-    button->click();
-  });
-  QEventLoop loop;
-  QTimer poll;
-  // Done once the notice has closed and the dialog is idle again.
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (watch.seen && QApplication::activeModalWidget() == nullptr && button->isEnabled())
-      loop.quit();
-  });
-  poll.start(10);
-  loop.exec();
-  qApp->removeEventFilter(&watch);
-  dlg.reject();
-  if (!watch.success) {
-    std::fprintf(stderr, "the upgrade did not succeed\n");
-    return -1;
-  }
-  return bench::Seconds(watch.shown - pressed);
-}
 
 }  // namespace
 
@@ -125,7 +61,7 @@ int main(int argc, char** argv) {
   std::vector<double> times;
   for (int round = 0; round < kRounds; ++round) {
     QuietStdout quiet;  // the tool's log
-    const double seconds = Round();
+    const double seconds = bench::PressToNotice();
     if (seconds < 0)
       return 1;
     times.push_back(seconds);

@@ -40,9 +40,9 @@ inline std::string Compress(const std::string& payload,
 }
 
 // The header of a compressed image of `payload`, as zav-mkimage makes it.
-inline hiddfu::ImageHeader CompressedHeader(const std::string& payload, const std::string& stream,
-                                            hiddfu::FirmwareVersion version,
-                                            hiddfu::BranchFilter filter = hiddfu::BranchFilter::kNone) {
+inline hiddfu::ImageHeader CompressedHeader(
+    const std::string& payload, const std::string& stream, hiddfu::FirmwareVersion version,
+    hiddfu::BranchFilter filter = hiddfu::BranchFilter::kNone) {
   hiddfu::ImageHeader h;
   h.version = version;
   h.format = hiddfu::kCompressedFormatVersion;

@@ -14,6 +14,7 @@
 #include <map>
 #include <random>
 
+#include "tests/common/compressed_image.h"
 #include "tests/faults/fault_test.h"
 
 namespace faults {
@@ -43,6 +44,9 @@ struct Trouble {
 class SoakTest : public FaultTest {
  protected:
   static std::vector<Trouble> Troubles();
+  void Soak(std::uint64_t presses);
+  // Before each press, after the trouble of the last one has gone.
+  virtual void Prepare(const Draw&) {}
   void Service(RefEndpoint endpoint, const RefFault& fault) { service_->SetFault(endpoint, fault); }
 };
 
@@ -191,9 +195,8 @@ std::vector<Trouble> SoakTest::Troubles() {
   };
 }
 
-TEST_F(SoakTest, MixedFaultsLoseNothing) {
+void SoakTest::Soak(std::uint64_t presses) {
   const std::uint64_t seed = EnvNumber("ZAV_SOAK_SEED", std::random_device{}());
-  const std::uint64_t presses = EnvNumber("ZAV_SOAK_PRESSES", ZAV_SOAK_PRESSES);
   std::printf("soak seed=%llu presses=%llu (repeat with ZAV_SOAK_SEED=%llu)\n",
               static_cast<unsigned long long>(seed), static_cast<unsigned long long>(presses),
               static_cast<unsigned long long>(seed));
@@ -222,6 +225,7 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
     const Trouble& t = troubles[pick(rng)];
     SCOPED_TRACE("press " + std::to_string(press) + ": " + t.name);
     Heal();  // the user plugs the dongle back in after whatever happened last time
+    Prepare(draw);
     const int slotBefore = VirtualDongle::ActiveSlot();
     t.apply(*this, draw);
 
@@ -264,6 +268,40 @@ TEST_F(SoakTest, MixedFaultsLoseNothing) {
       stored, unbootable, wrongOutcomes, uncertain);
   EXPECT_EQ(unbootable, 0);
   EXPECT_EQ(wrongOutcomes, 0);
+}
+
+TEST_F(SoakTest, MixedFaultsLoseNothing) {
+  Soak(EnvNumber("ZAV_SOAK_PRESSES", ZAV_SOAK_PRESSES));
+}
+
+// The same mix with the catalogue's image compressed, to a dongle that decodes it as it
+// arrives or, drawn at each press, to one without a decoder, which gets it decoded by the
+// host. The stream is at least as long as the uncompressed image, so that every fault drawn
+// at a byte of it strikes.
+class CompressedSoakTest : public SoakTest {
+ protected:
+  void SetUp() override {
+    SoakTest::SetUp();
+    if (HasFatalFailure())
+      return;
+    std::string payload, stream;
+    for (std::size_t size = kImageSize; stream.size() < kImageSize; size += 4096) {
+      payload = CompressiblePayload(size);
+      stream = Compress(payload, hiddfu::BranchFilter::kArmThumb);
+    }
+    image_ = SignedImage(
+        CompressedHeader(payload, stream, kNewVersion, hiddfu::BranchFilter::kArmThumb), stream);
+    CatalogueEntry entry = Firmware();
+    entry.tipUrl = "https://localhost/notes";
+    ASSERT_TRUE(WriteCatalogue(dir_.path() / "catalogue", entry, image_));
+  }
+  void Prepare(const Draw& draw) override {
+    VirtualDongle::SetDecoder(draw(3) == 0 ? VirtualDongle::kNoDecoder : VirtualDongle::Decoder{});
+  }
+};
+
+TEST_F(CompressedSoakTest, MixedFaultsLoseNothing) {
+  Soak(EnvNumber("ZAV_SOAK_PRESSES", ZAV_SOAK_PRESSES) / 3);
 }
 
 }  // namespace

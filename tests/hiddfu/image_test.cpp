@@ -113,6 +113,38 @@ TEST_F(MkImage, WrapsAPayloadIntoASignedImageTheLibraryAccepts) {
   EXPECT_EQ(filled->header.sha256, hiddfu::FilledPayloadDigest(65536, 1));
 }
 
+// --compress stores the payload as a stream under the same signed digest; --inspect checks
+// it by decoding it and shows the ratio; an unknown architecture makes no image.
+TEST_F(MkImage, CompressesWithTheFilterOfTheArchitecture) {
+  std::string payload;
+  for (int i = 0; payload.size() < 200000; ++i)
+    payload += "\x00\xb5" + std::to_string(i % 300) + "\x4b\xf0";
+  std::ofstream(P("payload"), std::ios::binary) << payload;
+  ASSERT_EQ(Run(kKey + "--version 1.2.0.7 --compress --arch arm-thumb " + P("payload") + " " +
+                P("fw.bin")),
+            0)
+      << output_;
+  std::string error;
+  const auto image = hiddfu::CheckImageFile(P("fw.bin"), &error);
+  ASSERT_TRUE(image) << error;
+  EXPECT_EQ(image->header.format, hiddfu::kCompressedFormatVersion);
+  EXPECT_EQ(image->header.filter, hiddfu::BranchFilter::kArmThumb);
+  EXPECT_EQ(image->header.payloadSize, payload.size());
+  EXPECT_LT(image->header.storedSize, payload.size() / 4);
+  ASSERT_EQ(Run("--inspect " + P("fw.bin")), 0) << output_;
+  EXPECT_NE(output_.find("format 3\n"), std::string::npos) << output_;
+  EXPECT_NE(output_.find("compression lzma2, branch filter arm-thumb, dictionary 64 KiB"),
+            std::string::npos)
+      << output_;
+  EXPECT_NE(output_.find("compression ratio 0."), std::string::npos) << output_;
+
+  EXPECT_EQ(Run(kKey + "--version 1.2 --compress --arch riscv " + P("payload") + " " + P("x.bin")),
+            2);
+  EXPECT_EQ(Run(kKey + "--version 1.2 --arch arm " + P("payload") + " " + P("x.bin")), 2)
+      << "--arch without --compress";
+  EXPECT_FALSE(std::filesystem::exists(P("x.bin")));
+}
+
 // The vendor's key need not lie on disk in the clear: encrypted, with its passphrase from a
 // file or a descriptor (never the command line), or in another program's keeping, which
 // signs what it gets on its input. Each image is checked with the public key; a failure
