@@ -303,6 +303,21 @@ void Device::WatchdogReset() {
   BeginRestart();
 }
 
+Clock::time_point Device::NextWake(Clock::time_point now, bool watchdog) const {
+  auto wake = Clock::time_point::max();
+  if (restarting)
+    wake = std::min(wake, restartDone);
+  if (watchdog)
+    wake = std::min({wake, watchdogAt, selfTestDue});
+  if (Working())
+    wake = std::min(wake, workNext);
+  if (onBus && !in.empty() && now < inHeldUntil)
+    wake = std::min(wake, inHeldUntil);
+  if (onBus && !out.empty() && BufferFull(now))
+    wake = std::min(wake, BufferFreesAt(now));
+  return wake;
+}
+
 void Device::Run() {
   std::unique_lock lock(mu);
   while (!stopped) {
@@ -324,17 +339,7 @@ void Device::Run() {
       StepWork();
       continue;
     }
-    auto wake = Clock::time_point::max();
-    if (restarting)
-      wake = std::min(wake, restartDone);
-    if (watchdog)
-      wake = std::min({wake, watchdogAt, selfTestDue});
-    if (Working())
-      wake = std::min(wake, workNext);
-    if (onBus && !in.empty() && now < inHeldUntil)
-      wake = std::min(wake, inHeldUntil);
-    if (onBus && !out.empty() && BufferFull(now))
-      wake = std::min(wake, BufferFreesAt(now));
+    const auto wake = NextWake(now, watchdog);
     const bool usb = onBus && ((!out.empty() && TakesReports(now)) || CanDeliver(now));
     if (!usb) {
       if (wake == Clock::time_point::max()) {

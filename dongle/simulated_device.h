@@ -225,6 +225,8 @@ class Device {
   void PowerCut();  // by a fault: back after faults.replugAfter, if set
   void PowerOn();
   void Run();  // the device thread
+  // When the device thread has something to do next, with nothing coming from the host.
+  Clock::time_point NextWake(Clock::time_point now, bool watchdog) const;
 
   // The device thread's steps, also driven directly by the report fuzzer (mu held, no
   // thread timing): take the report from the OUT endpoint and handle it, hand the oldest

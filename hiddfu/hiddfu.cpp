@@ -265,6 +265,46 @@ int Guarded(F&& body) {
   }
 }
 
+// The image at `path` checked against what the connected device takes; 0, or the failure.
+int CheckFor(Library& lib, const char* path, CheckedImage* image) {
+  const ImageRequirements requirements = RequirementsFor(lib.info);
+  if (!requirements.trustedKey)
+    return lib.Fail("this build of the tool trusts no image signing key");
+  std::string error;
+  auto checked = CheckImageFile(FileSystemPath(path), &error, requirements, path);
+  if (!checked)
+    return lib.Fail(error);
+  *image = std::move(*checked);
+  if (!lib.exitHandlerSet) {
+    // Registered after the crypto library's own exit handler (the image check used it),
+    // so it runs first: the upgrade stops before anything it uses is torn down.
+    std::atexit(StopAtExit);
+    lib.exitHandlerSet = true;
+  }
+  return 0;
+}
+
+// The upgrade on the session's thread: it releases the caller once the device took the
+// image, and goes on to the end.
+Session::Job UpgradeJob(Library& lib, std::uint64_t id, std::shared_ptr<CheckedImage> image,
+                        std::shared_ptr<JobResult> result) {
+  return [&lib, id, image, result](Connection& c, Session& s) {
+    Upgrade upgrade(c, s, std::move(*image), SinkFor(lib, id));
+    if (!upgrade.Start(&result->error))
+      return;
+    const bool waited = s.Reply([&] {
+      result->ok = true;
+      std::lock_guard lock(lib.mu);
+      lib.outcome = Outcome::kRunning;
+    });
+    if (!waited) {
+      upgrade.Abandon();
+      return;
+    }
+    upgrade.Run();
+  };
+}
+
 }  // namespace
 
 extern "C" {
@@ -343,40 +383,11 @@ int hidDfuUpgradeBin(const char* path) {
     if (!lib.session)
       return lib.Fail("not connected to the device");
 
-    const ImageRequirements requirements = RequirementsFor(lib.info);
-    if (!requirements.trustedKey)
-      return lib.Fail("this build of the tool trusts no image signing key");
-    std::string error;
     auto image = std::make_shared<CheckedImage>();
-    if (auto checked = CheckImageFile(FileSystemPath(path), &error, requirements, path)) {
-      *image = std::move(*checked);
-    } else {
-      return lib.Fail(error);
-    }
-    if (!lib.exitHandlerSet) {
-      // Registered after the crypto library's own exit handler (the image check used it),
-      // so it runs first: the upgrade stops before anything it uses is torn down.
-      std::atexit(StopAtExit);
-      lib.exitHandlerSet = true;
-    }
+    if (const int failed = CheckFor(lib, path, image.get()); failed != 0)
+      return failed;
     auto result = std::make_shared<JobResult>();
-    const bool answered = lib.session->Call(
-        [&lib, id, image, result](Connection& c, Session& s) {
-          Upgrade upgrade(c, s, std::move(*image), SinkFor(lib, id));
-          if (!upgrade.Start(&result->error))
-            return;
-          const bool waited = s.Reply([&] {
-            result->ok = true;
-            std::lock_guard lock(lib.mu);
-            lib.outcome = Outcome::kRunning;
-          });
-          if (!waited) {
-            upgrade.Abandon();
-            return;
-          }
-          upgrade.Run();
-        },
-        kStartLimit);
+    const bool answered = lib.session->Call(UpgradeJob(lib, id, image, result), kStartLimit);
     if (!answered) {
       lib.Retire();
       return lib.Fail("device not responding to the upgrade request");

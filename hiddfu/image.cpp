@@ -389,6 +389,46 @@ std::optional<CheckedImage> CheckImageFile(const std::string& path, std::string*
   return image;
 }
 
+namespace {
+
+// The payload after the header, compressed where the header says so; sets its sizes and
+// digest. On failure says why.
+std::optional<std::string> WritePayload(
+    int fd, const std::string& outPath,
+    const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
+    ImageHeader* header) {
+  std::uint64_t stored = 0;
+  const ByteSink store = [&](const std::uint8_t* data, std::size_t n) {
+    stored += n;
+    return WriteAll(fd, data, n);
+  };
+  std::optional<StreamEncoder> encoder;
+  if (header->Compressed())
+    encoder.emplace(header->filter, header->dictionary);
+  Sha256 sha;
+  std::vector<std::uint8_t> buffer(kChunk);
+  for (std::uint64_t done = 0; done < header->payloadSize;) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, header->payloadSize - done));
+    const std::size_t got = readPayload(buffer.data(), want);
+    if (got != want)
+      return std::string("the payload ended early");
+    sha.Update(buffer.data(), got);
+    if (encoder ? !encoder->Feed(buffer.data(), got, store) : !store(buffer.data(), got))
+      return "cannot write " + outPath + ": " + (encoder ? encoder->Error() : Describe(errno));
+    done += got;
+  }
+  if (encoder && !encoder->Finish(store))
+    return "cannot write " + outPath + ": " + encoder->Error();
+  if (stored > UINT32_MAX)
+    return std::string("the compressed payload is larger than 4 GiB");
+  header->storedSize = static_cast<std::uint32_t>(stored);
+  header->sha256 = sha.Final();
+  return std::nullopt;
+}
+
+}  // namespace
+
 bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint64_t payloadSize,
                 const std::function<std::size_t(std::uint8_t*, std::size_t)>& readPayload,
                 const Signer& sign, std::string* error) {
@@ -418,37 +458,10 @@ bool WriteImage(const std::string& outPath, const ImageHeader& fields, std::uint
   ImageHeader header = fields;
   header.payloadSize = static_cast<std::uint32_t>(payloadSize);
   HeaderBytes placeholder{};
-  std::uint64_t stored = 0;
-  const ByteSink store = [&](const std::uint8_t* data, std::size_t n) {
-    stored += n;
-    return WriteAll(fd.get(), data, n);
-  };
-  if (!store(placeholder.data(), placeholder.size()))
+  if (!WriteAll(fd.get(), placeholder.data(), placeholder.size()))
     return fail("cannot write " + outPath + ": " + Describe(errno));
-  stored = 0;
-  std::optional<StreamEncoder> encoder;
-  if (header.Compressed())
-    encoder.emplace(header.filter, header.dictionary);
-  Sha256 sha;
-  std::vector<std::uint8_t> buffer(kChunk);
-  for (std::uint64_t done = 0; done < payloadSize;) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, payloadSize - done));
-    const std::size_t got = readPayload(buffer.data(), want);
-    if (got != want)
-      return fail("the payload ended early");
-    sha.Update(buffer.data(), got);
-    if (encoder ? !encoder->Feed(buffer.data(), got, store) : !store(buffer.data(), got))
-      return fail("cannot write " + outPath + ": " +
-                  (encoder ? encoder->Error() : Describe(errno)));
-    done += got;
-  }
-  if (encoder && !encoder->Finish(store))
-    return fail("cannot write " + outPath + ": " + encoder->Error());
-  if (stored > UINT32_MAX)
-    return fail("the compressed payload is larger than 4 GiB");
-  header.storedSize = static_cast<std::uint32_t>(stored);
-  header.sha256 = sha.Final();
+  if (auto problem = WritePayload(fd.get(), outPath, readPayload, &header))
+    return fail(*problem);
   HeaderBytes bytes = EncodeHeader(header);
   const std::optional<Signature> signature =
       sign(std::span(bytes.data(), kSignedHeaderSize), error);

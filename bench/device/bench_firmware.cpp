@@ -89,11 +89,22 @@ double UpgradeSeconds(const std::filesystem::path& dir, const std::string& image
   const auto service = bench::StartService(dir / "catalogue");
   std::vector<double> times;
   for (int i = 0; i < rounds; ++i) {
-    QuietStdout quiet;  // the tool's log
-    const double seconds = bench::PressToNotice();
+    bench::Clock::time_point pressed;
+    double seconds = -1;
+    {
+      QuietStdout quiet;  // the tool's log
+      seconds = bench::PressToNotice({}, &pressed);
+    }
     if (seconds < 0)
       return -1;
     times.push_back(seconds);
+    // Where the time went, by the dongle's own clock.
+    const VirtualDongle::Timeline t = VirtualDongle::GetTimeline();
+    const auto at = [&](bench::Clock::time_point p) { return bench::Seconds(p - pressed); };
+    std::printf("#   press to start %.2f s, first data %.2f, last data %.2f, verified %.2f, "
+                "new image up %.2f, notice %.2f\n",
+                at(t.started), at(t.firstData), at(t.lastData), at(t.verified), at(t.restarted),
+                seconds);
   }
   return bench::Median(times);
 }

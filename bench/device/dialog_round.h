@@ -48,7 +48,8 @@ class NoticeWatch : public QObject {
 
 // One press of the button on a fresh dialog and a fresh dongle (full speed, realistic flash,
 // factory image, then `setUp`); the seconds to its notice, or -1 on failure.
-inline double PressToNotice(const std::function<void()>& setUp = {}) {
+inline double PressToNotice(const std::function<void()>& setUp = {},
+                            Clock::time_point* pressedAt = nullptr) {
   VirtualDongle::Reset();
   if (setUp)
     setUp();
@@ -77,6 +78,8 @@ inline double PressToNotice(const std::function<void()>& setUp = {}) {
     std::fprintf(stderr, "the upgrade did not succeed\n");
     return -1;
   }
+  if (pressedAt != nullptr)
+    *pressedAt = pressed;
   return bench::Seconds(watch.shown - pressed);
 }
 

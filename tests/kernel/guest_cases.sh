@@ -31,6 +31,19 @@ case_upgrade() {
   expect_report '"code":"1"' '"errorCode":""' '"errorProgress":"100"' '"binVersion":1000300'
   expect_state 'running=1\.0\.3\.0 slot=1 trial=0 confirmed=1 '
   grep -q '^pos=9[5-9]' "$work/zav.log" || fail "the restart was never seen"
+  # Again with a compressed image of real x86 code (made by the build): the dongle takes the
+  # stored stream and decodes it into the other slot as it arrives.
+  step "compressed upgrade"
+  cp "$build/tests/kernel/marlo-compressed.bin" "$work/catalogue/marlo-1.0.3.bin"
+  local stored
+  stored=$("$build/hiddfu/zav-mkimage" --inspect "$work/catalogue/marlo-1.0.3.bin" |
+    sed -n 's/^stored \([0-9]*\) bytes$/\1/p')
+  [ -n "$stored" ] && [ "$stored" -lt 98304 ] || fail "the image is not compressed: '$stored'"
+  start_zav "connected upgrade idle quit"
+  wait_zav 120
+  expect_notice 1 "成功提示: 设备升级成功，欢迎畅享新版本！"
+  expect_report '"code":"1"' '"errorCode":""' '"binVersion":1000300'
+  expect_state "running=1\.0\.3\.0 slot=0 trial=0 confirmed=0 .* received=$stored\$"
 }
 
 # The cable pulled while the dongle restarts into the new image (power lost as the
