@@ -101,10 +101,10 @@ double UpgradeSeconds(const std::filesystem::path& dir, const std::string& image
     // Where the time went, by the dongle's own clock.
     const VirtualDongle::Timeline t = VirtualDongle::GetTimeline();
     const auto at = [&](bench::Clock::time_point p) { return bench::Seconds(p - pressed); };
-    std::printf("#   press to start %.2f s, first data %.2f, last data %.2f, verified %.2f, "
-                "new image up %.2f, notice %.2f\n",
-                at(t.started), at(t.firstData), at(t.lastData), at(t.verified), at(t.restarted),
-                seconds);
+    std::printf(
+        "#   press to start %.2f s, first data %.2f, last data %.2f, verified %.2f, "
+        "new image up %.2f, notice %.2f\n",
+        at(t.started), at(t.firstData), at(t.lastData), at(t.verified), at(t.restarted), seconds);
   }
   return bench::Median(times);
 }
