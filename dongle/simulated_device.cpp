@@ -618,7 +618,7 @@ std::optional<Report> Device::OnInfo(const Report& r) {
   info.securityCounter = Counter();
   info.selfTest = selfTest;
   info.mode = active >= 0 ? proto::Mode::kImage : proto::Mode::kUpdate;
-  info.methods = decoder.lzma2 ? 1u << static_cast<unsigned>(hiddfu::Method::kLzma2) : 0;
+  info.methods = static_cast<std::uint8_t>(DecoderMethods());
   info.filters = decoder.filters;
   info.dictionary = decoder.dictionary;
   info.decodeRate = decoder.bytesPerSecond;

@@ -254,6 +254,7 @@ class Device {
   // one they land in first; `t` is when the flash gets to them, and moves on.
   bool Program(const std::uint8_t* bytes, std::size_t n, Clock::time_point* t);
   bool TakesForm(hiddfu::proto::Form form, const hiddfu::ImageHeader& header) const;
+  unsigned DecoderMethods() const;  // a bit per hiddfu::Method, as INFO names them
   void HandleCommand(const Report& r);
   // One handler per command, given an intact report of it: the reply, if one goes out.
   std::optional<Report> OnInfo(const Report& r);

@@ -32,11 +32,12 @@ Clock::time_point Device::BufferFreesAt(Clock::time_point now) const {
 bool Device::TakesForm(proto::Form form, const hiddfu::ImageHeader& header) const {
   if (form == proto::Form::kPayload)
     return true;
-  if (form != proto::Form::kStream || !header.Compressed())
-    return false;
-  const unsigned filterBit = 1u << static_cast<unsigned>(header.filter);
-  return header.method == hiddfu::Method::kLzma2 && decoder.lzma2 &&
-         (decoder.filters & filterBit) != 0 && header.dictionary <= decoder.dictionary;
+  return form == proto::Form::kStream &&
+         hiddfu::Decodes(header, DecoderMethods(), decoder.filters, decoder.dictionary);
+}
+
+unsigned Device::DecoderMethods() const {
+  return decoder.lzma2 ? 1u << static_cast<unsigned>(hiddfu::Method::kLzma2) : 0;
 }
 
 bool Device::Program(const std::uint8_t* bytes, std::size_t n, Clock::time_point* t) {

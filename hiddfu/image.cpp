@@ -78,22 +78,6 @@ std::string Describe(int err) {
   return text ? text : "error " + std::to_string(err);
 }
 
-// Reads exactly `size` bytes at `offset` unless the file ends; returns the count, or -1.
-long long ReadFull(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return -1;
-    if (n == 0)
-      break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<long long>(done);
-}
-
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
@@ -151,6 +135,21 @@ std::optional<std::string> DecodeCompression(std::span<const std::uint8_t, kImag
 }
 
 }  // namespace
+
+long long ReadAt(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
 
 struct Sha256::Context {
   EVP_MD_CTX* md = EVP_MD_CTX_new();
@@ -285,7 +284,7 @@ std::optional<std::string> OpenImage(const std::string& path, const std::string&
 std::optional<std::string> ReadHeader(int fd, const std::string& shown,
                                       const ImageRequirements& requirements, HeaderBytes* raw,
                                       ImageHeader* header) {
-  const long long got = ReadFull(fd, raw->data(), raw->size(), 0);
+  const long long got = ReadAt(fd, raw->data(), raw->size(), 0);
   if (got < 0)
     return "cannot read firmware file " + shown + ": " + Describe(errno);
   if (auto problem = LeadInProblem(std::span(raw->data(), static_cast<std::size_t>(got))))
@@ -343,7 +342,7 @@ std::optional<std::string> HashPayload(int fd, const ImageHeader& h, const std::
   for (std::uint64_t offset = 0; offset < stored;) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, stored - offset));
-    const long long n = ReadFull(fd, buffer.data(), want, kImageHeaderSize + offset);
+    const long long n = ReadAt(fd, buffer.data(), want, kImageHeaderSize + offset);
     if (n < 0)
       return "cannot read firmware file " + shown + ": " + Describe(errno);
     if (static_cast<std::size_t>(n) < want)

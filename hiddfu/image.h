@@ -57,6 +57,18 @@ struct ImageHeader {
   }
 };
 
+// Whether a decoder of these methods and branch filters (a bit per Method and BranchFilter)
+// and this largest dictionary decodes the image's stored stream.
+inline bool Decodes(const ImageHeader& h, unsigned methods, unsigned filters,
+                    std::uint32_t dictionary) {
+  return h.method == Method::kLzma2 && (methods & (1u << static_cast<unsigned>(h.method))) &&
+         (filters & (1u << static_cast<unsigned>(h.filter))) && h.dictionary <= dictionary;
+}
+
+// Reads up to `size` bytes at `offset`, fewer only where the file ends; the count, or -1
+// (errno says why).
+long long ReadAt(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset);
+
 // The header bytes, the signature as the header holds it.
 HeaderBytes EncodeHeader(const ImageHeader& header);
 // The header with its signature made by `key`.

@@ -1,11 +1,8 @@
 #include "hiddfu/payload_source.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <span>
-
-#include <unistd.h>
 
 namespace hiddfu {
 namespace {
@@ -34,18 +31,15 @@ bool PayloadSource::Refill() {
       static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, stored_ - fileRead_));
   input_.resize(want);
   inputAt_ = 0;
-  for (std::size_t got = 0; got < want;) {
-    const std::uint64_t at = kImageHeaderSize + fileRead_ + got;
-    const ssize_t r = pread(fd_, input_.data() + got, want - got, static_cast<off_t>(at));
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r <= 0)
-      return Fail("firmware file read failed (byte " + std::to_string(at) + ")");
-    got += static_cast<std::size_t>(r);
+  const std::uint64_t at = kImageHeaderSize + fileRead_;
+  const long long got = ReadAt(fd_, input_.data(), want, at);
+  // Nothing left to read counts as a failure too: the caller wanted more than there is.
+  if (want == 0 || got < 0 || static_cast<std::size_t>(got) < want) {
+    return Fail("firmware file read failed (byte " +
+                std::to_string(at + static_cast<std::uint64_t>(std::max(got, 0LL))) + ")");
   }
   fileRead_ += want;
-  return want > 0 || Fail("firmware file read failed (byte " +
-                          std::to_string(kImageHeaderSize + fileRead_) + ")");
+  return true;
 }
 
 bool PayloadSource::ReadStored(std::uint8_t* out, std::size_t n) {

@@ -6,6 +6,8 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "refservice/refservice.h"
 
@@ -27,18 +29,17 @@ void Usage(std::ostream& out) {
 
 // The option's path in `options`, for the options that name a file or folder; else null.
 std::filesystem::path* PathOption(const std::string& arg, RefServiceOptions& options) {
-  if (arg == "--catalogue")
-    return &options.catalogueDir;
-  if (arg == "--store")
-    return &options.storeFile;
-  if (arg == "--cert")
-    return &options.certFile;
-  if (arg == "--key")
-    return &options.keyFile;
-  if (arg == "--rogue-cert")
-    return &options.rogueCertFile;
-  if (arg == "--rogue-key")
-    return &options.rogueKeyFile;
+  const std::pair<std::string_view, std::filesystem::path*> paths[] = {
+      {"--catalogue", &options.catalogueDir},
+      {"--store", &options.storeFile},
+      {"--cert", &options.certFile},
+      {"--key", &options.keyFile},
+      {"--rogue-cert", &options.rogueCertFile},
+      {"--rogue-key", &options.rogueKeyFile}};
+  for (const auto& [name, path] : paths) {
+    if (arg == name)
+      return path;
+  }
   return nullptr;
 }
 

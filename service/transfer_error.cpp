@@ -26,39 +26,21 @@ std::string TransferError::Text() const {
 }
 
 TransferError TransferError::Of(Kind kind, std::string detail) {
-  TransferError error;
-  error.kind = kind;
-  error.detail = std::move(detail);
-  return error;
+  return {.kind = kind, .detail = std::move(detail)};
 }
 
 TransferError TransferError::Curl(int code, std::string text) {
-  TransferError error;
-  error.kind = Kind::kCurl;
-  error.curlCode = code;
-  error.detail = std::move(text);
-  return error;
+  return {.kind = Kind::kCurl, .curlCode = code, .detail = std::move(text)};
 }
 
 TransferError TransferError::Status(long status, std::string statusLine) {
-  TransferError error;
-  error.kind = Kind::kHttpStatus;
-  error.httpStatus = status;
-  error.detail = std::move(statusLine);
-  return error;
+  return {.kind = Kind::kHttpStatus, .httpStatus = status, .detail = std::move(statusLine)};
 }
 
 TransferError TransferError::Bound(std::string which) {
-  TransferError error;
-  error.kind = Kind::kBound;
-  error.detail = std::move(which);
-  return error;
+  return Of(Kind::kBound, std::move(which));
 }
 
 TransferError TransferError::File(std::string step, int errorNumber) {
-  TransferError error;
-  error.kind = Kind::kFile;
-  error.fileErrno = errorNumber;
-  error.detail = std::move(step);
-  return error;
+  return {.kind = Kind::kFile, .fileErrno = errorNumber, .detail = std::move(step)};
 }
