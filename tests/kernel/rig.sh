@@ -109,6 +109,16 @@ version=$(cat "$cache/kernel.version")
 make_initramfs "$version"
 
 rm -f "$out/status" "$out/console.log"
+# What the job needs of this machine: the checkout, the current folder and every folder named
+# on the command line. The guest lays tmpfs over /tmp, /run, /var/tmp and /root, and shows
+# these again there when they lie below one of them (a checkout in /tmp or in root's home).
+{
+  (cd "$here/../.." && pwd)
+  printf '%s\n' "$PWD"
+  for arg in "$@"; do
+    [ -d "$arg" ] && (cd "$arg" && pwd)
+  done
+} >"$out/expose"
 {
   printf 'cd %q\n' "$PWD"
   printf 'exec'
